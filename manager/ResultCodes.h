@@ -1,0 +1,21 @@
+#pragma once
+// Result codes of the Manager API. 0 is success everywhere; request
+// operations also take 1, and the balance post also takes 10009.
+#include <cstdint>
+
+using MTAPIRES = uint32_t;
+
+namespace mtret {
+constexpr MTAPIRES Ok = 0;                 // done
+constexpr MTAPIRES OkNone = 1;             // done, nothing to do
+constexpr MTAPIRES Error = 2;              // generic error
+constexpr MTAPIRES InvalidParams = 3;      // invalid parameters
+constexpr MTAPIRES NotFound = 13;          // not found
+constexpr MTAPIRES Network = 1100;         // server address unreachable or wrong
+constexpr MTAPIRES ManagerUnknown = 1101;  // no such manager login
+constexpr MTAPIRES AuthFailed = 1102;      // wrong manager password
+constexpr MTAPIRES NotConnected = 1103;    // operation before a session was opened
+constexpr MTAPIRES AccountExists = 3001;   // account login already taken
+constexpr MTAPIRES WrongPassword = 3006;   // account password does not match
+constexpr MTAPIRES RequestDone = 10009;    // trade request done
+}  // namespace mtret

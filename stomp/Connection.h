@@ -1,0 +1,138 @@
+#pragma once
+// A connection to a STOMP broker: one socket, one I/O thread, one delivery
+// thread. All public members may be called from any thread.
+//
+//   stomp::Connection c("failover:(tcp://127.0.0.1:61613)", opts);
+//   c.setExceptionListener([](const stomp::Error& e) { ... });
+//   c.start();
+//   c.subscribe(stomp::Destination::queue("in"), onMessage,
+//               stomp::AckMode::AfterCallback);
+//   c.send(stomp::Destination::queue("out"), stomp::OutgoingMessage{"text"});
+//   c.close();
+#include "stomp/Destination.h"
+#include "stomp/Error.h"
+#include "stomp/Headers.h"
+#include "stomp/Message.h"
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+
+namespace stomp {
+
+namespace detail { class ConnectionCore; }
+
+struct ConnectionOptions {
+    // Credentials are sent only when both are non-empty.
+    std::string login;
+    std::string passcode;
+    // Bound on one connect attempt: TCP connect, TLS handshake, CONNECTED.
+    // Under failover it also bounds start() as a whole.
+    std::chrono::milliseconds connectTimeout{10000};
+    // Bound on a send's wait for the broker's RECEIPT (and, under failover,
+    // for the connection to come back before the frame could be written).
+    std::chrono::milliseconds receiptTimeout{10000};
+    // Bound on close()'s wait for the DISCONNECT receipt.
+    std::chrono::milliseconds closeTimeout{2000};
+    // Heart-beats offered in CONNECT; 0 disables that direction. A broker
+    // silent for twice the negotiated interval counts as lost.
+    std::chrono::milliseconds heartBeatSend{10000};
+    std::chrono::milliseconds heartBeatReceive{10000};
+    // CONNECT "host" header; empty: the host of the URI.
+    std::string virtualHost;
+    // Optional CONNECT "client-id" header.
+    std::string clientId;
+};
+
+enum class AckMode {
+    Auto,             // broker considers a message delivered once sent
+    Client,           // cumulative ACK by the caller (ack())
+    ClientIndividual, // per-message ACK by the caller (ack())
+    AfterCallback     // client-individual; the library ACKs when the listener returns
+};
+
+// A message to send. Text (no NUL byte in the body) goes without
+// content-length so that JMS consumers see a TextMessage; a body with a NUL
+// byte goes with content-length and amq-msg-type:text unless `bytes` is set.
+struct OutgoingMessage {
+    std::string body;
+    std::string correlationId;  // empty: no correlation-id header
+    Headers headers;            // extra headers (e.g. reply-to, type)
+    bool persistent = true;
+    bool bytes = false;         // send as a bytes message (content-length, no text type)
+
+    OutgoingMessage() = default;
+    OutgoingMessage(std::string b) : body(std::move(b)) {}
+    OutgoingMessage(std::string b, std::string corr) : body(std::move(b)), correlationId(std::move(corr)) {}
+};
+
+using MessageListener = std::function<void(const Message&)>;
+using ExceptionListener = std::function<void(const Error&)>;
+// Called with nullptr once the broker's RECEIPT came, else with the error.
+using SendCallback = std::function<void(std::exception_ptr)>;
+
+// Told when a failover connection loses its transport and when it is back
+// (after every subscription was restored).
+struct TransportListener {
+    std::function<void()> interrupted;
+    std::function<void()> restored;
+};
+
+class Connection {
+public:
+    // Parses the URI at once: a malformed one throws UriError naming it.
+    explicit Connection(std::string brokerUri, ConnectionOptions options = {});
+    ~Connection(); // close()
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects and waits for CONNECTED. Throws ConnectError (naming the URI),
+    // BrokerError (e.g. credentials refused) or TimeoutError.
+    void start();
+
+    // Listeners run on the delivery thread, one at a time, never after close()
+    // has returned. Set them before start().
+    void setExceptionListener(ExceptionListener listener);
+    void setTransportListener(TransportListener listener);
+
+    // Subscribes and returns the subscription id. `extra` may carry headers
+    // such as selector or activemq.prefetchSize. May be called before start();
+    // the SUBSCRIBE is then sent on connecting. Restored after a failover.
+    std::string subscribe(const Destination& destination, MessageListener listener,
+                          AckMode ackMode = AckMode::Auto, Headers extra = {});
+    void unsubscribe(const std::string& subscriptionId);
+
+    // Persistent send that returns once the broker's RECEIPT arrived.
+    // Throws BrokerError, TimeoutError or ConnectionLostError.
+    void send(const Destination& destination, const OutgoingMessage& message);
+    // Non-blocking send: the future is ready (or holds the error) once the
+    // RECEIPT came. The callback form calls back on the I/O thread; it must
+    // not block.
+    std::future<void> sendAsync(const Destination& destination, const OutgoingMessage& message);
+    void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
+
+    // Acknowledge / reject a message received on this connection (modes
+    // Client and ClientIndividual). An ACK for a message that arrived before a
+    // reconnection is dropped: the broker delivers that message again.
+    void ack(const Message& message);
+    void nack(const Message& message);
+
+    // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT
+    // with receipt (bounded), stops the threads. Idempotent; no callback runs
+    // after it returns. May be called from a listener.
+    void close();
+
+    bool isConnected() const;
+    const std::string& uri() const noexcept { return uri_; }
+    // "1.0", "1.1" or "1.2" once connected, "" before.
+    std::string version() const;
+
+private:
+    std::string uri_;
+    std::shared_ptr<detail::ConnectionCore> core_;
+};
+
+} // namespace stomp

@@ -1,0 +1,72 @@
+#pragma once
+// The service's one connection to the trading server: loads the Manager API,
+// logs in, carries out the account and balance requests and writes every deal
+// event to the Manager API journal.
+#include <json/value.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "manager/ManagerApi.h"
+#include "manager/ManagerApiLibrary.h"
+#include "manager/ReplySender.h"
+
+class CManager : public IMTDealSink {
+ public:
+  // Library objects are handed back through Release, never deleted.
+  struct Releaser {
+    template <typename T>
+    void operator()(T* object) const {
+      object->Release();
+    }
+  };
+  using UserRecord = std::unique_ptr<IMTUser, Releaser>;
+  using ManagerObject = std::unique_ptr<IMTManagerAPI, Releaser>;
+
+  static constexpr uint32_t kConnectTimeoutMs = 30000;
+  static constexpr uint64_t kRightsEnabled = 0x163;   // "valid" 1
+  static constexpr uint64_t kRightsDisabled = 0x167;  // any other "valid"
+  static constexpr double kBalanceTolerance = -1e-05;
+
+  CManager() = default;
+  // Searches the Manager API library from `executablePath` instead of the
+  // running executable (tests lay out their own trees).
+  explicit CManager(std::string executablePath) : library_(std::move(executablePath)) {}
+  // A manager object still live at the end is taken down as Shutdown does, so
+  // the library is never unloaded under it.
+  ~CManager();
+
+  CManager(const CManager&) = delete;
+  CManager& operator=(const CManager&) = delete;
+
+  bool Start(const wchar_t* server, int64_t login, const wchar_t* password);
+  bool Initialize();
+  bool Connect(const wchar_t* server, int64_t login, const wchar_t* password);
+  void Shutdown();
+
+  // Request operations: exactly one reply through `sender` for every request
+  // whose record could be built. A wrongly typed member raises Json::LogicError
+  // before any server call, and nothing is sent.
+  void CreateUser(Json::Value request, ReplySender* sender);
+  void UpdateUser(Json::Value request, ReplySender* sender);
+  void UpdatePassWord(Json::Value request, ReplySender* sender);
+  void FinanceBalance(Json::Value request, ReplySender* sender);
+  // Posts `amount` with `action` for the request's login and replies.
+  void ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action,
+                    ReplySender* sender);
+
+  // Deal events, on the Manager API's threads.
+  void OnDealAdd(const IMTDeal* deal) override;
+  void OnDealUpdate(const IMTDeal* deal) override;
+  void OnDealDelete(const IMTDeal* deal) override;
+
+  bool HasManager() const { return manager_ != nullptr; }
+  const ManagerApiLibrary& Library() const { return library_; }
+
+ private:
+  void WriteDealLine(const wchar_t* format, const IMTDeal* deal);
+
+  ManagerApiLibrary library_;
+  ManagerObject manager_;  // declared after the library: released before it
+};

@@ -1,0 +1,88 @@
+// The balance request: deposits, withdrawals, credit changes and credit
+// cancellations.
+#include <cmath>
+#include <string>
+
+#include "host/ServiceConfig.h"
+#include "manager/CManager.h"
+#include "manager/ResultCode.h"
+#include "messages/TradeTransInfoRequest.h"
+#include "support/Console.h"
+#include "support/DailyLog.h"
+#include "support/TextConversions.h"
+
+void CManager::FinanceBalance(Json::Value request, ReplySender* sender) {
+  TradeTransInfoRequest record(request);
+  if (!manager_) {
+    consolePrint("FinanceBalance manager is null\n");
+    sender->send(record.BuildReply(replycode::NoManager));
+    return;
+  }
+  // JSON readers turn 1e999 into infinity: such an amount (or a floating
+  // that would cover any withdrawal) is no sum of money to post.
+  if (!std::isfinite(record.amount) || !std::isfinite(record.floating)) {
+    sender->send(record.BuildReply(replycode::negated(mtret::InvalidParams)));
+    return;
+  }
+  UserRecord user(manager_->NewUserRecord());
+  if (!user) {
+    sender->send(record.BuildReply(replycode::negated(mtret::Error)));
+    return;
+  }
+  MTAPIRES res = manager_->LoadAccount(record.login, user.get());
+  if (!replycode::requestDone(res)) {
+    user.reset();
+    sender->send(record.BuildReply(replycode::negated(res)));
+    return;
+  }
+
+  uint32_t action;
+  double amount;
+  if (record.routeType == serviceConfig().tradeCancellationCreditTransInfo) {
+    // Credit cancellation: the whole credit goes, whatever "amount" says.
+    action = MT_DEAL_CREDIT;
+    amount = -user->Credit();
+  } else {
+    action = record.type == 1 ? MT_DEAL_BALANCE : MT_DEAL_CREDIT;
+    amount = record.amount;
+    if (action == MT_DEAL_BALANCE && amount < 0) {
+      if (user->Balance() + amount + record.floating < kBalanceTolerance) {
+        sender->send(record.BuildReply(replycode::WithdrawalRefused));
+        return;
+      }
+    } else if (action == MT_DEAL_CREDIT && user->Credit() + amount < 0) {
+      amount = -user->Credit();  // the credit ends at zero, no lower
+    }
+  }
+  ApplyBalance(amount, std::move(request), std::move(user), action, sender);
+}
+
+void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action,
+                            ReplySender* sender) {
+  TradeTransInfoRequest record(std::move(request));
+  record.amount = amount;
+  if (amount == 0) {
+    user.reset();
+    sender->send(record.BuildReply());
+    return;
+  }
+  if (!manager_) {
+    consolePrint("FinanceBalance manager is null\n");
+    sender->send(record.BuildReply(replycode::NoManager));
+    return;
+  }
+  if (record.comment.empty()) record.comment = amount > 0 ? "Deposit" : "Withdraw";
+  const std::wstring comment = UTF8ToUnicode(record.comment);
+
+  uint64_t dealId = 0;
+  MTAPIRES res = manager_->PostBalanceDeal(record.login, amount, action, comment.c_str(), &dealId);
+  if (res == mtret::Ok || res == mtret::OkNone || res == mtret::RequestDone) {
+    record.order = static_cast<int64_t>(dealId);
+    sender->send(record.BuildReply());
+  } else {
+    const unsigned long long login = record.login;
+    writeLog("login:%llu,FinanceBalance fail\n", login);
+    consolePrint("login:%llu,FinanceBalance fail\n", login);
+    sender->send(record.BuildReply(replycode::negated(res)));
+  }
+}

@@ -1,0 +1,97 @@
+#include "manager/ManagerApiLibrary.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+constexpr const char* kLibraryName = MT_MANAGER_LIBRARY_NAME;
+// The executable's directory and up to four levels above it.
+constexpr int kSearchLevels = 5;
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Full path of the running executable; empty if it cannot be read. Paths are
+// kept whole at any length: a cut path could name a different file.
+std::string ownExecutablePath() {
+  std::vector<char> buffer(512);
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<size_t>(n));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+template <typename Entry>
+Entry lookUp(void* handle, const char* name) {
+  return reinterpret_cast<Entry>(::dlsym(handle, name));
+}
+
+}  // namespace
+
+void ManagerApiLibrary::Closer::operator()(void* handle) const { ::dlclose(handle); }
+
+ManagerApiLibrary::ManagerApiLibrary(std::string executablePath)
+    : executablePath_(std::move(executablePath)) {}
+
+std::string ManagerApiLibrary::FindLibrary(const std::string& directory) const {
+  if (!directory.empty()) {
+    std::string candidate = directory + "/" + kLibraryName;
+    if (exists(candidate)) return candidate;
+  }
+  std::string path = executablePath_.empty() ? ownExecutablePath() : executablePath_;
+  for (int level = 0; level < kSearchLevels; ++level) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) break;
+    path.erase(slash);  // "/a" leaves "", whose candidates are in the root
+    std::string candidate = path + "/" + kLibraryName;
+    if (exists(candidate)) return candidate;
+    candidate = path + "/libs/" + kLibraryName;
+    if (exists(candidate)) return candidate;
+  }
+  return kLibraryName;  // left to the system's library search
+}
+
+MTAPIRES ManagerApiLibrary::Load(const std::string& directory) {
+  Unload();
+  path_ = FindLibrary(directory);
+  handle_.reset(::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL));
+  if (!handle_) return mtret::NotFound;
+
+  void* handle = handle_.get();
+  version_ = lookUp<MTManagerVersion_t>(handle, "MTManagerVersion");
+  createExt_ = lookUp<MTManagerCreateExt_t>(handle, "MTManagerCreateExt");
+  if (!createExt_) create_ = lookUp<MTManagerCreate_t>(handle, "MTManagerCreate");
+  adminCreateExt_ = lookUp<MTAdminCreateExt_t>(handle, "MTAdminCreateExt");
+  if (!adminCreateExt_) adminCreate_ = lookUp<MTAdminCreate_t>(handle, "MTAdminCreate");
+
+  if (!version_ || !createExt_ || !adminCreateExt_) {
+    Unload();
+    return mtret::NotFound;
+  }
+  return mtret::Ok;
+}
+
+MTAPIRES ManagerApiLibrary::QueryVersion(uint32_t& version) const {
+  if (!handle_ || !version_) return mtret::Error;
+  return version_(&version);
+}
+
+MTAPIRES ManagerApiLibrary::NewManagerObject(uint32_t apiVersion, IMTManagerAPI** manager) const {
+  if (!manager) return mtret::InvalidParams;
+  if (!handle_ || (!createExt_ && !create_)) return mtret::Error;
+  if (createExt_) return createExt_(apiVersion, nullptr, manager);
+  return create_(apiVersion, manager);
+}
+
+void ManagerApiLibrary::Unload() {
+  handle_.reset();
+  version_ = nullptr;
+  create_ = nullptr;
+  adminCreate_ = nullptr;
+  createExt_ = nullptr;
+  adminCreateExt_ = nullptr;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// The daily log: one file per local calendar day under "../log" (relative to
+// the working directory), one timestamped entry per call.
+#include <cstdarg>
+#include <ctime>
+
+// Appends "YYYY-MM-DD hh:mm:ss " and the formatted message to
+// ../log/log-YYYY-MM-DD.log; the caller ends the message with "\n". Creates
+// the directory (one level) when missing. The file is opened and closed on
+// every call, so an entry is on disk when the call returns. Safe to call from
+// several threads: entries never interleave. Returns the number of characters
+// the message produced, or a negative value when the entry could not be
+// written (it is then dropped).
+int writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+namespace dailylog_detail {
+// writeLog with the clock reading given; for tests of the date handling.
+int writeLogAt(std::time_t now, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int vwriteLogAt(std::time_t now, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+}  // namespace dailylog_detail

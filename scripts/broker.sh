@@ -1,0 +1,494 @@
+#!/usr/bin/env bash
+# Runs project-owned ActiveMQ broker instances on loopback for tests and demos.
+#
+#   broker.sh start NAME [--auth USER:PASS] [--owner PID]
+#   broker.sh stop NAME | kill NAME | restart NAME | status NAME | purge NAME
+#   broker.sh stopall
+#
+# Each instance lives in ${MQB_VAR:-<repo>/var}/broker/NAME/ (conf/, data/,
+# logs/, env). It listens on 127.0.0.1 only: plain STOMP, STOMP over TLS and
+# OpenWire, on free ports below the kernel's ephemeral range (a client that
+# reconnects to a stopped broker can then never connect to itself).
+#
+# start    writes NAME/env (KEY=VALUE lines, sourceable) and prints its path
+#          once the STOMP port answers a CONNECT. Starting a NAME that is
+#          already running is a no-op that prints the env path again (an error
+#          when it runs with other credentials). A stopped NAME keeps its data
+#          and, when they are still free, its ports.
+#          --auth USER:PASS  refuse anonymous clients, accept only this user
+#          --owner PID       kill the broker when process PID has gone
+# stop     graceful (SIGTERM), SIGKILL after MQB_BROKER_STOP_TIMEOUT (20 s)
+# kill     SIGKILL at once: the crash case; data stays for restart
+# restart  starts again with the same configuration, ports and data
+# status   exit 0 and print the pid when running, exit 3 when not
+# purge    kill and delete the instance directory
+# stopall  stops every running instance under the var directory
+#
+# Exit status: 0 done, 1 failure (message on stderr), 2 usage error.
+# The Debian package's own system service is never used.
+set -euo pipefail
+
+self="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
+root="$(cd "$(dirname "$self")/.." && pwd)"
+var="${MQB_VAR:-$root/var}"
+base="$var/broker"
+amq_home=/usr/share/activemq
+java_bin="${JAVA:-java}"
+start_timeout="${MQB_BROKER_START_TIMEOUT:-60}"
+stop_timeout="${MQB_BROKER_STOP_TIMEOUT:-20}"
+
+die() { echo "broker.sh: $*" >&2; exit 1; }
+
+usage() {
+  sed -n '3,7p' "$self" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+
+# Env values are written unquoted, so everything that ends up in them must be
+# free of characters a shell would interpret.
+safe_value() { [[ $1 =~ ^[A-Za-z0-9._@%+=,:/-]+$ ]]; }
+
+check_name() {
+  [[ $1 =~ ^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$ ]] ||
+    { echo "broker.sh: invalid instance name '$1' (letters, digits, . _ -; at most 64)" >&2; exit 2; }
+}
+
+set_instance() {
+  name=$1
+  check_name "$name"
+  safe_value "$base" || die "var directory '$base' contains characters other than letters, digits and ._@%+=,:/- (set MQB_VAR)"
+  dir="$base/$name"
+  conf="$dir/conf"
+  data="$dir/data"
+  logs="$dir/logs"
+  envf="$dir/env"
+  pidf="$dir/broker.pid"
+}
+
+# Prints the broker's pid when this instance's JVM is running. The command
+# line is checked so that a recycled pid is never signalled.
+broker_pid() {
+  local pid
+  [[ -f $pidf ]] || return 1
+  pid=$(<"$pidf")
+  [[ $pid =~ ^[0-9]+$ ]] || return 1
+  local cmdline
+  cmdline=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null) || return 1
+  grep -Fxq -- "-Dactivemq.base=$dir" <<<"$cmdline" || return 1
+  echo "$pid"
+}
+
+env_value() { # key -> value from this instance's env file
+  [[ -f $envf ]] || return 0
+  sed -n "s/^$1=//p" "$envf" | tail -n 1
+}
+
+log_tail() {
+  local f
+  for f in "$logs/console.log" "$logs/activemq.log"; do
+    [[ -s $f ]] || continue
+    echo "---- last lines of $f" >&2
+    tail -n 30 "$f" >&2
+  done
+}
+
+# Self-signed server certificate (PKCS12 keystore, made with keytool) shared by
+# the instances of one var directory, its PEM for clients, and a second,
+# unrelated self-signed PEM for tests that must fail verification.
+ensure_tls() {
+  tls="$base/tls"
+  mkdir -p "$base"
+  (
+    flock 9
+    [[ -f $tls/ready ]] && exit 0
+    rm -rf "$tls.tmp" && mkdir -p "$tls.tmp" && chmod 700 "$tls.tmp"
+    od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$tls.tmp/storepass"
+    local pass
+    pass=$(<"$tls.tmp/storepass")
+    keytool -genkeypair -alias broker -keyalg RSA -keysize 2048 -validity 3650 \
+      -dname "CN=localhost, O=mqbridge test broker" -ext "SAN=dns:localhost,ip:127.0.0.1" \
+      -storetype PKCS12 -keystore "$tls.tmp/broker.p12" -storepass "$pass" -keypass "$pass" \
+      >"$tls.tmp/keytool.log" 2>&1 || { cat "$tls.tmp/keytool.log" >&2; die "keytool could not create the broker keystore"; }
+    keytool -exportcert -rfc -alias broker -keystore "$tls.tmp/broker.p12" -storetype PKCS12 \
+      -storepass "$pass" -file "$tls.tmp/ca.pem" >>"$tls.tmp/keytool.log" 2>&1 ||
+      { cat "$tls.tmp/keytool.log" >&2; die "keytool could not export the broker certificate"; }
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=localhost/O=unrelated test CA" \
+      -keyout "$tls.tmp/untrusted.key" -out "$tls.tmp/untrusted-ca.pem" >"$tls.tmp/openssl.log" 2>&1 ||
+      { cat "$tls.tmp/openssl.log" >&2; die "openssl could not create the untrusted certificate"; }
+    chmod 644 "$tls.tmp/ca.pem" "$tls.tmp/untrusted-ca.pem"
+    rm -rf "$tls" && mv "$tls.tmp" "$tls" && touch "$tls/ready"
+  ) 9>"$base/tls.lock"
+}
+
+# Ports the instances of this var directory have reserved (running or not,
+# so that a killed broker can be restarted on its own ports).
+reserved_ports() {
+  local f
+  for f in "$base"/*/ports; do
+    [[ -f $f && $f != "$dir/ports" ]] && cat "$f"
+  done
+  return 0
+}
+
+# Picks three free loopback ports below the ephemeral range, or reuses the
+# instance's previous ones when they are all still free; writes NAME/ports.
+choose_ports() { # reuse(0|1)
+  local reuse=$1 previous=""
+  [[ $reuse == 1 && -f $dir/ports ]] && previous=$(<"$dir/ports")
+  (
+    flock 9
+    ports=$(RESERVED="$(reserved_ports | tr '\n' ' ')" PREVIOUS="$previous" python3 - <<'EOF'
+import os, random, socket, sys
+
+def free(port):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+previous = [int(p) for p in os.environ.get("PREVIOUS", "").split()]
+if len(previous) == 3 and all(free(p) for p in previous):
+    print(*previous)
+    sys.exit(0)
+reserved = {int(p) for p in os.environ.get("RESERVED", "").split()}
+low, high = (int(v) for v in open("/proc/sys/net/ipv4/ip_local_port_range").read().split())
+candidates = list(range(15000, low)) if low > 16000 else list(range(high + 1, 65536))
+random.shuffle(candidates)
+chosen = []
+for port in candidates:
+    if port not in reserved and free(port):
+        chosen.append(port)
+        if len(chosen) == 3:
+            print(*chosen)
+            sys.exit(0)
+sys.exit("no free loopback ports")
+EOF
+) || die "could not find free loopback ports"
+    echo "$ports" >"$dir/ports"
+  ) 9>"$base/ports.lock"
+  read -r stomp_port ssl_port openwire_port <"$dir/ports"
+}
+
+write_config() { # user pass
+  local user=$1 pass=$2 plugins=""
+  if [[ -n $user ]]; then
+    plugins="
+    <plugins>
+      <simpleAuthenticationPlugin anonymousAccessAllowed=\"false\">
+        <users>
+          <authenticationUser username=\"$user\" password=\"$pass\" groups=\"users\"/>
+        </users>
+      </simpleAuthenticationPlugin>
+    </plugins>"
+  fi
+  local storepass
+  storepass=$(<"$tls/storepass")
+  cat >"$conf/activemq.xml.tmp" <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<!-- Generated by scripts/broker.sh for instance $name; rewritten on start. -->
+<beans xmlns="http://www.springframework.org/schema/beans"
+       xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
+       xsi:schemaLocation="http://www.springframework.org/schema/beans http://www.springframework.org/schema/beans/spring-beans.xsd
+                           http://activemq.apache.org/schema/core http://activemq.apache.org/schema/core/activemq-core.xsd">
+  <broker xmlns="http://activemq.apache.org/schema/core" brokerName="$name"
+          dataDirectory="$data" persistent="true" useJmx="false" schedulerSupport="false">
+    <managementContext>
+      <managementContext createConnector="false"/>
+    </managementContext>
+    <persistenceAdapter>
+      <kahaDB directory="$data/kahadb"/>
+    </persistenceAdapter>$plugins
+    <sslContext>
+      <sslContext keyStore="file:$tls/broker.p12" keyStorePassword="$storepass" keyStoreType="PKCS12"/>
+    </sslContext>
+    <systemUsage>
+      <systemUsage>
+        <memoryUsage><memoryUsage limit="64 mb"/></memoryUsage>
+        <storeUsage><storeUsage limit="2 gb"/></storeUsage>
+        <tempUsage><tempUsage limit="1 gb"/></tempUsage>
+      </systemUsage>
+    </systemUsage>
+    <transportConnectors>
+      <transportConnector name="stomp" uri="stomp://127.0.0.1:$stomp_port"/>
+      <transportConnector name="stomp+ssl" uri="stomp+ssl://127.0.0.1:$ssl_port"/>
+      <transportConnector name="openwire" uri="tcp://127.0.0.1:$openwire_port"/>
+    </transportConnectors>
+  </broker>
+</beans>
+EOF
+  mv "$conf/activemq.xml.tmp" "$conf/activemq.xml"
+
+  # The packaged broker logs through log4j 1.2 (lib/optional), which finds
+  # this file because the conf directory is on the broker's class path.
+  cat >"$conf/log4j.properties" <<'EOF'
+log4j.rootLogger=INFO, logfile
+log4j.logger.org.springframework=WARN
+log4j.logger.org.apache.xbean=WARN
+log4j.appender.logfile=org.apache.log4j.FileAppender
+log4j.appender.logfile.file=${activemq.base}/logs/activemq.log
+log4j.appender.logfile.append=true
+log4j.appender.logfile.layout=org.apache.log4j.PatternLayout
+log4j.appender.logfile.layout.ConversionPattern=%d | %-5p | %m | %c | %t%n
+EOF
+}
+
+# Starts the JVM detached (own session, no inherited descriptors) and records
+# its pid.
+launch() {
+  : >"$logs/console.log"
+  (
+    cd "$dir"
+    for fd in $(ls /proc/$BASHPID/fd); do
+      ((fd > 2)) && eval "exec $fd>&-"
+    done
+    exec setsid "$java_bin" -Xms64m -Xmx256m -XX:+UseSerialGC -Djava.awt.headless=true \
+      -Djava.net.preferIPv4Stack=true \
+      -Dactivemq.home="$amq_home" -Dactivemq.base="$dir" \
+      -Dactivemq.conf="$conf" -Dactivemq.data="$data" \
+      -jar "$amq_home/bin/activemq.jar" start "xbean:file:$conf/activemq.xml" \
+      </dev/null >>"$logs/console.log" 2>&1
+  ) &
+  echo $! >"$pidf"
+  disown $!
+}
+
+# 0 when the port answers CONNECT with CONNECTED, 1 when it does not answer
+# (yet), 3 when it answers with an ERROR frame.
+stomp_probe() { # port user pass
+  local port=$1 user=$2 pass=$3 fd reply="" frame
+  exec {fd}<>"/dev/tcp/127.0.0.1/$port" || return 1
+  frame=$'CONNECT\naccept-version:1.2,1.1,1.0\nhost:localhost\n'
+  [[ -n $user ]] && frame+="login:$user"$'\n'"passcode:$pass"$'\n'
+  printf '%s\n\0' "$frame" >&"$fd" 2>/dev/null || true
+  read -r -t 5 -u "$fd" reply || true
+  [[ $reply == CONNECTED ]] && printf 'DISCONNECT\n\n\0' >&"$fd" 2>/dev/null
+  exec {fd}>&-
+  [[ $reply == CONNECTED ]] && return 0
+  [[ $reply == ERROR ]] && return 3
+  return 1
+}
+
+port_open() { # port
+  local fd
+  exec {fd}<>"/dev/tcp/127.0.0.1/$1" || return 1
+  exec {fd}>&-
+}
+
+# Waits until the broker serves all three connectors. Returns 0 when ready,
+# 1 on failure, 4 when a port was already taken.
+wait_ready() { # user pass
+  local user=$1 pass=$2 pid rc deadline=$((SECONDS + start_timeout))
+  pid=$(<"$pidf")
+  while ((SECONDS < deadline)); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      sleep 0.2  # let the log reach the disk
+      grep -qs "Address already in use" "$logs/activemq.log" "$logs/console.log" && return 4
+      kill -KILL "$pid" 2>/dev/null || true
+      echo "broker.sh: broker $name (pid $pid) exited while starting" >&2
+      log_tail
+      return 1
+    fi
+    rc=0
+    stomp_probe "$stomp_port" "$user" "$pass" 2>/dev/null || rc=$?
+    # Connectors start in their configured order, OpenWire last.
+    if ((rc == 0)) && port_open "$openwire_port" 2>/dev/null; then
+      broker_pid >/dev/null && return 0
+      echo "broker.sh: the process answering for $name is not pid $pid; check for a stray broker" >&2
+      return 1
+    fi
+    if ((rc == 3)); then
+      echo "broker.sh: broker $name answered CONNECT with an ERROR frame" >&2
+      log_tail
+      kill -KILL "$pid" 2>/dev/null || true
+      return 1
+    fi
+    sleep 0.1
+  done
+  echo "broker.sh: broker $name did not answer a STOMP CONNECT on 127.0.0.1:$stomp_port within ${start_timeout}s" >&2
+  log_tail
+  kill -KILL "$pid" 2>/dev/null || true
+  return 1
+}
+
+write_env() { # user pass
+  local user=$1 pass=$2
+  {
+    echo "BROKER_NAME=$name"
+    echo "BROKER_DIR=$dir"
+    echo "BROKER_PID=$(<"$pidf")"
+    echo "STOMP_PORT=$stomp_port"
+    echo "STOMP_SSL_PORT=$ssl_port"
+    echo "OPENWIRE_PORT=$openwire_port"
+    echo "CA_FILE=$tls/ca.pem"
+    echo "UNTRUSTED_CA_FILE=$tls/untrusted-ca.pem"
+    if [[ -n $user ]]; then
+      echo "BROKER_USER=$user"
+      echo "BROKER_PASSWORD=$pass"
+    fi
+  } >"$envf.tmp"
+  chmod 600 "$envf.tmp"
+  mv "$envf.tmp" "$envf"
+}
+
+# Kills the broker once the owner process has gone (a test that crashed
+# must not leave a JVM behind). Ends by itself when the instance is purged.
+watch_owner() { # owner pid
+  local owner=$1 wpid
+  if [[ -f $dir/watcher.pid ]]; then
+    wpid=$(<"$dir/watcher.pid")
+    [[ $wpid =~ ^[0-9]+$ ]] && kill -0 "$wpid" 2>/dev/null && return 0
+  fi
+  (
+    for fd in $(ls /proc/$BASHPID/fd); do
+      ((fd > 2)) && eval "exec $fd>&-"
+    done
+    exec </dev/null >/dev/null 2>&1
+    while kill -0 "$owner" 2>/dev/null && [[ -d $dir ]]; do sleep 1; done
+    [[ -d $dir ]] && MQB_VAR="$var" "$self" kill "$name"
+  ) &
+  echo $! >"$dir/watcher.pid"
+  disown $!
+}
+
+stop_pid() { # pid signal bound-seconds
+  local pid=$1 deadline=$((SECONDS + $3))
+  kill "-$2" "$pid" 2>/dev/null || return 0
+  while kill -0 "$pid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
+  ! kill -0 "$pid" 2>/dev/null
+}
+
+cmd_stop() {
+  local pid
+  pid=$(broker_pid) || { echo "broker.sh: broker $name is not running" >&2; rm -f "$pidf"; return 0; }
+  if ! stop_pid "$pid" TERM "$stop_timeout"; then
+    echo "broker.sh: broker $name did not stop within ${stop_timeout}s; killing it" >&2
+    stop_pid "$pid" KILL 10 || die "broker $name (pid $pid) survived SIGKILL"
+  fi
+  rm -f "$pidf"
+}
+
+cmd_kill() {
+  local pid
+  pid=$(broker_pid) || { rm -f "$pidf"; return 0; }
+  stop_pid "$pid" KILL 10 || die "broker $name (pid $pid) survived SIGKILL"
+  rm -f "$pidf"
+}
+
+# Launches the configured instance and waits for it. Returns wait_ready's code.
+run_instance() { # user pass
+  launch
+  local rc=0
+  wait_ready "$1" "$2" || rc=$?
+  ((rc == 0)) || rm -f "$pidf"
+  return "$rc"
+}
+
+cmd_start() {
+  local user="" pass="" owner="" pid
+  while (($#)); do
+    case $1 in
+      --auth)
+        (($# >= 2)) || usage
+        [[ $2 == *:* ]] || { echo "broker.sh: --auth takes USER:PASS" >&2; exit 2; }
+        user=${2%%:*} pass=${2#*:}
+        [[ -n $user && -n $pass ]] || { echo "broker.sh: --auth needs a user and a password" >&2; exit 2; }
+        safe_value "$user" && safe_value "$pass" ||
+          { echo "broker.sh: --auth user and password may hold letters, digits and ._@%+=,:/- only" >&2; exit 2; }
+        shift 2 ;;
+      --owner)
+        (($# >= 2)) && [[ $2 =~ ^[0-9]+$ ]] || { echo "broker.sh: --owner takes a pid" >&2; exit 2; }
+        owner=$2; shift 2 ;;
+      *) usage ;;
+    esac
+  done
+
+  if pid=$(broker_pid); then
+    if [[ $(env_value BROKER_USER) != "$user" || $(env_value BROKER_PASSWORD) != "$pass" ]]; then
+      die "broker $name is already running (pid $pid) with other credentials; stop it first"
+    fi
+    echo "broker.sh: broker $name is already running (pid $pid)" >&2
+    [[ -n $owner ]] && watch_owner "$owner"
+    echo "$envf"
+    return 0
+  fi
+
+  command -v "$java_bin" >/dev/null || die "no Java runtime ('$java_bin'); run scripts/setup.sh"
+  command -v keytool >/dev/null || die "no keytool; run scripts/setup.sh"
+  [[ -f $amq_home/bin/activemq.jar ]] || die "$amq_home/bin/activemq.jar is missing; run scripts/setup.sh"
+
+  mkdir -p "$conf" "$data" "$logs"
+  chmod 700 "$dir" "$conf"
+  ensure_tls
+  local attempt rc reuse=1
+  for attempt in 1 2 3; do
+    choose_ports "$reuse"
+    write_config "$user" "$pass"
+    rc=0
+    run_instance "$user" "$pass" || rc=$?
+    ((rc == 0)) && break
+    ((rc == 4)) || exit 1
+    echo "broker.sh: a port of $name was taken meanwhile; choosing others" >&2
+    reuse=0
+  done
+  ((rc == 0)) || die "broker $name could not bind its ports"
+  write_env "$user" "$pass"
+  [[ -n $owner ]] && watch_owner "$owner"
+  echo "$envf"
+}
+
+cmd_restart() {
+  [[ -f $conf/activemq.xml && -f $dir/ports && -f $envf ]] ||
+    die "broker $name has never been started here ($dir)"
+  cmd_stop 2>/dev/null
+  read -r stomp_port ssl_port openwire_port <"$dir/ports"
+  tls="$base/tls"
+  local rc=0 user pass
+  user=$(env_value BROKER_USER) pass=$(env_value BROKER_PASSWORD)
+  run_instance "$user" "$pass" || rc=$?
+  ((rc == 4)) && { log_tail; die "a port of broker $name ($stomp_port $ssl_port $openwire_port) is taken by another process"; }
+  ((rc == 0)) || exit 1
+  write_env "$user" "$pass"
+  echo "$envf"
+}
+
+cmd_status() {
+  local pid
+  if pid=$(broker_pid); then echo "$pid"; return 0; fi
+  echo "broker.sh: broker $name is not running" >&2
+  return 3
+}
+
+cmd_purge() {
+  cmd_kill
+  rm -rf "$dir"
+}
+
+cmd_stopall() {
+  local d pids=()
+  for d in "$base"/*/; do
+    [[ -f $d/broker.pid ]] || continue
+    (set_instance "$(basename "$d")" && cmd_stop) &
+    pids+=($!)
+  done
+  local p rc=0
+  for p in "${pids[@]}"; do wait "$p" || rc=1; done
+  return "$rc"
+}
+
+(($# >= 1)) || usage
+command=$1; shift
+case $command in
+  stopall) (($# == 0)) || usage; cmd_stopall ;;
+  start) (($# >= 1)) || usage; set_instance "$1"; shift; cmd_start "$@" ;;
+  stop|kill|restart|status|purge)
+    (($# == 1)) || usage
+    set_instance "$1"
+    "cmd_$command" ;;
+  -h|--help|help) usage ;;
+  *) usage ;;
+esac

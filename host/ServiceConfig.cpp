@@ -1,0 +1,177 @@
+#include "host/ServiceConfig.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "support/Json.h"
+
+namespace {
+
+std::string& lastError() {
+  static std::string* error = new std::string;  // outlives every reader
+  return *error;
+}
+
+// The keys in reading order, with whether each is read as an integer.
+struct KeySpec {
+  const char* name;
+  bool integer;
+};
+constexpr KeySpec kKeys[] = {
+    {"server", false},
+    {"login", true},
+    {"password", false},
+    {"activeMqName", false},
+    {"activeMqPassword", false},
+    {"brokerURI", false},
+    {"userRecordCreate", false},
+    {"userRecordUpdate", false},
+    {"userRecordPasswordUpdate", false},
+    {"tradeTransInfo", false},
+    {"userRecordCreateCallback", false},
+    {"userRecordUpdateCallback", false},
+    {"userRecordPasswordUpdateCallback", false},
+    {"tradeTransInfoCallback", false},
+    {"tradeCancellationCreditTransInfo", false},
+};
+
+// The first key whose value the constructor cannot convert, with the
+// library's message; the same order the constructor reads them in.
+std::string describeBadKey(const Json::Value& document) {
+  for (const KeySpec& key : kKeys) {
+    try {
+      if (key.integer) {
+        (void)document[key.name].asInt();
+      } else {
+        (void)document[key.name].asString();
+      }
+    } catch (const Json::Exception& e) {
+      return std::string("\"") + key.name + "\" has a value of the wrong type (" + e.what() + ")";
+    }
+  }
+  return "a value has the wrong type";
+}
+
+// The parser's messages on one line ("Line 1, Column 14: Syntax error...").
+// Quoted excerpts of the document other than single structural characters
+// are dropped: an unquoted password would otherwise be shown.
+std::string parserMessage(const std::string& formatted) {
+  std::string text = formatted;
+  while (text.rfind("* ", 0) == 0) text.erase(0, 2);
+  std::string line;
+  bool firstBreak = true;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\'') {
+      const std::size_t close = text.find('\'', i + 1);
+      if (close == std::string::npos) break;  // the rest is an excerpt
+      const std::string excerpt = text.substr(i + 1, close - i - 1);
+      const bool structural = excerpt.size() == 1 && std::strchr(",:{}[]\"", excerpt[0]) != nullptr;
+      line += "'" + (structural ? excerpt : std::string("...")) + "'";
+      i = close;
+    } else if (c == '\n' && firstBreak) {
+      line += ": ";
+      firstBreak = false;
+    } else if (std::isspace(static_cast<unsigned char>(c))) {
+      if (!line.empty() && line.back() != ' ') line += ' ';
+    } else {
+      line += c;
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+int fail(const std::string& path, const std::string& reason) {
+  lastError() = path + ": " + reason;
+  return -1;
+}
+
+// The first check that fails, in the order server, password, login, then
+// the eight queue names; "" when all pass.
+std::string firstFailedCheck(const ServiceConfig& c) {
+  if (c.server.empty()) return "\"server\" is empty or missing";
+  if (c.password.empty()) return "\"password\" is empty or missing";
+  if (c.login == 0) return "\"login\" is zero or missing";
+  const std::pair<const char*, const std::string*> queues[] = {
+      {"userRecordCreate", &c.userRecordCreate},
+      {"userRecordUpdate", &c.userRecordUpdate},
+      {"userRecordPasswordUpdate", &c.userRecordPasswordUpdate},
+      {"tradeTransInfo", &c.tradeTransInfo},
+      {"userRecordCreateCallback", &c.userRecordCreateCallback},
+      {"userRecordUpdateCallback", &c.userRecordUpdateCallback},
+      {"userRecordPasswordUpdateCallback", &c.userRecordPasswordUpdateCallback},
+      {"tradeTransInfoCallback", &c.tradeTransInfoCallback},
+  };
+  for (const auto& [key, value] : queues) {
+    if (value->empty()) return std::string("\"") + key + "\" is empty or missing";
+  }
+  return "";
+}
+
+}  // namespace
+
+ServiceConfig::ServiceConfig(Json::Value document) {
+  const Json::Value& d = document;  // const lookups never insert members
+  server = d["server"].asString();
+  login = d["login"].asInt();
+  password = d["password"].asString();
+  activeMqName = d["activeMqName"].asString();
+  activeMqPassword = d["activeMqPassword"].asString();
+  brokerURI = d["brokerURI"].asString();
+  userRecordCreate = d["userRecordCreate"].asString();
+  userRecordUpdate = d["userRecordUpdate"].asString();
+  userRecordPasswordUpdate = d["userRecordPasswordUpdate"].asString();
+  tradeTransInfo = d["tradeTransInfo"].asString();
+  userRecordCreateCallback = d["userRecordCreateCallback"].asString();
+  userRecordUpdateCallback = d["userRecordUpdateCallback"].asString();
+  userRecordPasswordUpdateCallback = d["userRecordPasswordUpdateCallback"].asString();
+  tradeTransInfoCallback = d["tradeTransInfoCallback"].asString();
+  tradeCancellationCreditTransInfo = d["tradeCancellationCreditTransInfo"].asString();
+}
+
+ServiceConfig& serviceConfig() {
+  static ServiceConfig* config = new ServiceConfig;  // outlives every reader
+  return *config;
+}
+
+const std::string& configError() { return lastError(); }
+
+int readConfig() { return readConfigFile("config.ini"); }
+
+int readConfigFile(const std::string& path) {
+  lastError().clear();
+  std::string content;
+  {
+    std::ifstream file(path);
+    if (!file.is_open()) return fail(path, std::string("cannot be opened (") + std::strerror(errno) + ")");
+    std::ostringstream text;
+    text << file.rdbuf();
+    content = text.str();
+  }
+  if (content.empty()) return fail(path, "is empty or cannot be read");
+
+  Json::Value document;
+  try {
+    std::string error;
+    if (!parseJson(content, document, &error)) return fail(path, "is not valid JSON: " + parserMessage(error));
+  } catch (const Json::Exception& e) {
+    return fail(path, std::string("is not valid JSON: ") + e.what());
+  }
+  if (!document.isObject()) return fail(path, "does not hold a JSON object");
+
+  try {
+    const ServiceConfig configp(document);
+    serviceConfig() = configp;
+  } catch (const Json::Exception&) {
+    return fail(path, describeBadKey(document));
+  }
+
+  const std::string failed = firstFailedCheck(serviceConfig());
+  if (!failed.empty()) return fail(path, failed);
+  return 1;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The service's settings: one JSON object in "config.ini" in the working
+// directory, read once at start and only read afterwards.
+#include <cstdint>
+#include <string>
+
+#include <json/json.h>
+
+struct ServiceConfig {
+  ServiceConfig() = default;
+  // Reads the fifteen keys in field order (asString / asInt); a value of a
+  // type that cannot be converted raises Json::LogicError.
+  explicit ServiceConfig(Json::Value document);
+
+  std::string server;
+  int32_t login = 0;
+  std::string password;
+  std::string activeMqName;
+  std::string activeMqPassword;
+  std::string brokerURI;
+  std::string userRecordCreate;
+  std::string userRecordUpdate;
+  std::string userRecordPasswordUpdate;
+  std::string tradeTransInfo;
+  std::string userRecordCreateCallback;
+  std::string userRecordUpdateCallback;
+  std::string userRecordPasswordUpdateCallback;
+  std::string tradeTransInfoCallback;
+  std::string tradeCancellationCreditTransInfo;
+};
+
+// The one process-wide record. It is never torn down, so a broker thread
+// still running at process exit cannot reach a destroyed record.
+ServiceConfig& serviceConfig();
+
+// Reads "config.ini" from the working directory into serviceConfig() and
+// checks server, password, login and the eight queue names. Returns 1 when
+// usable, -1 otherwise; prints nothing. After -1, configError() names the
+// problem in one line (never showing the password).
+int readConfig();
+// The same for a file at path (named by path in configError()).
+int readConfigFile(const std::string& path);
+
+// Why the last readConfig failed; empty after a success.
+const std::string& configError();

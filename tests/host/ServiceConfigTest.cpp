@@ -1,0 +1,178 @@
+// Reading and checking config.ini.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "host/ServiceConfig.h"
+#include "tests/support/TempWorkDir.h"
+
+namespace {
+
+// A complete, valid configuration; tests replace or drop single lines.
+const char* const kValid = R"({
+  // trading server
+  "server": "127.0.0.1:443",
+  "login": 1005,
+  "password": "S3cr3t!",
+  /* broker */
+  "activeMqName": "mq", "activeMqPassword": "mqpass",
+  "brokerURI": "tcp://127.0.0.1:61613",
+  "userRecordCreate": "q.create", "userRecordUpdate": "q.update",
+  "userRecordPasswordUpdate": "q.password", "tradeTransInfo": "q.trade",
+  "userRecordCreateCallback": "q.create.cb", "userRecordUpdateCallback": "q.update.cb",
+  "userRecordPasswordUpdateCallback": "q.password.cb", "tradeTransInfoCallback": "q.trade.cb",
+  "tradeCancellationCreditTransInfo": "creditCancel",
+  "somethingElse": [1, 2, 3]
+})";
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const auto pos = text.find(from);
+  EXPECT_NE(pos, std::string::npos) << from;
+  if (pos != std::string::npos) text.replace(pos, from.size(), to);
+  return text;
+}
+
+// Writes config.ini in the current (temporary) directory and reads it.
+int readWith(const std::string& content) {
+  std::ofstream("config.ini", std::ios::binary | std::ios::trunc) << content;
+  serviceConfig() = ServiceConfig();
+  return readConfig();
+}
+
+}  // namespace
+
+TEST(ServiceConfig, ValidFileFillsEveryField) {
+  TempWorkDir dir;
+  ASSERT_EQ(readWith(kValid), 1) << configError();
+  EXPECT_EQ(configError(), "");
+  const ServiceConfig& c = serviceConfig();
+  EXPECT_EQ(c.server, "127.0.0.1:443");
+  EXPECT_EQ(c.login, 1005);
+  EXPECT_EQ(c.password, "S3cr3t!");
+  EXPECT_EQ(c.activeMqName, "mq");
+  EXPECT_EQ(c.activeMqPassword, "mqpass");
+  EXPECT_EQ(c.brokerURI, "tcp://127.0.0.1:61613");
+  EXPECT_EQ(c.userRecordCreate, "q.create");
+  EXPECT_EQ(c.userRecordUpdate, "q.update");
+  EXPECT_EQ(c.userRecordPasswordUpdate, "q.password");
+  EXPECT_EQ(c.tradeTransInfo, "q.trade");
+  EXPECT_EQ(c.userRecordCreateCallback, "q.create.cb");
+  EXPECT_EQ(c.userRecordUpdateCallback, "q.update.cb");
+  EXPECT_EQ(c.userRecordPasswordUpdateCallback, "q.password.cb");
+  EXPECT_EQ(c.tradeTransInfoCallback, "q.trade.cb");
+  EXPECT_EQ(c.tradeCancellationCreditTransInfo, "creditCancel");
+
+  // Conversions of the library: number to text, real cut toward zero.
+  ASSERT_EQ(readWith(replaced(replaced(kValid, "\"127.0.0.1:443\"", "17"), "1005,", "1005.9,")), 1);
+  EXPECT_EQ(serviceConfig().server, "17");
+  EXPECT_EQ(serviceConfig().login, 1005);
+  ASSERT_EQ(readWith(replaced(kValid, "1005,", "-5,")), 1);  // a negative login passes
+  EXPECT_EQ(serviceConfig().login, -5);
+  ASSERT_EQ(readWith(replaced(kValid, "1005,", "true,")), 1);
+  EXPECT_EQ(serviceConfig().login, 1);
+  // The optional keys may be missing or empty.
+  ASSERT_EQ(readWith(replaced(replaced(replaced(kValid, "\"brokerURI\": \"tcp://127.0.0.1:61613\",", ""),
+                                       "\"mqpass\"", "\"\""),
+                              "\"creditCancel\"", "null")),
+            1);
+  EXPECT_EQ(serviceConfig().brokerURI, "");
+  EXPECT_EQ(serviceConfig().activeMqPassword, "");
+  EXPECT_EQ(serviceConfig().tradeCancellationCreditTransInfo, "");
+
+  // The ServiceConfig constructor alone: absent keys give the defaults.
+  const ServiceConfig fromEmpty{Json::Value(Json::objectValue)};
+  EXPECT_EQ(fromEmpty.server, "");
+  EXPECT_EQ(fromEmpty.login, 0);
+}
+
+TEST(ServiceConfig, UnusableFilesFailWithAReason) {
+  TempWorkDir dir;
+  EXPECT_EQ(readConfig(), -1);  // no file at all
+  EXPECT_EQ(configError(), "config.ini: cannot be opened (No such file or directory)");
+  EXPECT_EQ(readWith(""), -1);
+  EXPECT_EQ(configError(), "config.ini: is empty or cannot be read");
+  EXPECT_EQ(readWith("  \n\t "), -1);
+  EXPECT_EQ(configError().rfind("config.ini: is not valid JSON: ", 0), 0u) << configError();
+  EXPECT_EQ(readWith("{\"server\": \"a\","), -1);
+  EXPECT_EQ(configError().rfind("config.ini: is not valid JSON: ", 0), 0u) << configError();
+  EXPECT_EQ(configError().find('\n'), std::string::npos);
+  EXPECT_EQ(readWith(R"({"a":1 "b":2})"), -1);
+  EXPECT_EQ(configError(), "config.ini: is not valid JSON: Line 1, Column 8: Missing ',' or '}' in object declaration");
+  for (const char* root : {"[1, 2]", "42", "\"text\"", "null"}) {
+    EXPECT_EQ(readWith(root), -1) << root;
+    EXPECT_EQ(configError(), "config.ini: does not hold a JSON object") << root;
+  }
+  // Nested too deep for the parser: its exception does not escape.
+  EXPECT_EQ(readWith("{\"server\": " + std::string(5000, '[')), -1);
+  EXPECT_EQ(configError(), "config.ini: is not valid JSON: Exceeded stackLimit in readValue().");
+
+  // A path of our own choosing is named in the reason.
+  EXPECT_EQ(readConfigFile(dir.work().string()), -1);  // a directory, not a file
+  EXPECT_EQ(configError().rfind(dir.work().string() + ": ", 0), 0u) << configError();
+}
+
+TEST(ServiceConfig, ChecksRunInOrderAndNameTheKey) {
+  TempWorkDir dir;
+  const char* const checked[] = {"server", "password", "userRecordCreate", "userRecordUpdate",
+      "userRecordPasswordUpdate", "tradeTransInfo", "userRecordCreateCallback",
+      "userRecordUpdateCallback", "userRecordPasswordUpdateCallback", "tradeTransInfoCallback"};
+  for (const char* key : checked) {
+    const std::string quoted = std::string("\"") + key + "\": \"";
+    // Empty value: "key": "" (the original value stays as a stray key).
+    EXPECT_EQ(readWith(replaced(kValid, quoted, quoted + "\", \"x\": \"")), -1) << key;
+    EXPECT_EQ(configError(), std::string("config.ini: \"") + key + "\" is empty or missing");
+  }
+  EXPECT_EQ(readWith(replaced(kValid, "1005,", "0,")), -1);
+  EXPECT_EQ(configError(), "config.ini: \"login\" is zero or missing");
+  EXPECT_EQ(readWith(replaced(kValid, "\"login\": 1005,", "")), -1);
+  EXPECT_EQ(configError(), "config.ini: \"login\" is zero or missing");
+  // Two failures: the earlier check is reported (server before password before login).
+  EXPECT_EQ(readWith(R"({"password": "", "login": 0, "server": ""})"), -1);
+  EXPECT_EQ(configError(), "config.ini: \"server\" is empty or missing");
+  EXPECT_EQ(readWith(R"({"server": "s", "login": 0, "password": ""})"), -1);
+  EXPECT_EQ(configError(), "config.ini: \"password\" is empty or missing");
+  // A success clears the reason.
+  ASSERT_EQ(readWith(kValid), 1);
+  EXPECT_EQ(configError(), "");
+}
+
+TEST(ServiceConfig, WrongTypesFailWithoutEscapingAndNameTheKey) {
+  TempWorkDir dir;
+  const struct {
+    std::string from, to, reason;
+  } cases[] = {
+      {"1005,", "\"1005\",", "\"login\" has a value of the wrong type (Value is not convertible to Int.)"},
+      {"1005,", "3000000000,", "\"login\" has a value of the wrong type (LargestUInt out of Int range)"},
+      {"1005,", "1e12,", "\"login\" has a value of the wrong type (double out of Int range)"},
+      {"1005,", "{},", "\"login\" has a value of the wrong type (Value is not convertible to Int.)"},
+      {"\"127.0.0.1:443\"", "[]", "\"server\" has a value of the wrong type (Type is not convertible to string)"},
+      {"\"q.trade.cb\"", "{\"a\": 1}",
+       "\"tradeTransInfoCallback\" has a value of the wrong type (Type is not convertible to string)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(readWith(replaced(kValid, c.from, c.to)), -1) << c.to;
+    EXPECT_EQ(configError(), "config.ini: " + c.reason);
+  }
+  // Several bad keys: the first in reading order is named.
+  EXPECT_EQ(readWith(R"({"tradeTransInfo": [], "login": "x", "server": {}})"), -1);
+  EXPECT_EQ(configError(), "config.ini: \"server\" has a value of the wrong type (Type is not convertible to string)");
+}
+
+TEST(ServiceConfig, ThePasswordNeverAppearsInTheReason) {
+  TempWorkDir dir;
+  const std::string broken[] = {
+      replaced(kValid, "\"S3cr3t!\"", "S3cr3t!"),
+      replaced(kValid, "\"S3cr3t!\"", "-1S3cr3t"),
+      replaced(kValid, "\"S3cr3t!\"", "1e99S3cr3t"),
+      replaced(kValid, "\"S3cr3t!\",", "\"S3cr3t!\" \"S3cr3t\""),
+      replaced(kValid, "\"S3cr3t!\"", "\"S3cr3t\\q\""),
+      replaced(kValid, "\"login\": 1005", "\"login\": \"S3cr3t\""),
+      replaced(kValid, "\"server\": \"127.0.0.1:443\"", "\"server\": [\"S3cr3t\"]"),
+  };
+  for (const std::string& text : broken) {
+    EXPECT_EQ(readWith(text), -1) << text;
+    EXPECT_FALSE(configError().empty());
+    EXPECT_EQ(configError().find("S3cr3t"), std::string::npos) << configError();
+  }
+}

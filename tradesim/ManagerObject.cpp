@@ -1,0 +1,188 @@
+#include "tradesim/ManagerObject.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <thread>
+
+#include "tradesim/Journal.h"
+#include "tradesim/Store.h"
+#include "tradesim/UserRecord.h"
+#include "tradesim/WideText.h"
+
+namespace tradesim {
+
+ManagerObject::ManagerObject()
+    : databasePath_(databasePathFromEnvironment()),
+      journalPath_(journalPathFor(databasePath_)),
+      watcher_(databasePath_) {}
+
+ManagerObject::~ManagerObject() = default;
+
+void ManagerObject::Release() {
+  watcher_.stop();
+  delete this;
+}
+
+Store* ManagerObject::store() {
+  std::lock_guard lock(storeMutex_);
+  if (!store_) {
+    try {
+      store_ = std::make_unique<Store>(databasePath_);
+    } catch (const std::exception&) {
+      return nullptr;
+    }
+  }
+  return store_.get();
+}
+
+bool ManagerObject::faulted(Store& store, const char* name, MTAPIRES& code) {
+  const auto fault = store.takeFault(name);
+  if (!fault) return false;
+  if (fault->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+  if (!fault->code) return false;
+  code = *fault->code;
+  return true;
+}
+
+template <typename Body>
+MTAPIRES ManagerObject::operation(const char* name, Body&& body) {
+  if (!session_.load()) return mtret::NotConnected;
+  try {
+    Store* s = store();
+    if (!s) return mtret::Network;
+    MTAPIRES code = mtret::Ok;
+    if (faulted(*s, name, code)) return code;
+    return body(*s);
+  } catch (const std::exception&) {
+    return mtret::Error;
+  }
+}
+
+MTAPIRES ManagerObject::OpenSession(const wchar_t* server, uint64_t login, const wchar_t* password,
+                                    uint64_t /*option1*/, uint64_t /*option2*/, uint64_t /*option3*/,
+                                    uint32_t /*timeoutMs*/) {
+  if (!server || !password) return mtret::InvalidParams;
+  try {
+    Store* s = store();
+    if (!s) return mtret::Network;
+    MTAPIRES code = mtret::Ok;
+    if (faulted(*s, "OpenSession", code)) return code;
+    if (narrow(server) != s->serverAddress()) return mtret::Network;
+    const MTAPIRES checked = s->checkManager(login, narrow(password));
+    session_.store(checked == mtret::Ok);
+    return checked;
+  } catch (const std::exception&) {
+    return mtret::Error;
+  }
+}
+
+MTAPIRES ManagerObject::WriteJournal(uint32_t type, const wchar_t* format, ...) {
+  std::string text;
+  va_list args;
+  va_start(args, format);
+  const MTAPIRES formatted = formatJournalText(format, args, text);
+  va_end(args);
+  if (formatted != mtret::Ok) return formatted;
+  return appendJournalLine(journalPath_, type, text);
+}
+
+MTAPIRES ManagerObject::AttachDealSink(IMTDealSink* sink) {
+  if (!sink) return mtret::InvalidParams;
+  int64_t afterSeq = 0;
+  try {
+    // Without a database yet, everything that appears later is new.
+    if (Store* s = store()) afterSeq = s->lastEventSeq();
+  } catch (const std::exception&) {
+    return mtret::Error;
+  }
+  return watcher_.attach(sink, afterSeq);
+}
+
+MTAPIRES ManagerObject::DetachDealSink(IMTDealSink* sink) {
+  if (!sink) return mtret::InvalidParams;
+  return watcher_.detach(sink);
+}
+
+IMTUser* ManagerObject::NewUserRecord() {
+  try {
+    return new UserRecord();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+MTAPIRES ManagerObject::AddAccount(IMTUser* user, const wchar_t* masterPassword, const wchar_t* investorPassword) {
+  if (!user || !masterPassword || !investorPassword) return mtret::InvalidParams;
+  return operation("AddAccount", [&](Store& s) {
+    AccountRecord account = accountFrom(*user);
+    const MTAPIRES added = s.addAccount(account, narrow(masterPassword), narrow(investorPassword));
+    if (added == mtret::Ok) user->Login(account.login);
+    return added;
+  });
+}
+
+MTAPIRES ManagerObject::LoadAccount(uint64_t login, IMTUser* user) {
+  if (!user) return mtret::InvalidParams;
+  return operation("LoadAccount", [&](Store& s) {
+    AccountRecord account;
+    const MTAPIRES loaded = s.loadAccount(login, account);
+    if (loaded != mtret::Ok) return loaded;
+    if (auto* own = dynamic_cast<UserRecord*>(user)) {
+      own->assign(account);
+    } else {
+      // A record of another make: fill what the interface can take.
+      UserRecord* copy = new UserRecord();
+      copy->assign(account);
+      user->Login(copy->Login());
+      user->Agent(copy->Agent());
+      user->Rights(copy->Rights());
+      user->Leverage(copy->Leverage());
+      user->Name(copy->Name());
+      user->Group(copy->Group());
+      user->Country(copy->Country());
+      user->City(copy->City());
+      user->ZIPCode(copy->ZIPCode());
+      user->Address(copy->Address());
+      user->Phone(copy->Phone());
+      user->EMail(copy->EMail());
+      user->ID(copy->ID());
+      user->Comment(copy->Comment());
+      user->LeadSource(copy->LeadSource());
+      copy->Release();
+    }
+    return mtret::Ok;
+  });
+}
+
+MTAPIRES ManagerObject::SaveAccount(IMTUser* user) {
+  if (!user) return mtret::InvalidParams;
+  return operation("SaveAccount", [&](Store& s) { return s.saveAccount(accountFrom(*user)); });
+}
+
+MTAPIRES ManagerObject::VerifyPassword(uint32_t kind, uint64_t login, const wchar_t* password) {
+  if (!password) return mtret::InvalidParams;
+  return operation("VerifyPassword", [&](Store& s) { return s.verifyPassword(kind, login, narrow(password)); });
+}
+
+MTAPIRES ManagerObject::SetPassword(uint32_t kind, uint64_t login, const wchar_t* password) {
+  if (!password) return mtret::InvalidParams;
+  return operation("SetPassword", [&](Store& s) { return s.setPassword(kind, login, narrow(password)); });
+}
+
+MTAPIRES ManagerObject::PostBalanceDeal(uint64_t login, double amount, uint32_t action, const wchar_t* comment,
+                                        uint64_t* dealId) {
+  if (!dealId) return mtret::InvalidParams;
+  const auto money = moneyFromDouble(amount);
+  if (!money) return mtret::InvalidParams;
+  return operation("PostBalanceDeal", [&](Store& s) {
+    uint64_t id = 0;
+    const MTAPIRES posted = s.postBalanceDeal(login, *money, action, narrow(comment), id);
+    if (posted == mtret::RequestDone) {
+      *dealId = id;
+      watcher_.wake();
+    }
+    return posted;
+  });
+}
+
+}  // namespace tradesim

@@ -1,0 +1,60 @@
+#pragma once
+// The manager object: one connection to the trading-server store, opened on
+// first use, and the deal watcher that feeds attached sinks.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "manager/ManagerApi.h"
+#include "tradesim/DealWatcher.h"
+
+namespace tradesim {
+
+class Store;
+
+class ManagerObject final : public IMTManagerAPI {
+ public:
+  // Reads TRADESIM_DB and TRADESIM_JOURNAL once, here.
+  ManagerObject();
+
+  void Release() override;
+
+  MTAPIRES OpenSession(const wchar_t* server, uint64_t login, const wchar_t* password, uint64_t option1,
+                       uint64_t option2, uint64_t option3, uint32_t timeoutMs) override;
+  MTAPIRES WriteJournal(uint32_t type, const wchar_t* format, ...) override;
+
+  MTAPIRES AttachDealSink(IMTDealSink* sink) override;
+  MTAPIRES DetachDealSink(IMTDealSink* sink) override;
+
+  IMTUser* NewUserRecord() override;
+  MTAPIRES AddAccount(IMTUser* user, const wchar_t* masterPassword, const wchar_t* investorPassword) override;
+  MTAPIRES LoadAccount(uint64_t login, IMTUser* user) override;
+  MTAPIRES SaveAccount(IMTUser* user) override;
+  MTAPIRES VerifyPassword(uint32_t kind, uint64_t login, const wchar_t* password) override;
+  MTAPIRES SetPassword(uint32_t kind, uint64_t login, const wchar_t* password) override;
+  MTAPIRES PostBalanceDeal(uint64_t login, double amount, uint32_t action, const wchar_t* comment,
+                           uint64_t* dealId) override;
+
+ private:
+  ~ManagerObject();
+
+  // The store, opened on first use; null when the database cannot be opened.
+  Store* store();
+  // Runs an account operation: session check, armed fault, then body, with
+  // any store failure reported as Error.
+  template <typename Body>
+  MTAPIRES operation(const char* name, Body&& body);
+  // Applies an armed fault of the operation: sleeps its delay and returns
+  // true with code set when the call must end without effect.
+  bool faulted(Store& store, const char* name, MTAPIRES& code);
+
+  const std::string databasePath_;
+  const std::string journalPath_;
+  std::mutex storeMutex_;
+  std::unique_ptr<Store> store_;
+  std::atomic<bool> session_{false};
+  DealWatcher watcher_;
+};
+
+}  // namespace tradesim

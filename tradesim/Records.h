@@ -1,0 +1,45 @@
+#pragma once
+// Plain records of the trading-server store. Texts are UTF-8.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tradesim/Money.h"
+
+namespace tradesim {
+
+struct AccountRecord {
+  uint64_t login = 0;
+  std::string name, group, country, city, zip, address, phone, email, id, comment, leadSource;
+  uint64_t agent = 0;
+  uint64_t rights = 0;
+  uint32_t leverage = 0;
+  Money balance = 0;
+  Money credit = 0;
+};
+
+struct DealRecord {
+  uint64_t id = 0;
+  uint64_t login = 0;
+  uint32_t action = 0;
+  Money amount = 0;
+  std::string comment;
+  int64_t timeMs = 0;  // milliseconds since the epoch
+};
+
+enum class DealEventKind { Add, Update, Delete };
+
+struct DealEvent {
+  int64_t seq = 0;
+  DealEventKind kind = DealEventKind::Add;
+  DealRecord deal;  // the deal as it stood after the change (before, for a delete)
+};
+
+struct FaultRecord {
+  std::string operation;
+  std::optional<uint32_t> code;  // returned without effect when set
+  uint32_t delayMs = 0;          // slept before acting
+  uint32_t remaining = 1;        // calls still affected
+};
+
+}  // namespace tradesim

@@ -1,0 +1,508 @@
+#include "tradesim/Store.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+
+#include "tradesim/Journal.h"
+#include "tradesim/PasswordHash.h"
+
+namespace tradesim {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+constexpr uint64_t kFirstAutoLogin = 1000;
+
+// Money columns (balance, credit, amount) hold 1e-8 units of the currency.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE server (
+  id INTEGER PRIMARY KEY CHECK (id = 1),
+  address TEXT NOT NULL);
+CREATE TABLE managers (
+  login INTEGER PRIMARY KEY,
+  salt BLOB NOT NULL,
+  hash BLOB NOT NULL);
+CREATE TABLE accounts (
+  login INTEGER PRIMARY KEY,
+  name TEXT NOT NULL, group_name TEXT NOT NULL, country TEXT NOT NULL, city TEXT NOT NULL,
+  zip TEXT NOT NULL, address TEXT NOT NULL, phone TEXT NOT NULL, email TEXT NOT NULL,
+  id_number TEXT NOT NULL, comment TEXT NOT NULL, lead_source TEXT NOT NULL,
+  agent INTEGER NOT NULL, rights INTEGER NOT NULL, leverage INTEGER NOT NULL,
+  master_salt BLOB NOT NULL, master_hash BLOB NOT NULL,
+  investor_salt BLOB NOT NULL, investor_hash BLOB NOT NULL,
+  balance INTEGER NOT NULL DEFAULT 0,
+  credit INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE deals (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  login INTEGER NOT NULL REFERENCES accounts(login),
+  action INTEGER NOT NULL,
+  amount INTEGER NOT NULL,
+  comment TEXT NOT NULL,
+  time INTEGER NOT NULL);
+CREATE INDEX deals_by_login ON deals(login);
+CREATE TABLE deal_events (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  kind TEXT NOT NULL CHECK (kind IN ('add', 'update', 'delete')),
+  deal INTEGER NOT NULL,
+  login INTEGER NOT NULL,
+  action INTEGER NOT NULL,
+  amount INTEGER NOT NULL,
+  comment TEXT NOT NULL,
+  time INTEGER NOT NULL);
+CREATE TABLE faults (
+  operation TEXT PRIMARY KEY,
+  code INTEGER,
+  delay_ms INTEGER NOT NULL DEFAULT 0,
+  remaining INTEGER NOT NULL CHECK (remaining >= 0));
+)sql";
+
+constexpr const char* kAccountColumns =
+    "login, name, group_name, country, city, zip, address, phone, email, id_number, comment, "
+    "lead_source, agent, rights, leverage, balance, credit";
+
+const char* kindName(DealEventKind kind) {
+  switch (kind) {
+    case DealEventKind::Add: return "add";
+    case DealEventKind::Update: return "update";
+    case DealEventKind::Delete: return "delete";
+  }
+  return "add";
+}
+
+DealEventKind kindFromName(const std::string& name) {
+  if (name == "update") return DealEventKind::Update;
+  if (name == "delete") return DealEventKind::Delete;
+  return DealEventKind::Add;
+}
+
+AccountRecord readAccount(const Statement& row) {
+  AccountRecord a;
+  a.login = row.uint64(0);
+  a.name = row.text(1);
+  a.group = row.text(2);
+  a.country = row.text(3);
+  a.city = row.text(4);
+  a.zip = row.text(5);
+  a.address = row.text(6);
+  a.phone = row.text(7);
+  a.email = row.text(8);
+  a.id = row.text(9);
+  a.comment = row.text(10);
+  a.leadSource = row.text(11);
+  a.agent = row.uint64(12);
+  a.rights = row.uint64(13);
+  a.leverage = static_cast<uint32_t>(row.int64(14));
+  a.balance = row.int64(15);
+  a.credit = row.int64(16);
+  return a;
+}
+
+DealRecord readDeal(const Statement& row, int first) {
+  DealRecord d;
+  d.id = row.uint64(first);
+  d.login = row.uint64(first + 1);
+  d.action = static_cast<uint32_t>(row.int64(first + 2));
+  d.amount = row.int64(first + 3);
+  d.comment = row.text(first + 4);
+  d.timeMs = row.int64(first + 5);
+  return d;
+}
+
+bool validLogin(uint64_t login) {
+  return login != 0 && login <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+}
+
+bool validAction(uint32_t action) { return action == 2 || action == 3; }
+
+const char* passwordColumns(uint32_t kind) {
+  return kind == 0 ? "master_salt, master_hash" : "investor_salt, investor_hash";
+}
+
+}  // namespace
+
+std::string databasePathFromEnvironment() {
+  const char* path = std::getenv("TRADESIM_DB");
+  return path && *path ? path : "tradesim.db";
+}
+
+const std::vector<std::string>& faultOperations() {
+  static const std::vector<std::string> operations = {
+      "OpenSession", "AddAccount", "LoadAccount", "SaveAccount", "VerifyPassword", "SetPassword",
+      "PostBalanceDeal"};
+  return operations;
+}
+
+bool isFaultOperation(std::string_view operation) {
+  const auto& all = faultOperations();
+  return std::find(all.begin(), all.end(), operation) != all.end();
+}
+
+Store::Store(std::unique_ptr<Connection> connection, std::string path)
+    : path_(std::move(path)), db_(std::move(connection)) {}
+
+Store::Store(const std::string& path) : path_(path) {
+  db_ = std::make_unique<Connection>(path, false);
+  Statement version(*db_, "PRAGMA user_version");
+  if (!version.step() || version.int64(0) != kSchemaVersion) {
+    throw SqliteError(SQLITE_ERROR, "'" + path + "' is not a trading-server database (run 'tradesim init')");
+  }
+}
+
+std::unique_ptr<Store> Store::initialize(const std::string& path, std::string_view serverAddress,
+                                         uint64_t managerLogin, std::string_view managerPassword,
+                                         bool force) {
+  if (access(path.c_str(), F_OK) == 0) {
+    if (!force) throw std::runtime_error("database '" + path + "' already exists (use --force to replace it)");
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const std::string file = path + suffix;
+      if (std::remove(file.c_str()) != 0 && access(file.c_str(), F_OK) == 0) {
+        throw std::runtime_error("cannot remove '" + file + "'");
+      }
+    }
+  }
+  auto connection = std::make_unique<Connection>(path, true);
+  {
+    Transaction tx(*connection);
+    connection->exec(kSchema);
+    Statement(*connection, "INSERT INTO server (id, address) VALUES (1, ?)").bind(1, serverAddress).run();
+    connection->exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+    tx.commit();
+  }
+  std::unique_ptr<Store> store(new Store(std::move(connection), path));
+  const MTAPIRES added = store->addManager(managerLogin, managerPassword);
+  if (added != mtret::Ok) throw std::runtime_error("invalid manager login");
+  return store;
+}
+
+std::string Store::serverAddress() {
+  std::lock_guard lock(mutex_);
+  Statement query(*db_, "SELECT address FROM server WHERE id = 1");
+  return query.step() ? query.text(0) : std::string();
+}
+
+MTAPIRES Store::addManager(uint64_t login, std::string_view password) {
+  if (!validLogin(login)) return mtret::InvalidParams;
+  const PasswordHash hash = hashPassword(password);
+  std::lock_guard lock(mutex_);
+  Transaction tx(*db_);
+  Statement exists(*db_, "SELECT 1 FROM managers WHERE login = ?");
+  if (exists.bind(1, login).step()) return mtret::AccountExists;
+  Statement(*db_, "INSERT INTO managers (login, salt, hash) VALUES (?, ?, ?)")
+      .bind(1, login)
+      .bind(2, hash.salt)
+      .bind(3, hash.digest)
+      .run();
+  tx.commit();
+  return mtret::Ok;
+}
+
+MTAPIRES Store::checkManager(uint64_t login, std::string_view password) {
+  PasswordHash stored;
+  {
+    std::lock_guard lock(mutex_);
+    Statement query(*db_, "SELECT salt, hash FROM managers WHERE login = ?");
+    if (!query.bind(1, login).step()) return mtret::ManagerUnknown;
+    stored = {query.blob(0), query.blob(1)};
+  }
+  return matchesPassword(stored, password) ? mtret::Ok : mtret::AuthFailed;
+}
+
+bool Store::accountExists(uint64_t login) {
+  Statement query(*db_, "SELECT 1 FROM accounts WHERE login = ?");
+  return query.bind(1, login).step();
+}
+
+MTAPIRES Store::addAccount(AccountRecord& account, std::string_view masterPassword,
+                           std::string_view investorPassword) {
+  if (account.login > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return mtret::InvalidParams;
+  if (account.balance < -kMaxAmount || account.balance > kMaxAmount || account.credit < -kMaxAmount ||
+      account.credit > kMaxAmount) {
+    return mtret::InvalidParams;
+  }
+  // Hash outside the lock: it is the slow part.
+  const PasswordHash master = hashPassword(masterPassword);
+  const PasswordHash investor = hashPassword(investorPassword);
+  std::lock_guard lock(mutex_);
+  Transaction tx(*db_);
+  uint64_t login = account.login;
+  if (login == 0) {
+    Statement highest(*db_, "SELECT MAX(login) FROM accounts");
+    highest.step();
+    const uint64_t top = highest.isNull(0) ? 0 : highest.uint64(0);
+    login = std::max(top + 1, kFirstAutoLogin);
+    if (!validLogin(login)) return mtret::Error;
+  } else if (accountExists(login)) {
+    return mtret::AccountExists;
+  }
+  Statement insert(*db_,
+                   "INSERT INTO accounts (login, name, group_name, country, city, zip, address, phone, email, "
+                   "id_number, comment, lead_source, agent, rights, leverage, master_salt, master_hash, "
+                   "investor_salt, investor_hash, balance, credit) "
+                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  insert.bind(1, login).bind(2, account.name).bind(3, account.group).bind(4, account.country);
+  insert.bind(5, account.city).bind(6, account.zip).bind(7, account.address).bind(8, account.phone);
+  insert.bind(9, account.email).bind(10, account.id).bind(11, account.comment).bind(12, account.leadSource);
+  insert.bind(13, account.agent).bind(14, account.rights).bind(15, account.leverage);
+  insert.bind(16, master.salt).bind(17, master.digest).bind(18, investor.salt).bind(19, investor.digest);
+  insert.bind(20, account.balance).bind(21, account.credit);
+  insert.run();
+  tx.commit();
+  account.login = login;
+  return mtret::Ok;
+}
+
+MTAPIRES Store::loadAccount(uint64_t login, AccountRecord& account) {
+  std::lock_guard lock(mutex_);
+  Statement query(*db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE login = ?").c_str());
+  if (!query.bind(1, login).step()) return mtret::NotFound;
+  account = readAccount(query);
+  return mtret::Ok;
+}
+
+MTAPIRES Store::saveAccount(const AccountRecord& account) {
+  std::lock_guard lock(mutex_);
+  Transaction tx(*db_);
+  Statement update(*db_,
+                   "UPDATE accounts SET name = ?, group_name = ?, country = ?, city = ?, zip = ?, address = ?, "
+                   "phone = ?, email = ?, id_number = ?, comment = ?, lead_source = ?, agent = ?, rights = ?, "
+                   "leverage = ? WHERE login = ?");
+  update.bind(1, account.name).bind(2, account.group).bind(3, account.country).bind(4, account.city);
+  update.bind(5, account.zip).bind(6, account.address).bind(7, account.phone).bind(8, account.email);
+  update.bind(9, account.id).bind(10, account.comment).bind(11, account.leadSource).bind(12, account.agent);
+  update.bind(13, account.rights).bind(14, account.leverage).bind(15, account.login);
+  update.run();
+  if (db_->changes() == 0) return mtret::NotFound;
+  tx.commit();
+  return mtret::Ok;
+}
+
+std::vector<AccountRecord> Store::listAccounts() {
+  std::lock_guard lock(mutex_);
+  Statement query(*db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts ORDER BY login").c_str());
+  std::vector<AccountRecord> accounts;
+  while (query.step()) accounts.push_back(readAccount(query));
+  return accounts;
+}
+
+MTAPIRES Store::verifyPassword(uint32_t kind, uint64_t login, std::string_view password) {
+  if (kind != 0 && kind != 1) return mtret::InvalidParams;
+  PasswordHash stored;
+  {
+    std::lock_guard lock(mutex_);
+    Statement query(*db_, (std::string("SELECT ") + passwordColumns(kind) + " FROM accounts WHERE login = ?").c_str());
+    if (!query.bind(1, login).step()) return mtret::NotFound;
+    stored = {query.blob(0), query.blob(1)};
+  }
+  return matchesPassword(stored, password) ? mtret::Ok : mtret::WrongPassword;
+}
+
+MTAPIRES Store::setPassword(uint32_t kind, uint64_t login, std::string_view password) {
+  if (kind != 0 && kind != 1) return mtret::InvalidParams;
+  const PasswordHash hash = hashPassword(password);
+  const std::string sql = kind == 0 ? "UPDATE accounts SET master_salt = ?, master_hash = ? WHERE login = ?"
+                                    : "UPDATE accounts SET investor_salt = ?, investor_hash = ? WHERE login = ?";
+  std::lock_guard lock(mutex_);
+  Transaction tx(*db_);
+  Statement(*db_, sql.c_str()).bind(1, hash.salt).bind(2, hash.digest).bind(3, login).run();
+  if (db_->changes() == 0) return mtret::NotFound;
+  tx.commit();
+  return mtret::Ok;
+}
+
+MTAPIRES Store::moveAccount(uint64_t login, uint32_t action, Money delta) {
+  const char* column = action == 2 ? "balance" : "credit";
+  Statement query(*db_, (std::string("SELECT ") + column + " FROM accounts WHERE login = ?").c_str());
+  if (!query.bind(1, login).step()) return mtret::NotFound;
+  const auto moved = addMoney(query.int64(0), delta);
+  if (!moved) return mtret::InvalidParams;
+  Statement(*db_, (std::string("UPDATE accounts SET ") + column + " = ? WHERE login = ?").c_str())
+      .bind(1, *moved)
+      .bind(2, login)
+      .run();
+  return mtret::Ok;
+}
+
+void Store::insertEvent(DealEventKind kind, const DealRecord& deal) {
+  Statement(*db_,
+            "INSERT INTO deal_events (kind, deal, login, action, amount, comment, time) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?)")
+      .bind(1, kindName(kind))
+      .bind(2, deal.id)
+      .bind(3, deal.login)
+      .bind(4, deal.action)
+      .bind(5, deal.amount)
+      .bind(6, deal.comment)
+      .bind(7, deal.timeMs)
+      .run();
+}
+
+std::optional<DealRecord> Store::findDeal(uint64_t id) {
+  Statement query(*db_, "SELECT id, login, action, amount, comment, time FROM deals WHERE id = ?");
+  if (!query.bind(1, id).step()) return std::nullopt;
+  return readDeal(query, 0);
+}
+
+MTAPIRES Store::postBalanceDeal(uint64_t login, Money amount, uint32_t action, std::string_view comment,
+                                uint64_t& dealId) {
+  if (!validAction(action) || amount < -kMaxAmount || amount > kMaxAmount) return mtret::InvalidParams;
+  std::lock_guard lock(mutex_);
+  Transaction tx(*db_);
+  const MTAPIRES moved = moveAccount(login, action, amount);
+  if (moved != mtret::Ok) return moved;
+  DealRecord deal;
+  deal.login = login;
+  deal.action = action;
+  deal.amount = amount;
+  deal.comment = std::string(comment);
+  deal.timeMs = nowEpochMs();
+  Statement(*db_, "INSERT INTO deals (login, action, amount, comment, time) VALUES (?, ?, ?, ?, ?)")
+      .bind(1, deal.login)
+      .bind(2, deal.action)
+      .bind(3, deal.amount)
+      .bind(4, deal.comment)
+      .bind(5, deal.timeMs)
+      .run();
+  deal.id = static_cast<uint64_t>(db_->lastInsertRowid());
+  insertEvent(DealEventKind::Add, deal);
+  tx.commit();
+  dealId = deal.id;
+  return mtret::RequestDone;
+}
+
+MTAPIRES Store::updateDeal(uint64_t id, std::optional<Money> amount, std::optional<std::string> comment) {
+  if (amount && (*amount < -kMaxAmount || *amount > kMaxAmount)) return mtret::InvalidParams;
+  std::lock_guard lock(mutex_);
+  Transaction tx(*db_);
+  auto deal = findDeal(id);
+  if (!deal) return mtret::NotFound;
+  if (amount) {
+    const MTAPIRES moved = moveAccount(deal->login, deal->action, *amount - deal->amount);
+    if (moved != mtret::Ok) return moved;
+    deal->amount = *amount;
+  }
+  if (comment) deal->comment = *comment;
+  Statement(*db_, "UPDATE deals SET amount = ?, comment = ? WHERE id = ?")
+      .bind(1, deal->amount)
+      .bind(2, deal->comment)
+      .bind(3, id)
+      .run();
+  insertEvent(DealEventKind::Update, *deal);
+  tx.commit();
+  return mtret::Ok;
+}
+
+MTAPIRES Store::deleteDeal(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  Transaction tx(*db_);
+  const auto deal = findDeal(id);
+  if (!deal) return mtret::NotFound;
+  const MTAPIRES moved = moveAccount(deal->login, deal->action, -deal->amount);
+  if (moved != mtret::Ok) return moved;
+  Statement(*db_, "DELETE FROM deals WHERE id = ?").bind(1, id).run();
+  insertEvent(DealEventKind::Delete, *deal);
+  tx.commit();
+  return mtret::Ok;
+}
+
+std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
+  std::lock_guard lock(mutex_);
+  Statement query(*db_, login ? "SELECT id, login, action, amount, comment, time FROM deals WHERE login = ? ORDER BY id"
+                              : "SELECT id, login, action, amount, comment, time FROM deals ORDER BY id");
+  if (login) query.bind(1, *login);
+  std::vector<DealRecord> deals;
+  while (query.step()) deals.push_back(readDeal(query, 0));
+  return deals;
+}
+
+int64_t Store::lastEventSeq() {
+  std::lock_guard lock(mutex_);
+  Statement query(*db_, "SELECT COALESCE(MAX(seq), 0) FROM deal_events");
+  query.step();
+  return query.int64(0);
+}
+
+std::vector<DealEvent> Store::eventsAfter(int64_t seq, int limit) {
+  std::lock_guard lock(mutex_);
+  Statement query(*db_,
+                  "SELECT seq, kind, deal, login, action, amount, comment, time FROM deal_events "
+                  "WHERE seq > ? ORDER BY seq LIMIT ?");
+  query.bind(1, seq).bind(2, limit);
+  std::vector<DealEvent> events;
+  while (query.step()) {
+    DealEvent event;
+    event.seq = query.int64(0);
+    event.kind = kindFromName(query.text(1));
+    event.deal = readDeal(query, 2);
+    events.push_back(std::move(event));
+  }
+  return events;
+}
+
+void Store::armFault(const FaultRecord& fault) {
+  std::lock_guard lock(mutex_);
+  Statement arm(*db_,
+                "INSERT INTO faults (operation, code, delay_ms, remaining) VALUES (?, ?, ?, ?) "
+                "ON CONFLICT (operation) DO UPDATE SET code = excluded.code, delay_ms = excluded.delay_ms, "
+                "remaining = excluded.remaining");
+  arm.bind(1, fault.operation);
+  if (fault.code) {
+    arm.bind(2, *fault.code);
+  } else {
+    arm.bindNull(2);
+  }
+  arm.bind(3, fault.delayMs).bind(4, fault.remaining).run();
+}
+
+void Store::clearFaults(std::string_view operation) {
+  std::lock_guard lock(mutex_);
+  if (operation.empty()) {
+    db_->exec("DELETE FROM faults");
+  } else {
+    Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
+  }
+}
+
+std::vector<FaultRecord> Store::listFaults() {
+  std::lock_guard lock(mutex_);
+  Statement query(*db_, "SELECT operation, code, delay_ms, remaining FROM faults WHERE remaining > 0 ORDER BY operation");
+  std::vector<FaultRecord> faults;
+  while (query.step()) {
+    FaultRecord fault;
+    fault.operation = query.text(0);
+    if (!query.isNull(1)) fault.code = static_cast<uint32_t>(query.int64(1));
+    fault.delayMs = static_cast<uint32_t>(query.int64(2));
+    fault.remaining = static_cast<uint32_t>(query.int64(3));
+    faults.push_back(std::move(fault));
+  }
+  return faults;
+}
+
+std::optional<FaultRecord> Store::takeFault(std::string_view operation) {
+  std::lock_guard lock(mutex_);
+  {
+    // Cheap read first: the write lock is taken only when a fault is armed.
+    Statement armed(*db_, "SELECT 1 FROM faults WHERE operation = ? AND remaining > 0");
+    if (!armed.bind(1, operation).step()) return std::nullopt;
+  }
+  Transaction tx(*db_);
+  Statement take(*db_,
+                 "UPDATE faults SET remaining = remaining - 1 WHERE operation = ? AND remaining > 0 "
+                 "RETURNING code, delay_ms, remaining");
+  take.bind(1, operation);
+  if (!take.step()) return std::nullopt;  // another process used it up first
+  FaultRecord fault;
+  fault.operation = std::string(operation);
+  if (!take.isNull(0)) fault.code = static_cast<uint32_t>(take.int64(0));
+  fault.delayMs = static_cast<uint32_t>(take.int64(1));
+  fault.remaining = static_cast<uint32_t>(take.int64(2));
+  take.run();
+  if (fault.remaining == 0) Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
+  tx.commit();
+  return fault;
+}
+
+}  // namespace tradesim

@@ -89,8 +89,10 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Connects and waits for CONNECTED. Throws ConnectError (naming the URI),
-    // BrokerError (e.g. credentials refused) or TimeoutError.
+    // Connects and waits for CONNECTED. Throws ConnectError naming the URI
+    // (unreachable, not a STOMP port, TLS refused, time-out) or BrokerError
+    // (e.g. credentials refused). Under failover it retries within
+    // connectTimeout. Calling it again once connected does nothing.
     void start();
 
     // Listeners run on the delivery thread, one at a time, never after close()
@@ -110,7 +112,7 @@ public:
     void send(const Destination& destination, const OutgoingMessage& message);
     // Non-blocking send: the future is ready (or holds the error) once the
     // RECEIPT came. The callback form calls back on the I/O thread; it must
-    // not block.
+    // not block nor call this connection's blocking members.
     std::future<void> sendAsync(const Destination& destination, const OutgoingMessage& message);
     void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
 

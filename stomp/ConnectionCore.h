@@ -1,0 +1,172 @@
+#pragma once
+// The machinery behind stomp::Connection: the I/O thread (socket, timers,
+// reconnection, protocol state) and the delivery thread (listeners).
+// Everything named *_io_ below is touched on the I/O thread only.
+#include "stomp/BrokerUri.h"
+#include "stomp/Connection.h"
+#include "stomp/FrameDecoder.h"
+#include "stomp/Session.h"
+#include "stomp/Stream.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace stomp::detail {
+
+class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
+public:
+    ConnectionCore(BrokerUri uri, ConnectionOptions options);
+    ~ConnectionCore();
+
+    void start();
+    void setExceptionListener(ExceptionListener listener);
+    void setTransportListener(TransportListener listener);
+    std::string subscribe(const Destination& destination, MessageListener listener, AckMode mode, Headers extra);
+    void unsubscribe(const std::string& id);
+    void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
+    void ack(const Message& message, bool positive);
+    void close();
+    bool isConnected() const { return connected_.load(); }
+    std::string version() const;
+
+private:
+    enum class Phase { Idle, Connecting, Connected, Reconnecting, Failed, Closing, Closed };
+
+    struct SubscriptionEntry {
+        MessageListener listener;
+        AckMode mode;
+    };
+    struct DeliveryItem {
+        enum class Kind { Message, Exception, Interrupted, Restored } kind;
+        Message message;
+        AckMode mode = AckMode::Auto;
+        std::shared_ptr<Error> error;
+    };
+    struct PendingSend {
+        Destination destination;
+        OutgoingMessage message;
+        SendCallback done;
+        std::unique_ptr<asio::steady_timer> timer;
+    };
+    struct PendingReceipt {
+        std::string what;
+        SendCallback done;
+        std::unique_ptr<asio::steady_timer> timer;
+    };
+    struct Unacked {
+        std::string subscription;
+        std::uint64_t sequence;
+    };
+
+    // I/O thread
+    void ensureThreads(); // with mutex_ held
+    void connectRound(bool startup);
+    void transportError(std::exception_ptr error);
+    void expectReceipt(const std::string& receipt, std::string what, SendCallback done);
+    void doSubscribe(const std::string& id, const Destination& destination, AckMode mode, Headers extra,
+                     SendCallback done);
+    void doUnsubscribe(const std::string& id);
+    void doAck(const std::string& ackId, const Headers& headers, const std::string& subscription,
+               std::uint64_t generation, bool positive);
+    void tryEndpoint();
+    void attemptFailed(std::exception_ptr error);
+    void connectTo(const Endpoint& endpoint, std::function<void(std::exception_ptr)> done);
+    void finishAttempt(std::exception_ptr error);
+    void onSessionUp();
+    void startRead();
+    void onFrame(Frame frame);
+    void write(std::string bytes);
+    void writeNext();
+    void armHeartBeats();
+    void heartBeatSendTick(std::uint64_t generation);
+    void heartBeatReceiveTick(std::uint64_t generation);
+    void lose(std::exception_ptr error, bool fatal);
+    void giveUp(std::exception_ptr error);
+    void writeSend(PendingSend send);
+    void doSend(PendingSend send);
+    void failPending(const std::function<std::exception_ptr()>& error);
+    void beginClose();
+    void finishClose();
+    void closeStream();
+    bool onIoThread() const { return std::this_thread::get_id() == ioThreadId_; }
+
+    // delivery thread
+    void deliveryLoop();
+    void post(DeliveryItem item);
+    void deliver(DeliveryItem& item);
+    void dropStaleDeliveries();
+
+    std::string describe(const std::exception_ptr& error) const;
+
+    // Declared first so it is destroyed last: sockets and timers below belong to it.
+    asio::io_context io_;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+
+    const BrokerUri uri_;
+    const ConnectionOptions options_;
+
+    // --- I/O thread state
+    Phase phase_io_ = Phase::Idle;
+    Session session_io_;
+    FrameDecoder decoder_io_;
+    std::shared_ptr<Stream> stream_io_;
+    std::uint64_t generation_io_ = 0;
+    std::function<void(std::exception_ptr)> attemptDone_io_;
+    asio::ip::tcp::resolver resolver_io_;
+    asio::steady_timer connectTimer_io_;
+    asio::steady_timer reconnectTimer_io_;
+    asio::steady_timer hbSendTimer_io_;
+    asio::steady_timer hbReceiveTimer_io_;
+    asio::steady_timer closeTimer_io_;
+    std::vector<char> readBuffer_io_;
+    std::deque<std::string> writeQueue_io_;
+    bool writing_io_ = false;
+    std::chrono::steady_clock::time_point lastRead_io_, lastWrite_io_;
+    std::map<std::string, PendingReceipt> awaitingReceipt_io_;
+    std::map<std::string, Unacked> unacked_io_;
+    std::uint64_t deliverySequence_io_ = 0;
+    std::deque<PendingSend> awaitingConnection_io_;
+    std::vector<Endpoint> order_io_;
+    std::size_t nextEndpoint_io_ = 0;
+    int attempts_io_ = 0;
+    bool startup_io_ = false;
+    bool everConnected_io_ = false;
+    std::chrono::steady_clock::time_point startDeadline_io_;
+    std::exception_ptr lastError_io_;
+    std::string closeReceipt_io_;
+    std::string connectStage_io_;
+    std::shared_ptr<std::promise<void>> startPromise_io_;
+    std::shared_ptr<std::promise<void>> closePromise_io_;
+
+    // --- shared
+    mutable std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<SubscriptionEntry>> subscriptions_;
+    ExceptionListener exceptionListener_;
+    TransportListener transportListener_;
+    std::string version_;
+    std::atomic<bool> connected_{false};
+    std::atomic<std::uint64_t> nextSubscription_{1};
+    std::atomic<std::uint64_t> liveGeneration_{0};
+    bool threadsStarted_ = false;
+    bool closing_ = false;   // no new subscriptions, deliveries stop
+    bool ioClosing_ = false; // no new work for the I/O thread
+    bool closed_ = false;
+    std::condition_variable closedCv_;
+
+    std::mutex deliveryMutex_;
+    std::condition_variable deliveryCv_;
+    std::deque<DeliveryItem> deliveries_;
+    bool deliveryStop_ = false;
+
+    std::thread ioThread_;
+    std::thread deliveryThread_;
+    std::atomic<std::thread::id> ioThreadId_{};
+    std::atomic<std::thread::id> deliveryThreadId_{};
+};
+
+} // namespace stomp::detail

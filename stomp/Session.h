@@ -1,0 +1,119 @@
+#pragma once
+// STOMP session state and frame building. Protocol core: no sockets, no
+// threads, no clock. Tracks the negotiated version and heart-beats, the
+// subscriptions (to restore them after a reconnection) and pending receipts.
+#include "stomp/Connection.h"
+#include "stomp/Frame.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace stomp {
+
+struct SessionConfig {
+    std::string host;      // CONNECT host header
+    std::string login;     // sent only with a non-empty passcode
+    std::string passcode;
+    std::string clientId;
+    std::chrono::milliseconds heartBeatSend{0};    // cx: we can send every cx ms
+    std::chrono::milliseconds heartBeatReceive{0}; // cy: we want data every cy ms
+};
+
+struct SubscriptionSpec {
+    std::string id;
+    Destination destination;
+    AckMode ackMode;
+    Headers extra;
+};
+
+// What an incoming frame means for the connection.
+struct IncomingEvent {
+    enum class Kind { Message, Receipt, Error };
+    Kind kind;
+    std::string id;     // subscription id (Message) or receipt id (Receipt, Error)
+    Frame frame;
+};
+
+class Session {
+public:
+    explicit Session(SessionConfig config = {});
+
+    // --- connecting ---------------------------------------------------
+    Frame connectFrame() const;
+    void setHost(std::string host) { config_.host = std::move(host); }
+    // Takes the broker's answer to CONNECT: negotiates version and
+    // heart-beats. ERROR -> BrokerError; anything else -> ProtocolError.
+    void onConnected(const Frame& frame);
+    bool connected() const { return connected_; }
+    // Forgets the connection (not the subscriptions): pending receipts go.
+    void onDisconnected();
+
+    Version version() const { return version_; }
+    // 0 = none in that direction.
+    std::chrono::milliseconds sendInterval() const { return sendInterval_; }
+    std::chrono::milliseconds receiveInterval() const { return receiveInterval_; }
+    const std::string& serverName() const { return server_; }
+
+    // --- subscriptions --------------------------------------------------
+    // Registers under a fresh id ("sub-N") or the given one.
+    const SubscriptionSpec& addSubscription(const Destination& destination, AckMode mode,
+                                            Headers extra, std::string id = {});
+    bool removeSubscription(const std::string& id);
+    const SubscriptionSpec* subscription(const std::string& id) const;
+    std::vector<std::string> subscriptionIds() const;
+    Frame subscribeFrame(const std::string& id) const;
+    Frame unsubscribeFrame(const std::string& id) const;
+
+    // --- sending --------------------------------------------------------
+    // A fresh receipt id, remembered as pending.
+    std::string newReceipt();
+    bool isPendingReceipt(const std::string& id) const { return pendingReceipts_.count(id) != 0; }
+    std::size_t pendingReceipts() const { return pendingReceipts_.size(); }
+    void forgetReceipt(const std::string& id) { pendingReceipts_.erase(id); }
+
+    Frame sendFrame(const Destination& destination, const OutgoingMessage& message,
+                    const std::string& receipt) const;
+    // Whether the SEND frame for `message` carries content-length.
+    static bool needsContentLength(const OutgoingMessage& message);
+    // ACK/NACK in the negotiated version's form, from a MESSAGE frame's
+    // headers and the subscription it came through.
+    Frame ackFrame(const Headers& messageHeaders, const std::string& subscriptionId) const;
+    Frame nackFrame(const Headers& messageHeaders, const std::string& subscriptionId) const;
+    Frame disconnectFrame(const std::string& receipt) const;
+
+    // --- receiving ------------------------------------------------------
+    // Classifies a frame of an established session; RECEIPT and ERROR ids
+    // leave the pending set. A MESSAGE for a subscription already gone or a
+    // late RECEIPT is reported as well (the caller drops it); an unknown
+    // command is a ProtocolError.
+    IncomingEvent onFrame(Frame frame);
+
+    EncodeOptions encodeOptions(const OutgoingMessage* message = nullptr) const;
+
+private:
+    Frame ackOrNack(const char* command, const Headers& messageHeaders, const std::string& subscriptionId) const;
+
+    SessionConfig config_;
+    bool connected_ = false;
+    Version version_ = Version::V1_0;
+    std::chrono::milliseconds sendInterval_{0};
+    std::chrono::milliseconds receiveInterval_{0};
+    std::string server_;
+    std::map<std::string, SubscriptionSpec> subscriptions_;
+    std::vector<std::string> order_; // subscription ids in the order made
+    std::uint64_t nextSubscription_ = 1;
+    std::uint64_t nextReceipt_ = 1;
+    std::set<std::string> pendingReceipts_;
+};
+
+const char* ackModeName(AckMode mode);
+
+// The error an ERROR frame stands for; `context` (e.g. the URI) prefixes what().
+BrokerError brokerErrorFrom(const Frame& errorFrame, const std::string& context = {});
+
+} // namespace stomp

@@ -38,7 +38,10 @@ void CManager::FinanceBalance(Json::Value request, ReplySender* sender) {
 
   uint32_t action;
   double amount;
-  if (record.routeType == serviceConfig().tradeCancellationCreditTransInfo) {
+  // An unset cancellation value marks nothing: otherwise every request
+  // without a routeType would wipe the credit instead of doing its work.
+  const std::string& cancellation = serviceConfig().tradeCancellationCreditTransInfo;
+  if (!cancellation.empty() && record.routeType == cancellation) {
     // Credit cancellation: the whole credit goes, whatever "amount" says.
     action = MT_DEAL_CREDIT;
     amount = -user->Credit();

@@ -1,0 +1,74 @@
+// Logging in: the server answers wrong address, unknown manager and wrong
+// password with distinct codes, and account operations need a session.
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "TestSupport.h"
+
+namespace tradesim::test {
+namespace {
+
+class SessionTest : public TradesimTest {};
+
+TEST_F(SessionTest, OpenSessionAnswersEachFailureWithItsOwnCode) {
+  ManagerPtr manager = library_.create();
+  ASSERT_TRUE(manager);
+  EXPECT_EQ(manager->OpenSession(L"127.0.0.1:444", kManager, kManagerPassword, 0, 0, 0, 30000), mtret::Network);
+  EXPECT_EQ(manager->OpenSession(kServer, kManager + 1, kManagerPassword, 0, 0, 0, 30000), mtret::ManagerUnknown);
+  EXPECT_EQ(manager->OpenSession(kServer, kManager, L"wrong", 0, 0, 0, 30000), mtret::AuthFailed);
+  EXPECT_EQ(manager->OpenSession(nullptr, kManager, kManagerPassword, 0, 0, 0, 30000), mtret::InvalidParams);
+  EXPECT_EQ(manager->OpenSession(kServer, kManager, kManagerPassword, 0, 0, 0, 30000), mtret::Ok);
+
+  // A manager added later (by the command) can log in too.
+  ASSERT_EQ(runTradesim({"manager", "add", "--login", "2000", "--password", "Other-2"}).status, 0);
+  ManagerPtr other = library_.create();
+  EXPECT_EQ(other->OpenSession(kServer, 2000, L"Other-2", 0, 0, 0, 30000), mtret::Ok);
+}
+
+TEST_F(SessionTest, AccountOperationsNeedASessionButSinksDoNot) {
+  seedAccount(5001, "10");
+  ManagerPtr manager = library_.create();
+  ASSERT_TRUE(manager);
+  UserPtr user(manager->NewUserRecord());
+  ASSERT_TRUE(user);
+  uint64_t deal = 0;
+  EXPECT_EQ(manager->LoadAccount(5001, user.get()), mtret::NotConnected);
+  EXPECT_EQ(manager->AddAccount(user.get(), L"a", L"b"), mtret::NotConnected);
+  EXPECT_EQ(manager->SaveAccount(user.get()), mtret::NotConnected);
+  EXPECT_EQ(manager->VerifyPassword(0, 5001, L"Master-1"), mtret::NotConnected);
+  EXPECT_EQ(manager->SetPassword(0, 5001, L"x"), mtret::NotConnected);
+  EXPECT_EQ(manager->PostBalanceDeal(5001, 1.0, 2, L"", &deal), mtret::NotConnected);
+
+  struct : IMTDealSink {
+  } sink;
+  EXPECT_EQ(manager->AttachDealSink(&sink), mtret::Ok);
+  EXPECT_EQ(manager->DetachDealSink(&sink), mtret::Ok);
+
+  ASSERT_EQ(manager->OpenSession(kServer, kManager, kManagerPassword, 0, 0, 0, 30000), mtret::Ok);
+  EXPECT_EQ(manager->LoadAccount(5001, user.get()), mtret::Ok);
+  // A failed log-in closes the session again.
+  EXPECT_EQ(manager->OpenSession(kServer, kManager, L"wrong", 0, 0, 0, 30000), mtret::AuthFailed);
+  EXPECT_EQ(manager->LoadAccount(5001, user.get()), mtret::NotConnected);
+  AccountRecord unchanged;
+  ASSERT_EQ(store().loadAccount(5001, unchanged), mtret::Ok);
+  EXPECT_EQ(unchanged.balance, 10 * kMoneyScale);
+}
+
+TEST_F(SessionTest, MissingOrForeignDatabaseIsAnUnreachableServer) {
+  const std::string missing = dir_.file("absent.db");
+  setenv("TRADESIM_DB", missing.c_str(), 1);
+  ManagerPtr manager = library_.create();
+  ASSERT_TRUE(manager);
+  EXPECT_EQ(manager->OpenSession(kServer, kManager, kManagerPassword, 0, 0, 0, 30000), mtret::Network);
+  EXPECT_NE(access(missing.c_str(), F_OK), 0) << "the library must not create a database";
+
+  const std::string foreign = dir_.file("foreign.db");
+  { Connection other(foreign, true); other.exec("CREATE TABLE x (y)"); }
+  setenv("TRADESIM_DB", foreign.c_str(), 1);
+  ManagerPtr second = library_.create();
+  EXPECT_EQ(second->OpenSession(kServer, kManager, kManagerPassword, 0, 0, 0, 30000), mtret::Network);
+}
+
+}  // namespace
+}  // namespace tradesim::test

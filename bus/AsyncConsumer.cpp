@@ -1,0 +1,101 @@
+#include "bus/AsyncConsumer.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "bus/BrokerSettings.h"
+#include "support/Console.h"
+#include "support/DailyLog.h"
+#include "support/PasswordMask.h"
+
+AsyncConsumer::AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal)
+    : config_(config), handler_(std::move(handler)), onFatal_(std::move(onFatal)) {}
+
+void AsyncConsumer::configure(const std::string& uri, const std::string& queue, bool topic,
+                              bool isTransacted) {
+  close();
+  brokerURI = uri;
+  destURI = queue;
+  useTopic = topic;
+  transacted = isTransacted;
+}
+
+bool AsyncConsumer::start() {
+  try {
+    // Every message is acknowledged once handled; a transacted session
+    // would add nothing, and silently ignoring the flag would be worse.
+    if (transacted) throw std::invalid_argument("transacted consumers are not supported");
+    connection = std::make_unique<stomp::Connection>(brokerURI, brokerOptions(config_));
+    connection->setExceptionListener([this](const stomp::Error& e) { onException(e); });
+    connection->setTransportListener({[this] { transportInterrupted(); }, [this] { transportResumed(); }});
+    connection->start();
+    connection->subscribe(brokerDestination(destURI, useTopic),
+                          [this](const stomp::Message& m) { onMessage(m); },
+                          stomp::AckMode::AfterCallback);
+    listening_ = true;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Consumer %s: %s\n", destURI.c_str(), e.what());
+    writeLog("Consumer destURI:%s start fail\n", destURI.c_str());
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return listening_;
+}
+
+void AsyncConsumer::close() {
+  listening_ = false;
+  if (!connection) return;
+  try {
+    connection->close();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Consumer %s: close: %s\n", destURI.c_str(), e.what());
+  }
+  connection.reset();
+}
+
+void AsyncConsumer::onMessage(const stomp::Message& message) {
+  static const std::string notText(kNotText);
+  try {
+    const std::string& text = message.isText() ? message.body() : notText;
+    const std::string shown = maskPasswords(text);
+    consolePrint("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
+    writeLog("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
+    if (handler_) handler_(destURI, text, replyCorrelationId(message));
+  } catch (const std::exception& e) {
+    reportFailure(e.what());
+  } catch (...) {
+    reportFailure("unknown error");
+  }
+}
+
+void AsyncConsumer::reportFailure(const char* what) {
+  // Also on lack of memory: both writers format into fixed stdio buffers.
+  consolePrint("destURI #%s Request failed: %s\n", destURI.c_str(), what);
+  writeLog("destURI #%s Request failed: %s\n", destURI.c_str(), what);
+}
+
+void AsyncConsumer::onException(const stomp::Error& error) {
+  if (onFatal_) onFatal_(error);
+  terminateOnBrokerError(error);
+}
+
+void AsyncConsumer::transportInterrupted() {
+  consolePrint("The Connection's Transport has been Interrupted.\n");
+}
+
+void AsyncConsumer::transportResumed() { consolePrint("The Connection's Transport has been Restored.\n"); }
+
+void terminateOnBrokerError(const stomp::Error& error) {
+  std::fprintf(stderr, "%s\n", error.what());
+  std::fflush(stderr);
+  consolePrint("CMS Exception occurred.  Shutting down client.\n");
+  std::fflush(stdout);
+  ::_exit(1);
+}
+
+std::string replyCorrelationId(const stomp::Message& message) {
+  std::string id = message.correlationId();
+  return id.empty() ? message.messageId() : id;
+}

@@ -1,0 +1,60 @@
+#include "bus/AsyncProducer.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "bus/BrokerSettings.h"
+#include "support/DailyLog.h"
+#include "support/PasswordMask.h"
+
+void AsyncProducer::configure(const std::string& uri, const std::string& queue, bool topic,
+                              bool isTransacted) {
+  close();
+  brokerURI = uri;
+  destURI = queue;
+  useTopic = topic;
+  transacted = isTransacted;
+}
+
+int AsyncProducer::init() {
+  try {
+    // Replies are confirmed one by one by the broker; a transaction around
+    // them is not offered, and silently ignoring the flag would be worse.
+    if (transacted) throw std::invalid_argument("transacted producers are not supported");
+    connection = std::make_unique<stomp::Connection>(brokerURI, brokerOptions(config_));
+    connection->start();
+    ready_ = true;
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Producer %s: %s\n", destURI.c_str(), e.what());
+    std::fflush(stderr);
+    writeLog("Producer destURI:%s init fail\n", destURI.c_str());
+    return -1;
+  }
+}
+
+void AsyncProducer::send(std::string text) { sendReply(std::move(text), std::string()); }
+
+void AsyncProducer::sendReply(std::string text, const std::string& correlationId) {
+  try {
+    if (!ready()) throw stomp::ConnectionLostError("producer of " + destURI + " is not open");
+    stomp::OutgoingMessage message(text, correlationId);
+    message.persistent = true;
+    connection->send(brokerDestination(destURI, useTopic), message);
+  } catch (const stomp::Error&) {
+    writeLog("DestURI:%s,Send failed: %s\n", destURI.c_str(), maskPasswords(text).c_str());
+    throw;
+  }
+  writeLog("DestURI:%s,Send: %s\n", destURI.c_str(), maskPasswords(text).c_str());
+}
+
+void AsyncProducer::close() {
+  ready_ = false;
+  if (!connection) return;
+  try {
+    connection->close();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Producer %s: close: %s\n", destURI.c_str(), e.what());
+  }
+  connection.reset();
+}

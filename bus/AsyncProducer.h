@@ -1,0 +1,51 @@
+#pragma once
+// Sends the replies of one callback queue: one broker connection, persistent
+// text messages, each confirmed by the broker before send returns, each
+// written to the daily log.
+#include <memory>
+#include <string>
+
+#include "bus/ReplyChannel.h"
+#include "host/ServiceConfig.h"
+#include "manager/ReplySender.h"
+#include "stomp/Client.h"
+
+class AsyncProducer : public ReplySender, public ReplyChannel {
+ public:
+  // Credentials are read from config at every init.
+  explicit AsyncProducer(const ServiceConfig& config) : config_(config) {}
+  virtual ~AsyncProducer() { close(); }
+
+  AsyncProducer(const AsyncProducer&) = delete;
+  AsyncProducer& operator=(const AsyncProducer&) = delete;
+
+  // Stores the settings and drops any open connection; opens nothing.
+  void configure(const std::string& brokerURI, const std::string& destURI, bool useTopic,
+                 bool transacted);
+  // Opens the connection: 1 when ready, -1 after a broker error (printed on
+  // standard error; "Producer destURI:%s init fail\n" in the daily log).
+  int init();
+  // A reply without correlation id.
+  void send(std::string text) override;
+  // Persistent send, returning once the broker has taken the message; then
+  // "DestURI:%s,Send: %s\n" in the daily log. When the broker refuses it or
+  // does not confirm it in time, the whole text goes to the daily log as
+  // "DestURI:%s,Send failed: %s\n" (for reconciliation) and the stomp::Error
+  // is rethrown. Logged texts have their passwords masked.
+  void sendReply(std::string text, const std::string& correlationId) override;
+  // Releases the connection; any number of times. Must not overlap a send.
+  void close();
+
+  const std::string& destination() const { return destURI; }
+  bool ready() const { return connection != nullptr && ready_; }
+
+ private:
+  std::unique_ptr<stomp::Connection> connection;
+  bool useTopic = false;
+  bool transacted = false;
+  std::string brokerURI;
+  std::string destURI;
+
+  const ServiceConfig& config_;
+  bool ready_ = false;
+};

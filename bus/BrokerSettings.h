@@ -1,0 +1,13 @@
+#pragma once
+// How the service's consumers and producers open their broker connections.
+#include <string>
+
+#include "host/ServiceConfig.h"
+#include "stomp/Client.h"
+
+// Connection options with the configured credentials, given only when both
+// the user name and the password are set (otherwise none at all).
+stomp::ConnectionOptions brokerOptions(const ServiceConfig& config);
+
+// The queue, or the topic when useTopic is set, called name.
+stomp::Destination brokerDestination(const std::string& name, bool useTopic);

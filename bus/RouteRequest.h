@@ -1,0 +1,29 @@
+#pragma once
+// Turns one received request into one manager operation: the only place
+// where request queues are paired with operations and callback queues.
+#include <string>
+
+#include "bus/ReplyChannel.h"
+#include "host/ServiceConfig.h"
+#include "manager/CManager.h"
+
+// What the router reads: the configured queue names, the manager and the
+// reply channel of each callback queue.
+struct Routes {
+  const ServiceConfig& config;
+  CManager& manager;
+  ReplyChannel& createReplies;    // userRecordCreateCallback
+  ReplyChannel& updateReplies;    // userRecordUpdateCallback
+  ReplyChannel& passwordReplies;  // userRecordPasswordUpdateCallback
+  ReplyChannel& tradeReplies;     // tradeTransInfoCallback
+};
+
+// Parses text; a text that is not a JSON object is dropped silently. The
+// queue name is matched exactly (case-sensitive, no trimming) against
+// userRecordCreate, userRecordUpdate, userRecordPasswordUpdate and
+// tradeTransInfo in that order; the first match runs its operation, whose
+// reply carries correlationId. Exceptions of the parser (nesting too deep),
+// of the record building (wrong member type) and of the reply channel pass
+// to the caller.
+void RouteRequest(const Routes& routes, std::string queue, std::string text,
+                  const std::string& correlationId);

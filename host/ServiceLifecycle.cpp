@@ -1,0 +1,71 @@
+#include "host/ServiceLifecycle.h"
+
+#include <cstdint>
+#include <string>
+
+#include "support/Console.h"
+#include "support/DailyLog.h"
+#include "support/TextConversions.h"
+
+namespace {
+
+void closeAll(ServiceObjects& service) {
+  for (AsyncConsumer& consumer : service.consumers) consumer.close();
+  for (AsyncProducer& producer : service.producers) producer.close();
+}
+
+}  // namespace
+
+int initService(ServiceObjects& service) {
+  const ServiceConfig& config = service.config;
+  const std::string brokerURI = config.brokerURI;
+
+  const std::wstring server = stringToLPCWSTR(config.server);
+  const int64_t login = config.login;
+  const std::wstring password = stringToLPCWSTR(config.password);
+  consolePrint("Server: %s\n", narrow(server).c_str());
+  consolePrint("Login: %d\n", static_cast<int>(config.login));
+  consolePrint("Password: ********\n");  // never the password, nor its length
+
+  if (!service.manager.Start(server.c_str(), login, password.c_str())) {
+    cleanupService(service);
+    return -1;
+  }
+
+  const auto callbacks = callbackQueues(config);
+  for (std::size_t i = 0; i < service.producers.size(); ++i)
+    service.producers[i].configure(brokerURI, callbacks[i], false, false);
+  for (AsyncProducer& producer : service.producers) {
+    if (producer.init() < 1) {
+      cleanupService(service);
+      return -1;
+    }
+  }
+
+  const auto requests = requestQueues(config);
+  for (std::size_t i = 0; i < service.consumers.size(); ++i) {
+    service.consumers[i].configure(brokerURI, requests[i], false, false);
+    // A queue nobody reads would leave its requests unanswered while the
+    // service looks healthy: a consumer that cannot start stops start-up.
+    if (!service.consumers[i].start()) {
+      cleanupService(service);
+      return -1;
+    }
+  }
+
+  consolePrint("init success\n");
+  writeLog("init success\n");
+  return 1;
+}
+
+void cleanupService(ServiceObjects& service) {
+  closeAll(service);
+  service.manager.Shutdown();
+  consolePrint("cleanup success\n");
+  writeLog("cleanup success\n");
+}
+
+void stopService(ServiceObjects& service) {
+  closeAll(service);
+  service.manager.Shutdown();
+}

@@ -1,0 +1,38 @@
+#include "host/ServiceObjects.h"
+
+namespace {
+
+AsyncConsumer::RequestHandler routeThrough(ServiceObjects& service) {
+  return [&service](const std::string& queue, const std::string& text, const std::string& correlationId) {
+    RouteRequest(service.routes(), queue, text, correlationId);
+  };
+}
+
+}  // namespace
+
+ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer::FatalHandler onFatal)
+    : config(serviceConfig),
+      manager(),
+      consumers{{AsyncConsumer(config, routeThrough(*this), onFatal),
+                 AsyncConsumer(config, routeThrough(*this), onFatal),
+                 AsyncConsumer(config, routeThrough(*this), onFatal),
+                 AsyncConsumer(config, routeThrough(*this), onFatal)}},
+      producers{{AsyncProducer(config), AsyncProducer(config), AsyncProducer(config), AsyncProducer(config)}} {}
+
+ServiceObjects::~ServiceObjects() {
+  for (AsyncConsumer& consumer : consumers) consumer.close();
+  for (AsyncProducer& producer : producers) producer.close();
+}
+
+Routes ServiceObjects::routes() {
+  return Routes{config, manager, producers[0], producers[1], producers[2], producers[3]};
+}
+
+std::array<std::string, 4> requestQueues(const ServiceConfig& c) {
+  return {c.userRecordCreate, c.userRecordUpdate, c.userRecordPasswordUpdate, c.tradeTransInfo};
+}
+
+std::array<std::string, 4> callbackQueues(const ServiceConfig& c) {
+  return {c.userRecordCreateCallback, c.userRecordUpdateCallback, c.userRecordPasswordUpdateCallback,
+          c.tradeTransInfoCallback};
+}

@@ -195,7 +195,11 @@ BrokerUri parseBrokerUri(const std::string& input)
         std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (item.empty())
             bad(text, "empty entry in the failover list");
-        uri.endpoints.push_back(parseEndpoint(item));
+        try {
+            uri.endpoints.push_back(parseEndpoint(item));
+        } catch (const UriError& e) {
+            bad(text, e.what()); // name the whole URI as configured
+        }
         if (comma == std::string::npos)
             break;
         start = comma + 1;

@@ -81,6 +81,10 @@ void encodeFrameTo(std::string& out, const Frame& frame, const EncodeOptions& op
         if (name == "content-length")
             continue;
         if (escape) {
+            if (options.version == Version::V1_1 && ((!name.empty() && name.back() == '\r')
+                                                     || (!value.empty() && value.back() == '\r')))
+                throw ProtocolError("header '" + escapeHeader(name, Version::V1_2)
+                                    + "' ends in a carriage return, which STOMP 1.1 cannot carry");
             out += escapeHeader(name, options.version);
             out += ':';
             out += escapeHeader(value, options.version);

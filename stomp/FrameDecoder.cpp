@@ -147,6 +147,15 @@ bool FrameDecoder::step()
         return true;
     }
     case State::Command: {
+        // Check bytes as they come: a peer speaking another protocol is
+        // refused at once, not after a line end that may never arrive.
+        for (std::size_t i = pos_ + scanned_; i < buf_.size() && buf_[i] != '\n'; ++i) {
+            char c = buf_[i];
+            bool crBeforeLf = c == '\r' && (i + 1 == buf_.size() || buf_[i + 1] == '\n');
+            if ((c < 'A' || c > 'Z') && !crBeforeLf)
+                fail(std::string("not a STOMP frame: invalid command byte 0x") + "0123456789abcdef"[(c >> 4) & 0xf]
+                     + "0123456789abcdef"[c & 0xf]);
+        }
         std::string line;
         if (!takeLine(line, limits_.maxCommandLength, "command line"))
             return false;
@@ -154,9 +163,7 @@ bool FrameDecoder::step()
             fail("empty command line");
         for (char c : line)
             if (c < 'A' || c > 'Z')
-                fail("not a STOMP frame: invalid command byte 0x"
-                     + std::string(1, "0123456789abcdef"[(static_cast<unsigned char>(c) >> 4)])
-                     + "0123456789abcdef"[c & 0xf]);
+                fail("not a STOMP frame: invalid byte in the command line");
         current_.command = std::move(line);
         state_ = State::Headers;
         return true;

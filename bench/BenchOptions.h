@@ -1,0 +1,59 @@
+#pragma once
+// Command line of mqbridge-bench:
+//   mqbridge-bench [run] --config FILE [options]   put load on the service
+//   mqbridge-bench echo --config FILE [options]    answer like the service, fixed reply
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/ReplyTracker.h"
+#include "bench/RequestKinds.h"
+
+namespace bench {
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct RunOptions {
+  std::string configPath;
+  std::string brokerUri;  // empty: the config's brokerURI
+  uint64_t requests = 10000;
+  unsigned window = 64;
+  double rate = 0;  // requests per second; 0: closed loop with `window`
+  uint64_t warmup = 0;
+  std::string mix = "deposit";
+  RequestTargets targets;
+  bool accountGiven = false;
+  std::chrono::milliseconds drainIdle{10000};
+  std::chrono::milliseconds linger{0};
+  std::chrono::milliseconds receiptTimeout{10000};
+  std::string jsonPath;
+  std::string label = "service";
+  std::string runId;  // empty: made up from the clock and pid
+  CheckMode check = CheckMode::Body;
+  unsigned prefetch = 1000;
+};
+
+struct EchoOptions {
+  std::string configPath;
+  std::string brokerUri;
+  bool pipeline = false;
+  unsigned prefetch = 0;  // 0: the broker's default (as the service subscribes)
+  std::chrono::milliseconds receiptTimeout{10000};
+};
+
+struct Command {
+  enum class Kind { Run, Echo, Help } kind = Kind::Run;
+  RunOptions run;
+  EchoOptions echo;
+};
+
+// Throws UsageError with a message naming the bad option.
+Command parseCommandLine(const std::vector<std::string>& args);
+std::string usageText();
+
+}  // namespace bench

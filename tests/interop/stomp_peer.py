@@ -20,6 +20,7 @@ Exit status: 0 done, 1 failure (refused, ERROR frame), 2 timeout, 3 usage.
 import argparse
 import os
 import queue
+import socket
 import sys
 
 import stomp
@@ -78,11 +79,15 @@ def describe_error(frame):
 def open_connection(args, collector, content_length=True):
     classes = {"1.0": stomp.Connection10, "1.1": stomp.Connection11, "1.2": stomp.Connection12}
     hosts = [(args.host, args.port)]
-    if args.version == "1.0":
-        conn = classes[args.version](hosts, auto_content_length=content_length, reconnect_attempts_max=1)
-    else:
-        conn = classes[args.version](hosts, heartbeats=(0, 0), auto_content_length=content_length,
-                                     reconnect_attempts_max=1)
+    # The socket time-out bounds a TLS handshake with a peer that never
+    # answers; no command waits longer than --timeout for anything else.
+    # (stomp.py fetches the certificate once more on a socket of its own,
+    # which only the default time-out reaches.)
+    socket.setdefaulttimeout(args.timeout + 2)
+    options = dict(auto_content_length=content_length, reconnect_attempts_max=1, timeout=args.timeout + 2)
+    if args.version != "1.0":
+        options["heartbeats"] = (0, 0)
+    conn = classes[args.version](hosts, **options)
     if args.ca:
         conn.set_ssl(for_hosts=hosts, ca_certs=args.ca)
     conn.set_listener("peer", collector)

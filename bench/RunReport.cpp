@@ -24,6 +24,15 @@ void row(std::ostream& out, const std::string& name, const std::string& value) {
 
 Json::Value::UInt64 u64(uint64_t v) { return static_cast<Json::Value::UInt64>(v); }
 
+// The machine's load while the run ended: figures from a busy machine are
+// read differently.
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return in ? one + " " + five + " " + fifteen : std::string();
+}
+
 std::string utcNow() {
   const std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -62,6 +71,7 @@ void printTable(std::ostream& out, const RunResult& r) {
   row(out, "latency ms", "p50 " + millis(r.latency.p50) + "  p90 " + millis(r.latency.p90) + "  p99 " +
                              millis(r.latency.p99) + "  p99.9 " + millis(r.latency.p999) + "  max " +
                              millis(r.latency.max) + "  mean " + millis(r.latency.mean));
+  row(out, "load average", loadAverage());
   for (int k = 0; k < kKindCount; ++k) {
     if (c.sentByKind[k] == 0) continue;
     row(out, std::string("  ") + kindName(static_cast<RequestKind>(k)),
@@ -78,6 +88,7 @@ void writeJsonFile(const std::string& path, const RunResult& r) {
   root["runId"] = r.runId;
   root["time"] = utcNow();
   root["broker"] = r.brokerUri;
+  root["loadAverage"] = loadAverage();
   root["loop"] = o.rate > 0 ? "open" : "closed";
   root["window"] = o.window;
   root["rate"] = o.rate;

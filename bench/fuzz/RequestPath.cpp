@@ -2,6 +2,8 @@
 
 #include <json/json.h>
 
+#include <cstdint>
+
 #include "messages/PasswordUpdateRequest.h"
 #include "messages/TradeTransInfoRequest.h"
 #include "messages/UserRecordCreateRequest.h"
@@ -10,6 +12,41 @@
 
 namespace bench {
 namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool validUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t length;
+    uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      length = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      length = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      length = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    const uint32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
 
 void require(bool condition, const std::string& what, const std::string& reply) {
   if (!condition) throw RequestPathViolation(what + ": " + reply.substr(0, 400));
@@ -34,7 +71,10 @@ void checkReply(const std::string& reply, int32_t code, const std::string& seria
           reply);
   const Json::Value& data = value["data"];
   require(data.isObject(), "reply data is not an object", reply);
-  require(data["serial"].isString() && data["serial"].asString() == serial, "reply serial differs", reply);
+  require(data["serial"].isString(), "reply serial is not a string", reply);
+  // Bytes that are no UTF-8 are written as U+FFFD: only valid text must
+  // come back unchanged.
+  require(!validUtf8(serial) || data["serial"].asString() == serial, "reply serial differs", reply);
   require(data["login"].isUInt64() && data["login"].asUInt64() == login, "reply login differs", reply);
 }
 

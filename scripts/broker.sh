@@ -73,7 +73,7 @@ broker_pid() {
   pid=$(<"$pidf")
   [[ $pid =~ ^[0-9]+$ ]] || return 1
   local cmdline
-  cmdline=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null) || return 1
+  cmdline=$( { tr '\0' '\n' <"/proc/$pid/cmdline"; } 2>/dev/null) || return 1
   grep -Fxq -- "-Dactivemq.base=$dir" <<<"$cmdline" || return 1
   echo "$pid"
 }
@@ -241,6 +241,8 @@ EOF
 # its pid.
 launch() {
   : >"$logs/console.log"
+  touch "$logs/activemq.log"
+  log_offset=$(stat -c %s "$logs/activemq.log")
   (
     cd "$dir"
     for fd in $(ls /proc/$BASHPID/fd); do
@@ -273,30 +275,36 @@ stomp_probe() { # port user pass
   return 1
 }
 
-port_open() { # port
-  local fd
-  exec {fd}<>"/dev/tcp/127.0.0.1/$1" || return 1
-  exec {fd}>&-
+# True once this launch's broker has logged that it started, which it does
+# after all its connectors are bound. (An open port alone proves nothing: a
+# foreign listener may hold it while the broker fails to bind.)
+logged_started() {
+  tail -c +$((log_offset + 1)) "$logs/activemq.log" 2>/dev/null |
+    grep -Eq "^[^|]+\| INFO +\| Apache ActiveMQ [^ ]+ \($name, [^)]*\) started \|"
 }
 
-# Waits until the broker serves all three connectors. Returns 0 when ready,
-# 1 on failure, 4 when a port was already taken.
+# Waits until the broker has started all connectors and its STOMP port
+# answers a CONNECT. Returns 0 when ready, 1 on failure, 4 when a port was
+# already taken.
 wait_ready() { # user pass
   local user=$1 pass=$2 pid rc deadline=$((SECONDS + start_timeout))
   pid=$(<"$pidf")
   while ((SECONDS < deadline)); do
     if ! kill -0 "$pid" 2>/dev/null; then
       sleep 0.2  # let the log reach the disk
-      grep -qs "Address already in use" "$logs/activemq.log" "$logs/console.log" && return 4
+      tail -c +$((log_offset + 1)) "$logs/activemq.log" | grep -qs "Address already in use" && return 4
       kill -KILL "$pid" 2>/dev/null || true
       echo "broker.sh: broker $name (pid $pid) exited while starting" >&2
       log_tail
       return 1
     fi
+    if ! logged_started; then
+      sleep 0.1
+      continue
+    fi
     rc=0
     stomp_probe "$stomp_port" "$user" "$pass" 2>/dev/null || rc=$?
-    # Connectors start in their configured order, OpenWire last.
-    if ((rc == 0)) && port_open "$openwire_port" 2>/dev/null; then
+    if ((rc == 0)); then
       broker_pid >/dev/null && return 0
       echo "broker.sh: the process answering for $name is not pid $pid; check for a stray broker" >&2
       return 1

@@ -1,0 +1,127 @@
+// The consumer's message callback without a broker: what it shows and logs,
+// what it hands on, and how it contains a failing request.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "bus/AsyncConsumer.h"
+#include "tests/bus/LogFiles.h"
+
+namespace {
+
+struct Call {
+  std::string queue, text, correlationId;
+};
+
+stomp::Message textMessage(std::string body, stomp::Headers headers) {
+  return stomp::Message(std::move(body), std::move(headers));
+}
+
+}  // namespace
+
+TEST(AsyncConsumer, ShowsLogsAndHandsOnTheTextWithTheReplyCorrelationId) {
+  TempWorkDir dir;
+  ServiceConfig config;
+  std::vector<Call> calls;
+  AsyncConsumer consumer(config, [&](const std::string& q, const std::string& t, const std::string& c) {
+    calls.push_back({q, t, c});
+  });
+  consumer.configure("tcp://127.0.0.1:1", "in.queue", false, false);
+
+  const std::string request = R"({"login":5,"masterPass":"Top$ecret","newPass":"N3w"})";
+  testing::internal::CaptureStdout();
+  consumer.onMessage(textMessage(request, {{"message-id", "ID:m-1"}, {"correlation-id", "corr-9"}}));
+  consumer.onMessage(textMessage("{}", {{"message-id", "ID:m-2"}}));
+  // A body with content-length and no text type is a bytes message.
+  consumer.onMessage(textMessage("bytes", {{"message-id", "ID:m-3"}, {"content-length", "5"}}));
+  consumer.onMessage(textMessage("", {{"message-id", "ID:m-4"}}));
+  const std::string console = testing::internal::GetCapturedStdout();
+
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0].queue, "in.queue");
+  EXPECT_EQ(calls[0].text, request);  // the router gets the text unmasked
+  EXPECT_EQ(calls[0].correlationId, "corr-9");
+  EXPECT_EQ(calls[1].correlationId, "ID:m-2");  // no correlation-id: the message id
+  EXPECT_EQ(calls[2].text, "NOT A TEXTMESSAGE!");
+  EXPECT_EQ(calls[3].text, "");
+
+  const std::string masked = R"({"login":5,"masterPass":"***","newPass":"***"})";
+  EXPECT_EQ(console, "destURI #in.queue Received: " + masked + "\n" +
+                         "destURI #in.queue Received: {}\n"
+                         "destURI #in.queue Received: NOT A TEXTMESSAGE!\n"
+                         "destURI #in.queue Received: \n");
+  const std::string log = allLogs(dir);
+  EXPECT_NE(log.find(" destURI #in.queue Received: " + masked + "\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Top$ecret"), std::string::npos);
+  EXPECT_EQ(log.find("N3w"), std::string::npos);
+}
+
+TEST(AsyncConsumer, AFailingRequestIsReportedAndTheNextOneStillHandled) {
+  TempWorkDir dir;
+  ServiceConfig config;
+  int handled = 0;
+  int attempt = 0;
+  AsyncConsumer consumer(config, [&](const std::string&, const std::string&, const std::string&) {
+    switch (attempt++) {
+      case 0:
+        throw Json::LogicError("Value is not convertible to Int64.");
+      case 1:
+        throw std::bad_alloc();
+      case 2:
+        throw stomp::TimeoutError("no RECEIPT within 10000 ms");
+      case 3:
+        throw 42;  // not even an exception class
+      default:
+        ++handled;
+    }
+  });
+  consumer.configure("tcp://127.0.0.1:1", "q", false, false);
+
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 5; ++i) EXPECT_NO_THROW(consumer.onMessage(textMessage("{}", {{"message-id", "m"}})));
+  const std::string console = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(handled, 1);
+  EXPECT_NE(console.find("destURI #q Request failed: Value is not convertible to Int64.\n"), std::string::npos)
+      << console;
+  EXPECT_NE(console.find("destURI #q Request failed: std::bad_alloc\n"), std::string::npos);
+  EXPECT_NE(console.find("destURI #q Request failed: no RECEIPT within 10000 ms\n"), std::string::npos);
+  EXPECT_NE(console.find("destURI #q Request failed: unknown error\n"), std::string::npos);
+
+  const std::string log = allLogs(dir);
+  EXPECT_NE(log.find("destURI #q Request failed: Value is not convertible to Int64.\n"), std::string::npos);
+  EXPECT_NE(log.find("destURI #q Request failed: std::bad_alloc\n"), std::string::npos);
+}
+
+TEST(AsyncConsumer, CloseWithoutStartAndTwiceDoesNothing) {
+  ServiceConfig config;
+  AsyncConsumer consumer(config, nullptr);
+  EXPECT_FALSE(consumer.listening());
+  consumer.close();
+  consumer.configure("tcp://127.0.0.1:1", "q", false, false);
+  consumer.close();
+  consumer.close();
+  EXPECT_FALSE(consumer.listening());
+}
+
+TEST(AsyncConsumer, StartFailureIsReportedAndLogged) {
+  TempWorkDir dir;
+  ServiceConfig config;
+  AsyncConsumer consumer(config, nullptr);
+  consumer.configure("not a uri", "q.one", false, false);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(consumer.start());
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Consumer q.one: "), std::string::npos) << err;
+  const std::string log = allLogs(dir);
+  EXPECT_NE(log.find("Consumer destURI:q.one start fail\n"), std::string::npos);
+  consumer.close();
+
+  consumer.configure("tcp://127.0.0.1:1", "q.two", false, true);  // transacted is refused
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(consumer.start());
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("transacted"), std::string::npos);
+}

@@ -1,0 +1,347 @@
+"""Real components for the end-to-end tests: a broker started by
+scripts/broker.sh, a trading-server database made with the tradesim command,
+the mqbridge process on a pseudo-terminal, and a STOMP client (python3-stomp).
+
+Paths come from the environment that ctest sets: MQB_ROOT (repository),
+MQBRIDGE, MQBRIDGE_SEND and TRADESIM (built programs).
+"""
+
+import itertools
+import json
+import os
+import queue
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+import stomp
+from ptyprocess import PtyProcess
+
+ROOT = os.environ.get("MQB_ROOT") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+MQBRIDGE = os.environ.get("MQBRIDGE", os.path.join(ROOT, "build", "bin", "mqbridge"))
+MQBRIDGE_SEND = os.environ.get("MQBRIDGE_SEND", os.path.join(ROOT, "build", "bin", "mqbridge-send"))
+TRADESIM = os.environ.get("TRADESIM", os.path.join(ROOT, "build", "tradesim", "tradesim"))
+BROKER_SH = os.path.join(ROOT, "scripts", "broker.sh")
+JMS_PEER = os.path.join(ROOT, "tests", "interop", "jms-peer.sh")
+
+MANAGER_LOGIN = 1005
+MANAGER_PASSWORD = "Mgr#Pass-1"
+SERVER = "127.0.0.1:443"
+
+_names = itertools.count(1)
+
+
+class Broker:
+    """One broker instance of scripts/broker.sh, purged by close()."""
+
+    def __init__(self, tag):
+        self.name = f"e2e-{tag}-{os.getpid()}-{next(_names)}"
+        self._script("purge")
+        out = self._script("start", "--owner", str(os.getpid()))
+        self.env = {}
+        with open(out.strip().splitlines()[-1]) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                self.env[key] = value
+        self.stomp_port = int(self.env["STOMP_PORT"])
+        self.openwire_port = int(self.env["OPENWIRE_PORT"])
+
+    def _script(self, command, *args):
+        result = subprocess.run([BROKER_SH, command, self.name, *args], capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RuntimeError(f"broker.sh {command} {self.name} failed: {result.stderr}")
+        return result.stdout
+
+    @property
+    def uri(self):
+        return f"tcp://127.0.0.1:{self.stomp_port}"
+
+    @property
+    def openwire_uri(self):
+        return f"tcp://127.0.0.1:{self.openwire_port}"
+
+    def kill(self):
+        self._script("kill")
+
+    def close(self):
+        if os.environ.get("MQB_KEEP_BROKERS") not in (None, "", "0"):
+            self._script("stop")
+        else:
+            self._script("purge")
+
+
+QUEUES = {
+    "userRecordCreate": "e2e.user.create",
+    "userRecordUpdate": "e2e.user.update",
+    "userRecordPasswordUpdate": "e2e.user.password",
+    "tradeTransInfo": "e2e.trade",
+    "userRecordCreateCallback": "e2e.user.create.reply",
+    "userRecordUpdateCallback": "e2e.user.update.reply",
+    "userRecordPasswordUpdateCallback": "e2e.user.password.reply",
+    "tradeTransInfoCallback": "e2e.trade.reply",
+}
+KIND_QUEUES = {
+    "create": ("userRecordCreate", "userRecordCreateCallback"),
+    "update": ("userRecordUpdate", "userRecordUpdateCallback"),
+    "password": ("userRecordPasswordUpdate", "userRecordPasswordUpdateCallback"),
+    "trade": ("tradeTransInfo", "tradeTransInfoCallback"),
+}
+
+
+def request_queue(kind):
+    return QUEUES[KIND_QUEUES[kind][0]]
+
+
+def callback_queue(kind):
+    return QUEUES[KIND_QUEUES[kind][1]]
+
+
+class Workspace:
+    """<tmp>/run is the service's working directory (config.ini, the trading
+    server's database); its daily log goes to <tmp>/log."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="mqb-e2e-")
+        self.run = os.path.join(self.root, "run")
+        os.mkdir(self.run)
+        self.db = os.path.join(self.run, "tradesim.db")
+        self.env = dict(os.environ, TRADESIM_DB=self.db)
+
+    def tradesim(self, *args):
+        result = subprocess.run([TRADESIM, *args], capture_output=True, text=True, env=self.env)
+        if result.returncode != 0:
+            raise RuntimeError(f"tradesim {' '.join(args)} failed: {result.stderr}")
+        return result.stdout
+
+    def seed(self):
+        self.tradesim("init", "--server", SERVER, "--manager", str(MANAGER_LOGIN), "--password", MANAGER_PASSWORD)
+        self.tradesim("account", "add", "--login", "20001", "--name", "Demo One", "--group", "demo",
+                      "--balance", "1000", "--master-pass", "Old#Master1")
+        self.tradesim("account", "add", "--login", "20002", "--name", "Demo Two", "--group", "demo",
+                      "--balance", "500", "--credit", "100")
+
+    def account(self, login):
+        values = {}
+        for line in self.tradesim("account", "show", str(login)).splitlines():
+            key, _, value = line.partition("=")
+            values[key] = value
+        return values
+
+    def deals(self, login):
+        rows = []
+        for line in self.tradesim("deal", "list", "--login", str(login)).splitlines():
+            if line.strip():
+                rows.append(line.split("\t"))
+        return rows
+
+    def write_config(self, broker_uri, **overrides):
+        config = {
+            "server": SERVER,
+            "login": MANAGER_LOGIN,
+            "password": MANAGER_PASSWORD,
+            "activeMqName": "",
+            "activeMqPassword": "",
+            "brokerURI": broker_uri,
+            **QUEUES,
+            "tradeCancellationCreditTransInfo": "creditCancel",
+        }
+        config.update(overrides)
+        for key in [k for k, v in config.items() if v is None]:
+            del config[key]
+        self.config_path = os.path.join(self.run, "config.ini")
+        with open(self.config_path, "w") as f:
+            json.dump(config, f, indent=2)
+
+    def log_text(self):
+        text = ""
+        log_dir = os.path.join(self.root, "log")
+        if os.path.isdir(log_dir):
+            for name in sorted(os.listdir(log_dir)):
+                with open(os.path.join(log_dir, name), "rb") as f:
+                    text += f.read().decode("utf-8", "replace")
+        return text
+
+    def close(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Service:
+    """mqbridge on a pseudo-terminal. Its output is drained all the time by a
+    thread (a service blocked on a full terminal would stall every request)."""
+
+    def __init__(self, workspace):
+        self.workspace = workspace
+        self.proc = PtyProcess.spawn([MQBRIDGE], cwd=workspace.run, env=workspace.env, dimensions=(50, 200))
+        self._output = bytearray()
+        self._changed = threading.Condition()
+        self._ended = False
+        self._reader = threading.Thread(target=self._drain, daemon=True)
+        self._reader.start()
+
+    def _drain(self):
+        while True:
+            try:
+                chunk = self.proc.read(65536)
+            except EOFError:
+                break
+            except OSError:
+                break
+            with self._changed:
+                self._output += chunk
+                self._changed.notify_all()
+        with self._changed:
+            self._ended = True
+            self._changed.notify_all()
+
+    @property
+    def output(self):
+        with self._changed:
+            return self._output.decode("utf-8", "replace")
+
+    def output_bytes(self):
+        with self._changed:
+            return bytes(self._output)
+
+    def expect(self, text, timeout=20, start=0):
+        """Waits until text appears in the output (from byte offset start);
+        returns the offset just after it."""
+        needle = text.encode() if isinstance(text, str) else text
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                at = self._output.find(needle, start)
+                if at >= 0:
+                    return at + len(needle)
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self._ended:
+                    raise AssertionError(f"{text!r} not seen; output so far:\n{self._output[-4000:].decode('utf-8', 'replace')}")
+                self._changed.wait(min(remaining, 0.2))
+
+    def count(self, text):
+        return self.output_bytes().count(text.encode())
+
+    def send(self, text):
+        self.proc.write(text.encode() if isinstance(text, str) else text)
+
+    def wait_exit(self, timeout=30):
+        deadline = time.monotonic() + timeout
+        while self.proc.isalive():
+            if time.monotonic() > deadline:
+                self.proc.kill(signal.SIGKILL)
+                raise AssertionError(f"mqbridge did not end within {timeout} s; output:\n{self.output[-4000:]}")
+            time.sleep(0.05)
+        self._reader.join(5)
+        self.proc.wait()
+        return self.proc.exitstatus if self.proc.exitstatus is not None else 128 + (self.proc.signalstatus or 0)
+
+    def alive(self):
+        return self.proc.isalive()
+
+    def stop(self):
+        """The operator's way out: 1, then a key."""
+        if not self.proc.isalive():
+            return self.wait_exit()
+        offset = len(self.output_bytes())
+        self.send("1\n")
+        self.expect("Press any key to stop...", start=offset)
+        time.sleep(0.1)
+        self.send("k")
+        return self.wait_exit()
+
+    def kill(self):
+        if self.proc.isalive():
+            self.proc.kill(signal.SIGKILL)
+            self.proc.wait()
+
+
+class Replies(stomp.ConnectionListener):
+    def __init__(self):
+        self.messages = queue.Queue()
+        self.errors = []
+
+    def on_message(self, frame):
+        self.messages.put(frame)
+
+    def on_error(self, frame):
+        self.errors.append(frame)
+
+
+class Client:
+    """A back-office system over STOMP: sends requests, reads replies from the
+    callback queues (bodies as bytes, byte for byte)."""
+
+    def __init__(self, broker):
+        self.conn = stomp.Connection12([("127.0.0.1", broker.stomp_port)], heartbeats=(0, 0),
+                                       auto_content_length=False, auto_decode=False)
+        self.replies = {}
+        self.conn.connect(wait=True, headers={"host": "localhost"})
+        for n, kind in enumerate(KIND_QUEUES, start=1):
+            listener = Replies()
+            self.replies[kind] = listener
+            self.conn.set_listener(kind, _OnlyFor(f"sub-{n}", listener))
+            # Only this client's replies: other readers of the callback
+            # queues (JMS peer, mqbridge-send) select their own.
+            self.conn.subscribe(f"/queue/{callback_queue(kind)}", id=f"sub-{n}", ack="client-individual",
+                                headers={"selector": "JMSCorrelationID LIKE 'e2e-%' OR JMSCorrelationID LIKE 'ID:%'"})
+        self._ids = itertools.count(1)
+
+    def send(self, kind, body, correlation_id=None, headers=None, queue_name=None, content_length=False):
+        """Sends body (str or bytes) on kind's request queue; returns the
+        correlation id it carried ("" for none)."""
+        h = dict(headers or {})
+        if correlation_id is None:
+            correlation_id = f"e2e-{os.getpid()}-{next(self._ids)}"
+        if correlation_id:
+            h["correlation-id"] = correlation_id
+        if content_length:
+            data = body.encode() if isinstance(body, str) else body
+            h["content-length"] = str(len(data))
+        h["persistent"] = "true"
+        self.conn.send(f"/queue/{queue_name or request_queue(kind)}", body, headers=h)
+        return correlation_id
+
+    def reply(self, kind, timeout=30):
+        """The next reply on kind's callback queue (ACKed), or AssertionError."""
+        try:
+            frame = self.replies[kind].messages.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"no reply on {callback_queue(kind)} within {timeout} s") from None
+        self.conn.ack(frame.headers["ack"])
+        return frame
+
+    def no_reply(self, kind, wait=0.5):
+        try:
+            frame = self.replies[kind].messages.get(timeout=wait)
+        except queue.Empty:
+            return True
+        self.conn.ack(frame.headers["ack"])
+        raise AssertionError(f"unexpected reply on {callback_queue(kind)}: {frame.body!r}")
+
+    def close(self):
+        try:
+            self.conn.disconnect()
+        except Exception:
+            pass
+
+
+class _OnlyFor(stomp.ConnectionListener):
+    """Hands a listener only the messages of one subscription."""
+
+    def __init__(self, subscription, inner):
+        self.subscription = subscription
+        self.inner = inner
+
+    def on_message(self, frame):
+        if frame.headers.get("subscription") == self.subscription:
+            self.inner.on_message(frame)
+
+    def on_error(self, frame):
+        self.inner.on_error(frame)
+
+
+def jms_peer(*args, timeout=60):
+    result = subprocess.run([JMS_PEER, *args], capture_output=True, text=True, timeout=timeout)
+    return result.returncode, result.stdout, result.stderr

@@ -86,6 +86,8 @@ std::string usageText() {
          "    --run-id TEXT         prefix of the request ids (default: made up)\n"
          "    --prefetch N          prefetch of the reply subscriptions (default 1000)\n"
          "    --json FILE           also write the results as JSON\n"
+         "    --allow-code CODE     accept this failure code in any reply (repeatable), for\n"
+         "                          runs with a trading server armed to fail\n"
          "  mqbridge-bench echo --config FILE [--broker URI] [--pipeline on|off] [--prefetch N]\n"
          "      answers every request with a fixed reply through the same client library,\n"
          "      acknowledging each request after its reply's receipt; --pipeline on sends the\n"
@@ -155,7 +157,21 @@ Command parseCommandLine(const std::vector<std::string>& args) {
           r.runId = v;
         }},
        {"--prefetch", [&](const std::string& v) { r.prefetch = number("--prefetch", v, 1, 100000); }},
-       {"--json", [&](const std::string& v) { r.jsonPath = v; }}});
+       {"--json", [&](const std::string& v) { r.jsonPath = v; }},
+       {"--allow-code",
+        [&](const std::string& v) {
+          size_t used = 0;
+          long code = 0;
+          try {
+            code = std::stol(v, &used);
+          } catch (const std::exception&) {
+            used = 0;
+          }
+          if (used == 0 || used != v.size() || code < INT32_MIN || code > INT32_MAX || code == 200) {
+            throw UsageError("--allow-code takes a failure reply code such as -2, not '" + v + "'");
+          }
+          r.allowedCodes.push_back(static_cast<int32_t>(code));
+        }}});
   if (r.configPath.empty()) throw UsageError("--config FILE is required");
   try {
     const RequestMix mix(r.mix);

@@ -36,6 +36,7 @@ struct RunOptions {
   std::string runId;  // empty: made up from the clock and pid
   CheckMode check = CheckMode::Body;
   unsigned prefetch = 1000;
+  std::vector<int32_t> allowedCodes;  // failure codes accepted instead of the expected one
 };
 
 struct EchoOptions {

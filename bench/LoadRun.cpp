@@ -38,7 +38,7 @@ RunResult runLoad(const RunOptions& o, const BrokerSettings& settings) {
 
   const RequestMix mix(o.mix);
   const uint64_t total = o.warmup + o.requests;
-  ReplyTracker tracker(result.runId, o.targets, settings, o.check, total, o.warmup);
+  ReplyTracker tracker(result.runId, o.targets, settings, o.check, total, o.warmup, o.allowedCodes);
 
   stomp::ConnectionOptions connection;
   connection.login = settings.login;

@@ -8,12 +8,13 @@ constexpr size_t kMaxProblems = 8;
 }
 
 ReplyTracker::ReplyTracker(std::string runId, RequestTargets targets, BrokerSettings settings, CheckMode mode,
-                           uint64_t capacity, uint64_t measuredFrom)
+                           uint64_t capacity, uint64_t measuredFrom, std::vector<int32_t> allowedCodes)
     : runId_(std::move(runId)),
       targets_(targets),
       settings_(std::move(settings)),
       mode_(mode),
       measuredFrom_(measuredFrom),
+      allowedCodes_(std::move(allowedCodes)),
       entries_(capacity),
       lastProgress_(Clock::now()) {
   messageIds_.reserve(capacity + capacity / 4);
@@ -101,10 +102,12 @@ void ReplyTracker::reply(const std::string& correlationId, const std::string& me
     e.wrong = true;
     note("reply to " + id + " (" + kindName(e.kind) + ") came on queue '" + queueName + "'");
   } else if (mode_ == CheckMode::Body) {
-    if (auto problem = checkReply(e.kind, id, targets_, body)) {
+    bool allowed = false;
+    if (auto problem = checkReply(e.kind, id, targets_, body, allowedCodes_, &allowed)) {
       e.wrong = true;
       note("reply to " + id + " (" + kindName(e.kind) + "): " + *problem + ": " + body.substr(0, 300));
     }
+    e.allowedFailure = allowed;
   }
   release(e);
 }
@@ -165,6 +168,7 @@ RunCounts ReplyTracker::counts() const {
       ++c.answeredByKind[k];
       c.duplicated += e.replies - 1;
       if (e.wrong) ++c.wrongBody;
+      if (e.allowedFailure) ++c.allowedFailures;
     } else if (e.send == 2) {
       ++c.lostAtSend;
     } else {

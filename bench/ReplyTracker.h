@@ -34,6 +34,7 @@ struct RunCounts {
   uint64_t unexpected = 0;      // replies to requests that must get none
   uint64_t foreign = 0;         // replies with a correlation id not of this run
   uint64_t redelivered = 0;     // the same reply message delivered again
+  uint64_t allowedFailures = 0; // answered with an allowed failure code
   std::array<uint64_t, kKindCount> sentByKind{};
   std::array<uint64_t, kKindCount> answeredByKind{};
   std::vector<std::string> problems;  // the first few, for the report
@@ -45,7 +46,7 @@ class ReplyTracker {
 
   // `capacity` requests at most; those below `measuredFrom` are warm-up.
   ReplyTracker(std::string runId, RequestTargets targets, BrokerSettings settings, CheckMode mode,
-               uint64_t capacity, uint64_t measuredFrom);
+               uint64_t capacity, uint64_t measuredFrom, std::vector<int32_t> allowedCodes = {});
 
   std::string idOf(uint64_t sequence) const { return runId_ + "-" + std::to_string(sequence); }
 
@@ -79,6 +80,7 @@ class ReplyTracker {
     bool registered = false;
     bool released = false;
     bool wrong = false;
+    bool allowedFailure = false;
     uint32_t replies = 0;
   };
 
@@ -92,6 +94,7 @@ class ReplyTracker {
   const BrokerSettings settings_;
   const CheckMode mode_;
   const uint64_t measuredFrom_;
+  const std::vector<int32_t> allowedCodes_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

@@ -43,8 +43,12 @@ std::string requestText(RequestKind kind, const std::string& id, const RequestTa
 int32_t expectedCode(RequestKind kind);
 
 // Checks a reply body against the request; returns what is wrong, or nothing.
+// A code in `allowed` is accepted instead of the expected one (a trading
+// server armed to fail); the rest of the reply must then show that nothing
+// was done. `allowedCode` (when given) tells whether that happened.
 std::optional<std::string> checkReply(RequestKind kind, const std::string& id, const RequestTargets& targets,
-                                      const std::string& body);
+                                      const std::string& body, const std::vector<int32_t>& allowed = {},
+                                      bool* allowedCode = nullptr);
 
 // A weighted mix, e.g. "deposit=4,update=1,junk=1"; throws
 // std::invalid_argument with a readable message for a bad text.

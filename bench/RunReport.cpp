@@ -66,6 +66,7 @@ void printTable(std::ostream& out, const RunResult& r) {
   row(out, "unexpected replies", std::to_string(c.unexpected));
   row(out, "foreign replies", std::to_string(c.foreign));
   row(out, "redelivered replies", std::to_string(c.redelivered));
+  if (!o.allowedCodes.empty()) row(out, "allowed failure codes", std::to_string(c.allowedFailures));
   row(out, "measured span", fixed(r.seconds, 3) + " s");
   row(out, "throughput", fixed(r.throughput, 1) + " req/s");
   row(out, "latency ms", "p50 " + millis(r.latency.p50) + "  p90 " + millis(r.latency.p90) + "  p99 " +
@@ -109,6 +110,7 @@ void writeJsonFile(const std::string& path, const RunResult& r) {
   counts["unexpected"] = u64(c.unexpected);
   counts["foreign"] = u64(c.foreign);
   counts["redelivered"] = u64(c.redelivered);
+  counts["allowedFailures"] = u64(c.allowedFailures);
   Json::Value& kinds = root["kinds"];
   kinds = Json::Value(Json::objectValue);
   for (int k = 0; k < kKindCount; ++k) {

@@ -1,0 +1,78 @@
+# Shared pieces of the fault runs (source after ../lib.sh): a broker, a
+# trading-server database and a config, a load in the background at a fixed
+# rate, and the report: requests sent, answered, missing, duplicated, and
+# deposits posted twice for one request (counted from the trading server's
+# deals, whose comment is the request id).
+#
+# Settings (environment): N (6000 requests), RATE (150 req/s), MIX, OUT.
+
+N=${N:-6000}
+RATE=${RATE:-150}
+MIX=${MIX:-deposit=4,update=1,password-wrong=1,create-existing=1,withdraw-refused=1}
+OUT=${OUT:-$bench_root/var/bench/results}
+
+# fault_setup NAME plain|failover
+fault_setup() {
+  fault_name=$1
+  trap bench_cleanup EXIT
+  bench_make
+  bench_workdir "fault-$fault_name"
+  mkdir -p "$OUT"
+  fault_broker="bench-$fault_name-$$"
+  bench_broker_start "$fault_broker"
+  bench_tradesim_init "$bench_work"
+  local uri="tcp://127.0.0.1:$STOMP_PORT"
+  [[ $2 == failover ]] &&
+    uri="failover:(tcp://127.0.0.1:$STOMP_PORT)?initialReconnectDelay=100&maxReconnectDelay=1000&randomize=false"
+  bench_config "$bench_work" "$uri"
+  fault_run_id="f${fault_name//-/}$$"
+}
+
+# Starts the load in the background; extra arguments go to mqbridge-bench.
+fault_load_start() {
+  "$bench_bin" --config "$bench_work/config.ini" --run-id "$fault_run_id" --requests "$N" --rate "$RATE" \
+    --mix "$MIX" --account "$bench_account" --drain 30 --linger 5 --receipt-timeout 60 \
+    --label "fault-$fault_name" --json "$bench_work/load.json" "$@" >"$bench_work/load.txt" 2>&1 &
+  fault_load_pid=$!
+  bench_pids+=("$fault_load_pid")
+  bench_log "load: $N requests at $RATE req/s, run id $fault_run_id"
+}
+
+fault_load_wait() {
+  local rc=0
+  wait "$fault_load_pid" || rc=$?
+  cat "$bench_work/load.txt"
+  ((rc == 0 || rc == 3)) || bench_die "mqbridge-bench failed with status $rc"
+}
+
+# Prints the summary line and writes $OUT/fault-NAME.json. Exit status 1
+# when a request is missing or a deposit was posted twice.
+fault_report() {
+  local deals
+  deals=$(bench_count_deals "$fault_run_id")
+  python3 - "$bench_work/load.json" "$OUT/fault-$fault_name.json" "$fault_name" "$deals" <<'PY'
+import json, sys
+load = json.load(open(sys.argv[1]))
+c = load["counts"]
+d = dict(kv.split("=") for kv in sys.argv[4].split())
+deposit = load["kinds"].get("deposit", {"sent": 0, "answered": 0})
+posted_expected = deposit["answered"] - c.get("allowedFailures", 0)
+result = {
+    "fault": sys.argv[3], "runId": load["runId"], "requests": c["sent"], "answered": c["answered"],
+    "missing": c["missing"], "lostAtSend": c["lostAtSend"], "duplicated": c["duplicated"],
+    "wrongBody": c["wrongBody"], "allowedFailures": c.get("allowedFailures", 0),
+    "depositsSent": deposit["sent"], "depositsWithDeal": int(d["requests"]), "deals": int(d["deals"]),
+    "depositsPostedTwice": int(d["twice"]), "depositsExpectedPosted": posted_expected,
+    "latencyMs": load["latencyMs"], "loadAverage": load.get("loadAverage", ""),
+}
+json.dump(result, open(sys.argv[2], "w"), indent=2)
+print()
+print("== fault run: %s" % result["fault"])
+for key in ("requests", "answered", "missing", "lostAtSend", "duplicated", "wrongBody", "allowedFailures",
+            "depositsSent", "depositsExpectedPosted", "depositsWithDeal", "deals", "depositsPostedTwice"):
+    print("  %-24s %d" % (key, result[key]))
+print("  %-24s p50 %.1f ms, p99 %.1f ms, max %.1f ms" % ("latency", result["latencyMs"]["p50"],
+      result["latencyMs"]["p99"], result["latencyMs"]["max"]))
+sys.exit(1 if result["missing"] or result["lostAtSend"] or result["depositsPostedTwice"] else 0)
+PY
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs every fault run in turn and prints one table of their results (from
+# $OUT/fault-*.json). Exit status 1 when any run lost a request or posted a
+# deposit twice.
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+OUT=${OUT:-$here/../../var/bench/results}
+export OUT
+status=0
+for run in broker-kill service-kill tradesim-fault competing; do
+  echo "######## $run"
+  timeout 600 "$here/$run.sh" || status=1
+done
+python3 - "$OUT" <<'PY'
+import json, os, sys
+print("\n%-15s %8s %8s %8s %6s %6s %7s %8s %8s" % ("fault", "sent", "answered", "missing", "dup", "wrong",
+      "allowed", "deals", "twice"))
+for name in ("broker-kill", "service-kill", "tradesim-fault", "competing"):
+    p = os.path.join(sys.argv[1], "fault-%s.json" % name)
+    if not os.path.exists(p):
+        print("%-15s (no result)" % name); continue
+    r = json.load(open(p))
+    print("%-15s %8d %8d %8d %6d %6d %7d %8d %8d" % (name, r["requests"], r["answered"], r["missing"] + r["lostAtSend"],
+          r["duplicated"], r["wrongBody"], r["allowedFailures"], r["deals"], r["depositsPostedTwice"]))
+PY
+exit $status

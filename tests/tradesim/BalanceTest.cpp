@@ -110,3 +110,35 @@ TEST_F(BalanceTest, SumsAreExact) {
 
 }  // namespace
 }  // namespace tradesim::test
+
+namespace tradesim::test {
+namespace {
+
+TEST(StoreSettingsTest, CommitsAreSyncedUnlessRelaxedOnPurpose) {
+  TempDir dir;
+  const std::string path = dir.file("s.db");
+  { Connection create(path, true); }
+  const auto synchronous = [&] {
+    Connection db(path, false);
+    Statement query(db, "PRAGMA synchronous");
+    query.step();
+    return query.int64(0);
+  };
+  const auto journalMode = [&] {
+    Connection db(path, false);
+    Statement query(db, "PRAGMA journal_mode");
+    query.step();
+    return query.text(0);
+  };
+  unsetenv("TRADESIM_SYNC");
+  EXPECT_EQ(synchronous(), 2);  // FULL
+  setenv("TRADESIM_SYNC", "normal", 1);
+  EXPECT_EQ(synchronous(), 1);  // NORMAL
+  setenv("TRADESIM_SYNC", "sometimes", 1);
+  EXPECT_EQ(synchronous(), 2);
+  unsetenv("TRADESIM_SYNC");
+  EXPECT_EQ(journalMode(), "wal");
+}
+
+}  // namespace
+}  // namespace tradesim::test

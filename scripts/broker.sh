@@ -78,6 +78,15 @@ broker_pid() {
   echo "$pid"
 }
 
+# A process that has exited but is not yet reaped (pid 1 of a container may
+# be slow to do it) counts as gone.
+alive() { # pid
+  local stat
+  stat=$( { cat "/proc/$1/stat"; } 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [[ ${stat:0:1} != Z ]]
+}
+
 env_value() { # key -> value from this instance's env file
   [[ -f $envf ]] || return 0
   sed -n "s/^$1=//p" "$envf" | tail -n 1
@@ -290,7 +299,7 @@ wait_ready() { # user pass
   local user=$1 pass=$2 pid rc deadline=$((SECONDS + start_timeout))
   pid=$(<"$pidf")
   while ((SECONDS < deadline)); do
-    if ! kill -0 "$pid" 2>/dev/null; then
+    if ! alive "$pid"; then
       sleep 0.2  # let the log reach the disk
       tail -c +$((log_offset + 1)) "$logs/activemq.log" | grep -qs "Address already in use" && return 4
       kill -KILL "$pid" 2>/dev/null || true
@@ -349,14 +358,14 @@ watch_owner() { # owner pid
   local owner=$1 wpid
   if [[ -f $dir/watcher.pid ]]; then
     wpid=$(<"$dir/watcher.pid")
-    [[ $wpid =~ ^[0-9]+$ ]] && kill -0 "$wpid" 2>/dev/null && return 0
+    [[ $wpid =~ ^[0-9]+$ ]] && alive "$wpid" && return 0
   fi
   (
     for fd in $(ls /proc/$BASHPID/fd); do
       ((fd > 2)) && eval "exec $fd>&-"
     done
     exec </dev/null >/dev/null 2>&1
-    while kill -0 "$owner" 2>/dev/null && [[ -d $dir ]]; do sleep 1; done
+    while alive "$owner" && [[ -d $dir ]]; do sleep 1; done
     [[ -d $dir ]] && MQB_VAR="$var" "$self" kill "$name"
   ) &
   echo $! >"$dir/watcher.pid"
@@ -366,8 +375,8 @@ watch_owner() { # owner pid
 stop_pid() { # pid signal bound-seconds
   local pid=$1 deadline=$((SECONDS + $3))
   kill "-$2" "$pid" 2>/dev/null || return 0
-  while kill -0 "$pid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
-  ! kill -0 "$pid" 2>/dev/null
+  while alive "$pid" && ((SECONDS < deadline)); do sleep 0.05; done
+  ! alive "$pid"
 }
 
 cmd_stop() {

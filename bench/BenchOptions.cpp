@@ -86,6 +86,8 @@ std::string usageText() {
          "    --run-id TEXT         prefix of the request ids (default: made up)\n"
          "    --prefetch N          prefetch of the reply subscriptions (default 1000)\n"
          "    --json FILE           also write the results as JSON\n"
+         "    --resend K            send a request whose send failed again, up to K times,\n"
+         "                          with the same id (as a back office would)\n"
          "    --allow-code CODE     accept this failure code in any reply (repeatable), for\n"
          "                          runs with a trading server armed to fail\n"
          "  mqbridge-bench echo --config FILE [--broker URI] [--pipeline on|off] [--prefetch N]\n"
@@ -158,6 +160,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
         }},
        {"--prefetch", [&](const std::string& v) { r.prefetch = number("--prefetch", v, 1, 100000); }},
        {"--json", [&](const std::string& v) { r.jsonPath = v; }},
+       {"--resend", [&](const std::string& v) { r.resends = number("--resend", v, 0, 100); }},
        {"--allow-code",
         [&](const std::string& v) {
           size_t used = 0;

@@ -37,6 +37,7 @@ struct RunOptions {
   CheckMode check = CheckMode::Body;
   unsigned prefetch = 1000;
   std::vector<int32_t> allowedCodes;  // failure codes accepted instead of the expected one
+  unsigned resends = 0;  // times a failed send is tried again with the same id
 };
 
 struct EchoOptions {

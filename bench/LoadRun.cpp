@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "stomp/Client.h"
@@ -63,14 +65,26 @@ RunResult runLoad(const RunOptions& o, const BrokerSettings& settings) {
   std::vector<stomp::Destination> requestQueues;
   for (int q = 0; q < kQueueCount; ++q) requestQueues.push_back(stomp::Destination::queue(settings.requestQueues[q]));
 
+  // A failed send goes out again from the receipt callback (on the client's
+  // I/O thread; sendAsync does not block), at most o.resends times.
+  std::function<void(uint64_t, std::shared_ptr<stomp::OutgoingMessage>, const stomp::Destination&, unsigned)> attempt;
+  attempt = [&](uint64_t sequence, std::shared_ptr<stomp::OutgoingMessage> message, const stomp::Destination& to,
+                unsigned tries) {
+    requests.sendAsync(to, *message, [&, sequence, message, to, tries](std::exception_ptr error) {
+      if (error && tries < o.resends) {
+        tracker.resending(sequence, errorText(error));
+        attempt(sequence, message, to, tries + 1);
+        return;
+      }
+      tracker.sendDone(sequence, !error, error ? errorText(error) : std::string());
+    });
+  };
   auto sendOne = [&](uint64_t sequence, Clock::time_point start) {
     const RequestKind kind = mix.kindAt(sequence);
     const std::string id = tracker.idOf(sequence);
-    stomp::OutgoingMessage message(requestText(kind, id, o.targets), id);
+    auto message = std::make_shared<stomp::OutgoingMessage>(requestText(kind, id, o.targets), id);
     tracker.sent(sequence, kind, start);
-    requests.sendAsync(requestQueues[queueOf(kind)], message, [&tracker, sequence](std::exception_ptr error) {
-      tracker.sendDone(sequence, !error, error ? errorText(error) : std::string());
-    });
+    attempt(sequence, message, requestQueues[queueOf(kind)], 0);
   };
 
   // Warm-up: closed loop, fully drained, not measured (but checked).

@@ -4,7 +4,7 @@
 
 namespace bench {
 namespace {
-constexpr size_t kMaxProblems = 8;
+constexpr size_t kMaxProblems = 12;
 }
 
 ReplyTracker::ReplyTracker(std::string runId, RequestTargets targets, BrokerSettings settings, CheckMode mode,
@@ -56,6 +56,14 @@ void ReplyTracker::sendDone(uint64_t sequence, bool ok, const std::string& error
     if (e.replies == 0) release(e);
   }
   changed_.notify_all();
+}
+
+void ReplyTracker::resending(uint64_t sequence, const std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Entry& e = entries_.at(sequence);
+  if (e.resends < UINT8_MAX) ++e.resends;
+  ++extra_.resent;
+  if (e.resends == 1) note("send of " + idOf(sequence) + " failed, sending again: " + error);
 }
 
 bool ReplyTracker::parseSequence(const std::string& correlationId, uint64_t& sequence) const {
@@ -154,8 +162,10 @@ size_t ReplyTracker::inFlight() const {
 RunCounts ReplyTracker::counts() const {
   std::lock_guard<std::mutex> lock(mutex_);
   RunCounts c = extra_;
-  for (const Entry& e : entries_) {
+  for (uint64_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
     if (!e.registered) continue;
+    if (e.resends > 0) c.resentIds.push_back(idOf(i));
     const auto k = static_cast<size_t>(e.kind);
     ++c.sent;
     ++c.sentByKind[k];
@@ -167,6 +177,10 @@ RunCounts ReplyTracker::counts() const {
       ++c.answered;
       ++c.answeredByKind[k];
       c.duplicated += e.replies - 1;
+      if (e.resends > 0) {
+        ++c.answeredResent;
+        c.duplicatedResent += e.replies - 1;
+      }
       if (e.wrong) ++c.wrongBody;
       if (e.allowedFailure) ++c.allowedFailures;
     } else if (e.send == 2) {

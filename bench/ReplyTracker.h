@@ -35,9 +35,13 @@ struct RunCounts {
   uint64_t foreign = 0;         // replies with a correlation id not of this run
   uint64_t redelivered = 0;     // the same reply message delivered again
   uint64_t allowedFailures = 0; // answered with an allowed failure code
+  uint64_t resent = 0;          // sends tried again after a failure (same id)
+  uint64_t answeredResent = 0;  // of the answered requests, those sent more than once
+  uint64_t duplicatedResent = 0; // duplicated replies to requests sent more than once
   std::array<uint64_t, kKindCount> sentByKind{};
   std::array<uint64_t, kKindCount> answeredByKind{};
   std::vector<std::string> problems;  // the first few, for the report
+  std::vector<std::string> resentIds; // ids of the requests sent more than once
 };
 
 class ReplyTracker {
@@ -52,7 +56,11 @@ class ReplyTracker {
 
   // Call before the send.
   void sent(uint64_t sequence, RequestKind kind, Clock::time_point start);
+  // The final outcome of a request's send (after any resends).
   void sendDone(uint64_t sequence, bool ok, const std::string& error);
+  // A send failed and goes out again with the same id: a second copy may
+  // reach the service, so duplicates of this request are the bench's doing.
+  void resending(uint64_t sequence, const std::string& error);
   void reply(const std::string& correlationId, const std::string& messageId, const std::string& queueName,
              const std::string& body);
 
@@ -81,6 +89,7 @@ class ReplyTracker {
     bool released = false;
     bool wrong = false;
     bool allowedFailure = false;
+    uint8_t resends = 0;
     uint32_t replies = 0;
   };
 

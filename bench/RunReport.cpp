@@ -67,6 +67,10 @@ void printTable(std::ostream& out, const RunResult& r) {
   row(out, "foreign replies", std::to_string(c.foreign));
   row(out, "redelivered replies", std::to_string(c.redelivered));
   if (!o.allowedCodes.empty()) row(out, "allowed failure codes", std::to_string(c.allowedFailures));
+  if (o.resends > 0) {
+    row(out, "resent", std::to_string(c.resent) + " sends; " + std::to_string(c.answeredResent) +
+                           " such requests answered, " + std::to_string(c.duplicatedResent) + " of the duplicates");
+  }
   row(out, "measured span", fixed(r.seconds, 3) + " s");
   row(out, "throughput", fixed(r.throughput, 1) + " req/s");
   row(out, "latency ms", "p50 " + millis(r.latency.p50) + "  p90 " + millis(r.latency.p90) + "  p99 " +
@@ -111,6 +115,9 @@ void writeJsonFile(const std::string& path, const RunResult& r) {
   counts["foreign"] = u64(c.foreign);
   counts["redelivered"] = u64(c.redelivered);
   counts["allowedFailures"] = u64(c.allowedFailures);
+  counts["resent"] = u64(c.resent);
+  counts["answeredResent"] = u64(c.answeredResent);
+  counts["duplicatedResent"] = u64(c.duplicatedResent);
   Json::Value& kinds = root["kinds"];
   kinds = Json::Value(Json::objectValue);
   for (int k = 0; k < kKindCount; ++k) {
@@ -129,6 +136,9 @@ void writeJsonFile(const std::string& path, const RunResult& r) {
   lat["p999"] = r.latency.p999 / 1000.0;
   lat["max"] = r.latency.max / 1000.0;
   lat["mean"] = r.latency.mean / 1000.0;
+  Json::Value& resent = root["resentIds"];
+  resent = Json::Value(Json::arrayValue);
+  for (const auto& id : c.resentIds) resent.append(id);
   Json::Value& problems = root["problems"];
   problems = Json::Value(Json::arrayValue);
   for (const auto& p : c.problems) problems.append(p);

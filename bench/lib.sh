@@ -127,15 +127,6 @@ bench_echo_start() { # dir name [echo options...]
   bench_wait_for_line "$dir/$name.out" "echo ready" 60 "$bench_echo_pid"
 }
 
-# Prints "deals=N requests=M twice=K" for the deals whose comment starts
-# with the run id: M distinct request ids, K of them posted more than once.
-bench_count_deals() { # runId
-  "$tradesim_bin" deal list | awk -F '\t' -v prefix="$1-" '
-    index($5, prefix) == 1 { deals++; seen[$5]++ }
-    END { for (c in seen) { requests++; if (seen[c] > 1) twice++ }
-          printf "deals=%d requests=%d twice=%d\n", deals, requests, twice }'
-}
-
 bench_cleanup() {
   local pid name
   for pid in "${bench_pids[@]}"; do bench_stop "$pid"; done

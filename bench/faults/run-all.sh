@@ -13,14 +13,16 @@ for run in broker-kill service-kill tradesim-fault competing; do
 done
 python3 - "$OUT" <<'PY'
 import json, os, sys
-print("\n%-15s %8s %8s %8s %6s %6s %7s %8s %8s" % ("fault", "sent", "answered", "missing", "dup", "wrong",
-      "allowed", "deals", "twice"))
+print("\n%-15s %7s %8s %7s %5s %6s %7s %7s %6s %6s %6s" % ("fault", "sent", "answered", "missing", "dup",
+      "wrong", "allowed", "resent", "deals", "twice", "twiceR"))
 for name in ("broker-kill", "service-kill", "tradesim-fault", "competing"):
     p = os.path.join(sys.argv[1], "fault-%s.json" % name)
     if not os.path.exists(p):
         print("%-15s (no result)" % name); continue
     r = json.load(open(p))
-    print("%-15s %8d %8d %8d %6d %6d %7d %8d %8d" % (name, r["requests"], r["answered"], r["missing"] + r["lostAtSend"],
-          r["duplicated"], r["wrongBody"], r["allowedFailures"], r["deals"], r["depositsPostedTwice"]))
+    print("%-15s %7d %8d %7d %5d %6d %7d %7d %6d %6d %6d" % (name, r["requests"], r["answered"],
+          r["missing"] + r["lostAtSend"], r["duplicated"], r["wrongBody"], r["allowedFailures"], r["resent"],
+          r["deals"], r["depositsPostedTwice"], r["depositsPostedTwiceResent"]))
+print("missing includes requests lost at send; twiceR: deposits posted twice after the bench sent them twice")
 PY
 exit $status

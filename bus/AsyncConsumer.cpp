@@ -58,6 +58,13 @@ void AsyncConsumer::close() {
 void AsyncConsumer::onMessage(const stomp::Message& message) {
   static const std::string notText(kNotText);
   try {
+    const std::string id = message.messageId();
+    if (!id.empty() && !handled_.remember(id)) {  // the broker's ids are unique: a second delivery
+      consolePrint("destURI #%s Redelivered %s: handled already, not carried out again\n", destURI.c_str(),
+                   id.c_str());
+      writeLog("destURI #%s Redelivered %s: handled already, not carried out again\n", destURI.c_str(), id.c_str());
+      return;
+    }
     const std::string& text = message.isText() ? message.body() : notText;
     const std::string shown = maskPasswords(text);
     consolePrint("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "bus/RecentDeliveries.h"
 #include "host/ServiceConfig.h"
 #include "stomp/Client.h"
 
@@ -42,7 +43,11 @@ class AsyncConsumer {
   // Called on the delivery thread; never throws. Prints and logs
   // "destURI #%s Received: %s\n" (passwords masked), then runs the handler.
   // A failure of the handler is reported on the console and in the daily
-  // log; the message still counts as handled (no reply, no redelivery).
+  // log; the message still counts as handled (no reply, no redelivery). A
+  // message delivered again that this consumer has handled already (its ACK
+  // was lost with the connection; a restarted broker may not even mark it
+  // redelivered) is acknowledged without being carried out again; its reply,
+  // if it could not be sent, is in the daily log.
   void onMessage(const stomp::Message& message);
   void onException(const stomp::Error& error);
   void transportInterrupted();
@@ -64,6 +69,7 @@ class AsyncConsumer {
   RequestHandler handler_;
   FatalHandler onFatal_;
   bool listening_ = false;
+  RecentDeliveries handled_;
 };
 
 // Prints "CMS Exception occurred.  Shutting down client.\n" (after the cause,

@@ -81,7 +81,9 @@ TEST(AsyncConsumer, AFailingRequestIsReportedAndTheNextOneStillHandled) {
   consumer.configure("tcp://127.0.0.1:1", "q", false, false);
 
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 5; ++i) EXPECT_NO_THROW(consumer.onMessage(textMessage("{}", {{"message-id", "m"}})));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_NO_THROW(consumer.onMessage(textMessage("{}", {{"message-id", "m-" + std::to_string(i)}})));
+  }
   const std::string console = testing::internal::GetCapturedStdout();
 
   EXPECT_EQ(handled, 1);
@@ -124,4 +126,41 @@ TEST(AsyncConsumer, StartFailureIsReportedAndLogged) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(consumer.start());
   EXPECT_NE(testing::internal::GetCapturedStderr().find("transacted"), std::string::npos);
+}
+
+TEST(AsyncConsumer, ARedeliveredMessageHandledAlreadyIsNotCarriedOutAgain) {
+  TempWorkDir dir;
+  ServiceConfig config;
+  std::vector<std::string> texts;
+  AsyncConsumer consumer(config, [&](const std::string&, const std::string& t, const std::string&) {
+    texts.push_back(t);
+  });
+  consumer.configure("tcp://127.0.0.1:1", "money", false, false);
+
+  testing::internal::CaptureStdout();
+  consumer.onMessage(textMessage("{\"n\":1}", {{"message-id", "ID:a"}}));
+  consumer.onMessage(textMessage("{\"n\":1}", {{"message-id", "ID:a"}, {"redelivered", "true"}}));
+  // A restarted broker may hand it over again without the redelivered mark.
+  consumer.onMessage(textMessage("{\"n\":1}", {{"message-id", "ID:a"}}));
+  // Redelivered, but never seen by this process (e.g. after a restart): run.
+  consumer.onMessage(textMessage("{\"n\":2}", {{"message-id", "ID:b"}, {"redelivered", "true"}}));
+  consumer.onMessage(textMessage("{\"n\":2}", {{"message-id", "ID:b"}, {"redelivered", "true"}}));
+  const std::string console = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(texts, (std::vector<std::string>{"{\"n\":1}", "{\"n\":2}"}));
+  EXPECT_NE(console.find("destURI #money Redelivered ID:a: handled already, not carried out again\n"),
+            std::string::npos)
+      << console;
+  EXPECT_NE(allLogs(dir).find("destURI #money Redelivered ID:b: handled already, not carried out again\n"),
+            std::string::npos);
+}
+
+TEST(RecentDeliveries, ForgetsTheOldestBeyondItsCapacity) {
+  RecentDeliveries recent(2);
+  EXPECT_TRUE(recent.remember("a"));
+  EXPECT_FALSE(recent.remember("a"));
+  EXPECT_TRUE(recent.remember("b"));
+  EXPECT_TRUE(recent.remember("c"));  // "a" is forgotten
+  EXPECT_TRUE(recent.remember("a"));
+  EXPECT_FALSE(recent.remember("c"));
 }

@@ -66,6 +66,10 @@ class Broker:
     def kill(self):
         self._script("kill")
 
+    def restart(self):
+        """Starts again on the same ports with the same data."""
+        self._script("restart")
+
     def close(self):
         if os.environ.get("MQB_KEEP_BROKERS") not in (None, "", "0"):
             self._script("stop")

@@ -1,0 +1,71 @@
+"""Money under a broker crash: with a failover URI the service rides out a
+killed and restarted broker, and a deposit in progress at that moment is
+carried out exactly once."""
+
+import json
+import time
+import unittest
+
+import harness
+from harness import Broker, Client, Service, Workspace
+
+
+class FailoverEndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.broker = Broker("failover")
+        self.ws = Workspace()
+        self.ws.seed()
+        self.service = None
+
+    def tearDown(self):
+        if self.service:
+            self.service.kill()
+        self.ws.close()
+        self.broker.close()
+
+    def test_deposit_in_progress_during_a_broker_crash_is_posted_once(self):
+        uri = f"failover:({self.broker.uri})?initialReconnectDelay=100&maxReconnectDelay=1000"
+        self.ws.write_config(uri)
+        self.service = s = Service(self.ws)
+        s.expect("init success")
+        before = float(self.ws.account(20001)["balance"])
+        deals_before = len(self.ws.deals(20001))
+
+        # The server takes its time, so the broker dies while the deposit runs.
+        self.ws.tradesim("fault", "arm", "PostBalanceDeal", "--delay-ms", "3000")
+        client = Client(self.broker)
+        corr = client.send("trade", '{"serial":"crash","login":20001,"amount":70,"type":1}')
+        client.close()
+        s.expect("Received: ")
+        self.broker.kill()
+        s.expect("The Connection's Transport has been Interrupted.")
+        self.broker.restart()
+        s.expect("The Connection's Transport has been Restored.", timeout=60)
+
+        # The reply arrives after the reconnection (or, when it could not be
+        # sent in time, is in the daily log); the request is not run again.
+        client = Client(self.broker)
+        try:
+            try:
+                frame = client.reply("trade", timeout=30)
+                self.assertEqual(frame.headers["correlation-id"], corr)
+                self.assertEqual(json.loads(frame.body)["code"], 200)
+            except AssertionError:
+                self.assertIn("DestURI:e2e.trade.reply,Send failed: ", self.ws.log_text())
+            time.sleep(3)  # room for a redelivery to show up
+            self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before + 70, places=2)
+            self.assertEqual(len(self.ws.deals(20001)), deals_before + 1)
+            client.no_reply("trade", wait=0.5)
+
+            # And the service goes on serving.
+            corr = client.send("trade", '{"serial":"after","login":20002,"amount":0,"type":1}')
+            frame = client.reply("trade")
+            self.assertEqual(frame.headers["correlation-id"], corr)
+        finally:
+            client.close()
+        print("\n" + "\n".join(l for l in s.output.splitlines() if "Redelivered" in l or "failed" in l))
+        self.assertEqual(s.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -69,7 +69,7 @@ std::string journalPathFor(const std::string& databasePath) {
   return path && *path ? path : databasePath + ".journal";
 }
 
-std::wstring toStandardWideFormat(const wchar_t* format) {
+std::optional<std::wstring> toStandardWideFormat(const wchar_t* format) {
   std::wstring out;
   for (const wchar_t* p = format; *p; ++p) {
     out += *p;
@@ -92,7 +92,7 @@ std::wstring toStandardWideFormat(const wchar_t* format) {
       length.clear();
       p += 3;
     }
-    if (!*p) break;
+    if (!*p || *p == L'n') return std::nullopt;
     if (*p == L's' || *p == L'c') {
       if (length.empty()) length = L"l";
       else if (length == L"h") length.clear();
@@ -110,12 +110,13 @@ std::wstring toStandardWideFormat(const wchar_t* format) {
 
 MTAPIRES formatJournalText(const wchar_t* format, va_list args, std::string& text) {
   if (!format) return mtret::InvalidParams;
-  const std::wstring standard = toStandardWideFormat(format);
+  const auto standard = toStandardWideFormat(format);
+  if (!standard) return mtret::InvalidParams;
   std::vector<wchar_t> buffer(512);
   for (;;) {
     va_list copy;
     va_copy(copy, args);
-    const int written = std::vswprintf(buffer.data(), buffer.size(), standard.c_str(), copy);
+    const int written = std::vswprintf(buffer.data(), buffer.size(), standard->c_str(), copy);
     va_end(copy);
     if (written >= 0) {
       text = narrow(std::wstring_view(buffer.data(), static_cast<size_t>(written)));

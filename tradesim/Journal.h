@@ -5,6 +5,7 @@
 // interleave.
 #include <cstdarg>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "manager/ResultCodes.h"
@@ -19,8 +20,10 @@ std::string localTimestamp(int64_t epochMs);
 std::string journalPathFor(const std::string& databasePath);
 
 // Rewrites a format in which "%s" and "%c" take wide arguments (and "%hs",
-// "%S" narrow ones) into the standard wide-printf form.
-std::wstring toStandardWideFormat(const wchar_t* format);
+// "%S" narrow ones) into the standard wide-printf form. Empty for a format
+// that ends inside a conversion or asks for "%n" (a journal line writes no
+// memory of the caller's).
+std::optional<std::wstring> toStandardWideFormat(const wchar_t* format);
 
 // Formats the entry text; InvalidParams for a null or unusable format.
 MTAPIRES formatJournalText(const wchar_t* format, va_list args, std::string& text);

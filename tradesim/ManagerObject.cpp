@@ -122,34 +122,15 @@ MTAPIRES ManagerObject::AddAccount(IMTUser* user, const wchar_t* masterPassword,
 }
 
 MTAPIRES ManagerObject::LoadAccount(uint64_t login, IMTUser* user) {
-  if (!user) return mtret::InvalidParams;
+  // Balance and credit have no setters: only records from NewUserRecord
+  // can be filled.
+  auto* own = dynamic_cast<UserRecord*>(user);
+  if (!own) return mtret::InvalidParams;
   return operation("LoadAccount", [&](Store& s) {
     AccountRecord account;
     const MTAPIRES loaded = s.loadAccount(login, account);
     if (loaded != mtret::Ok) return loaded;
-    if (auto* own = dynamic_cast<UserRecord*>(user)) {
-      own->assign(account);
-    } else {
-      // A record of another make: fill what the interface can take.
-      UserRecord* copy = new UserRecord();
-      copy->assign(account);
-      user->Login(copy->Login());
-      user->Agent(copy->Agent());
-      user->Rights(copy->Rights());
-      user->Leverage(copy->Leverage());
-      user->Name(copy->Name());
-      user->Group(copy->Group());
-      user->Country(copy->Country());
-      user->City(copy->City());
-      user->ZIPCode(copy->ZIPCode());
-      user->Address(copy->Address());
-      user->Phone(copy->Phone());
-      user->EMail(copy->EMail());
-      user->ID(copy->ID());
-      user->Comment(copy->Comment());
-      user->LeadSource(copy->LeadSource());
-      copy->Release();
-    }
+    own->assign(account);
     return mtret::Ok;
   });
 }

@@ -68,6 +68,8 @@ std::string format(const wchar_t* fmt, ...) {
 TEST(JournalFormatTest, WideStringConventionIsTranslated) {
   EXPECT_EQ(toStandardWideFormat(L"Deal: %s has been add"), L"Deal: %ls has been add");
   EXPECT_EQ(toStandardWideFormat(L"%-8s|%5.2f|%%s|%c|%ls|%hs|%S|%I64u"), L"%-8ls|%5.2f|%%s|%lc|%ls|%s|%s|%llu");
+  EXPECT_FALSE(toStandardWideFormat(L"written %n").has_value());
+  EXPECT_FALSE(toStandardWideFormat(L"dangling %-5").has_value());
   EXPECT_EQ(format(L"Deal: %s has been add", L"#1 \u00FC"), "Deal: #1 \u00FC has been add");
   EXPECT_EQ(format(L"Connection failed (%u)", 1100u), "Connection failed (1100)");
   EXPECT_EQ(format(L"[%-4s][%hs][%c]", L"ab", "narrow", L'\u00E9'), "[ab  ][narrow][\u00E9]");
@@ -75,6 +77,9 @@ TEST(JournalFormatTest, WideStringConventionIsTranslated) {
   const std::wstring longText(5000, L'x');
   EXPECT_EQ(format(L"%s!", longText.c_str()), std::string(5000, 'x') + "!");
   EXPECT_EQ(format(nullptr), "<error 3>");
+  int written = 0;
+  EXPECT_EQ(format(L"abc%n", &written), "<error 3>");
+  EXPECT_EQ(written, 0);
 }
 
 }  // namespace

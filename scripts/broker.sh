@@ -27,6 +27,9 @@
 # Exit status: 0 done, 1 failure (message on stderr), 2 usage error.
 # The Debian package's own system service is never used.
 set -euo pipefail
+# Everything sits in one block, which bash reads whole before running it:
+# a script edited while it runs cannot then run half old, half new.
+{
 
 self="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
 root="$(cd "$(dirname "$self")/.." && pwd)"
@@ -315,7 +318,8 @@ wait_ready() { # user pass
     stomp_probe "$stomp_port" "$user" "$pass" 2>/dev/null || rc=$?
     if ((rc == 0)); then
       broker_pid >/dev/null && return 0
-      echo "broker.sh: the process answering for $name is not pid $pid; check for a stray broker" >&2
+      echo "broker.sh: broker $name answered, but not from pid $pid; look for a stray broker on its ports" >&2
+      kill -KILL "$pid" 2>/dev/null || true
       return 1
     fi
     if ((rc == 3)); then
@@ -509,3 +513,5 @@ case $command in
   -h|--help|help) usage ;;
   *) usage ;;
 esac
+exit
+}

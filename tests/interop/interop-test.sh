@@ -5,6 +5,9 @@
 #   interop-test.sh lifecycle  start/stop/kill/restart/owner watch, persistence
 # Every failed check is reported; the exit status is 1 when any failed.
 set -uo pipefail
+# Everything sits in one block, which bash reads whole before running it:
+# a script edited while it runs cannot then run half old, half new.
+{
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
@@ -257,3 +260,5 @@ case "${1:-}" in
 esac
 echo "$failures failed"
 ((failures == 0))
+exit
+}

@@ -33,7 +33,7 @@ set -euo pipefail
 
 self="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
 root="$(cd "$(dirname "$self")/.." && pwd)"
-var="${MQB_VAR:-$root/var}"
+var="$(realpath -m "${MQB_VAR:-$root/var}")"
 base="$var/broker"
 amq_home=/usr/share/activemq
 java_bin="${JAVA:-java}"
@@ -467,7 +467,7 @@ cmd_restart() {
     die "broker $name has never been started here ($dir)"
   cmd_stop 2>/dev/null
   read -r stomp_port ssl_port openwire_port <"$dir/ports"
-  tls="$base/tls"
+  ensure_tls
   local rc=0 user pass
   user=$(env_value BROKER_USER) pass=$(env_value BROKER_PASSWORD)
   run_instance "$user" "$pass" || rc=$?
@@ -489,11 +489,19 @@ cmd_purge() {
   rm -rf "$dir"
 }
 
+# One command at a time per instance; the lock file sits beside the instance
+# directory so that purge can remove that. Children close the descriptor.
+lock_instance() {
+  mkdir -p "$base"
+  exec {lock_fd}>"$base/.$name.lock"
+  flock -w 120 "$lock_fd" || die "broker $name is busy with another broker.sh command"
+}
+
 cmd_stopall() {
   local d pids=()
   for d in "$base"/*/; do
     [[ -f $d/broker.pid ]] || continue
-    (set_instance "$(basename "$d")" && cmd_stop) &
+    (set_instance "$(basename "$d")" && lock_instance && cmd_stop) &
     pids+=($!)
   done
   local p rc=0
@@ -505,10 +513,12 @@ cmd_stopall() {
 command=$1; shift
 case $command in
   stopall) (($# == 0)) || usage; cmd_stopall ;;
-  start) (($# >= 1)) || usage; set_instance "$1"; shift; cmd_start "$@" ;;
-  stop|kill|restart|status|purge)
+  start) (($# >= 1)) || usage; set_instance "$1"; shift; lock_instance; cmd_start "$@" ;;
+  status) (($# == 1)) || usage; set_instance "$1"; cmd_status ;;
+  stop|kill|restart|purge)
     (($# == 1)) || usage
     set_instance "$1"
+    lock_instance
     "cmd_$command" ;;
   -h|--help|help) usage ;;
   *) usage ;;

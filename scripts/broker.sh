@@ -22,9 +22,16 @@
 # restart  starts again with the same configuration, ports and data
 # status   exit 0 and print the pid when running, exit 3 when not
 # purge    kill and delete the instance directory
-# stopall  stops every running instance under the var directory
+# stopall  stops every running instance under the var directory (also
+#          those of other test runs sharing it)
 #
-# Exit status: 0 done, 1 failure (message on stderr), 2 usage error.
+# env: BROKER_NAME BROKER_DIR BROKER_PID STOMP_PORT STOMP_SSL_PORT
+#      OPENWIRE_PORT CA_FILE UNTRUSTED_CA_FILE [BROKER_USER BROKER_PASSWORD]
+# CA_FILE is the broker's self-signed certificate (SAN localhost, 127.0.0.1);
+# UNTRUSTED_CA_FILE an unrelated one. Settings: MQB_VAR,
+# MQB_BROKER_START_TIMEOUT (60 s), MQB_BROKER_STOP_TIMEOUT (20 s), JAVA.
+# Commands on one NAME run one at a time. Exit status: 0 done, 1 failure
+# (message on stderr), 2 usage error, 3 (status) not running.
 # The Debian package's own system service is never used.
 set -euo pipefail
 # Everything sits in one block, which bash reads whole before running it:

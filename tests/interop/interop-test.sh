@@ -128,9 +128,9 @@ test_peers() {
   # correlation id, on a queue with an unrelated reply waiting first.
   "$stomp" send "${host[@]}" /queue/reply.q 'not yours' --header correlation-id=someone-else >/dev/null
   local reqout="${TMPDIR:-/tmp}/interop-request-$$"
-  "$jms" request "$ow" req.q reply.q '{"op":"ping"}' --timeout-ms 15000 >"$reqout" 2>&1 &
+  "$jms" request "$ow" req.q reply.q '{"op":"ping"}' --timeout-ms 30000 >"$reqout" 2>&1 &
   local requester=$!
-  out=$("$stomp" receive "${host[@]}" /queue/req.q --timeout 10)
+  out=$("$stomp" receive "${host[@]}" /queue/req.q --timeout 30)
   local corr
   corr=$(headers_of "$out" 1 | sed -n 's/^correlation-id://p')
   check "request: the request carries a fresh correlation id" test -n "$corr"

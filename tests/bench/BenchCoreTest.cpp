@@ -105,6 +105,14 @@ TEST(RequestKinds, BalanceReplyMustShowWhetherADealWasPosted) {
   const std::string refused = requestText(RequestKind::WithdrawRefused, "w-1", t);
   EXPECT_TRUE(checkReply(RequestKind::WithdrawRefused, "w-1", t,
                          realReply(RequestKind::WithdrawRefused, refused, -1000, 77)));
+  // A failure code allowed for a run with a failing trading server passes
+  // only when the reply shows that nothing was posted.
+  bool allowed = false;
+  EXPECT_EQ(checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, -2, -1), {-2}, &allowed),
+            std::nullopt);
+  EXPECT_TRUE(allowed);
+  EXPECT_TRUE(checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, -2, 9), {-2}));
+  EXPECT_TRUE(checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, -3, -1), {-2}));
   // The expected codes are the trading server's results, negated.
   EXPECT_EQ(expectedCode(RequestKind::DepositUnknown), -13);
   EXPECT_EQ(expectedCode(RequestKind::CreateExisting), -3001);
@@ -168,6 +176,7 @@ TEST(ReplyTracker, CountsAnsweredMissingDuplicatedWrongAndForeign) {
   EXPECT_EQ(c.foreign, 1u);
   EXPECT_EQ(c.redelivered, 1u);
   EXPECT_FALSE(c.problems.empty());
+  EXPECT_EQ(c.resent, 0u);
   // Request 0 is warm-up: only 1 and 3 are measured answers.
   EXPECT_EQ(tracker.latencies().size(), 2u);
 }
@@ -177,6 +186,8 @@ TEST(ReplyTracker, WindowAndDrainWaitForReplies) {
   ReplyTracker tracker("w", t, settings(), CheckMode::Correlation, 2, 0);
   tracker.sent(0, RequestKind::Deposit, ReplyTracker::Clock::now());
   tracker.sent(1, RequestKind::Update, ReplyTracker::Clock::now());
+  tracker.resending(1, "connection lost");  // a second copy goes out
+  tracker.sendDone(1, true, "");
   std::thread replier([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     tracker.reply("w-0", "a", "t.r", "anything");
@@ -190,6 +201,10 @@ TEST(ReplyTracker, WindowAndDrainWaitForReplies) {
   const RunCounts c = tracker.counts();
   EXPECT_EQ(c.answered, 2u);
   EXPECT_EQ(c.wrongBody, 0u);  // bodies are not checked against the echo
+  EXPECT_EQ(c.resent, 1u);
+  EXPECT_EQ(c.answeredResent, 1u);
+  EXPECT_EQ(c.resentIds, std::vector<std::string>{"w-1"});
+  EXPECT_EQ(tracker.inFlight(), 0u);
   EXPECT_GT(tracker.measuredSeconds(), 0.0);
 }
 

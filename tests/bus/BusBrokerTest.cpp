@@ -1,0 +1,181 @@
+// Consumers and producers against a real ActiveMQ broker: persistent
+// correlated replies, acknowledgement after handling, an orderly close that
+// lets the request in progress finish and loses nothing, credentials.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus/AsyncConsumer.h"
+#include "bus/AsyncProducer.h"
+#include "tests/bus/LogFiles.h"
+#include "tests/common/TestBroker.h"
+
+using namespace std::chrono_literals;
+using mqb::test::TestBroker;
+
+namespace {
+
+// Messages a plain client received, waited for with a bound.
+class Inbox {
+ public:
+  stomp::MessageListener listener() {
+    return [this](const stomp::Message& m) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.push_back(m);
+      changed_.notify_all();
+    };
+  }
+  bool waitFor(std::size_t n, std::chrono::milliseconds bound = 15s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, bound, [&] { return messages_.size() >= n; });
+  }
+  std::vector<stomp::Message> messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<stomp::Message> messages_;
+};
+
+class BusBroker : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { broker_ = std::make_unique<TestBroker>("bus"); }
+  static void TearDownTestSuite() { broker_.reset(); }
+  static TestBroker& broker() { return *broker_; }
+  static std::unique_ptr<TestBroker> broker_;
+  TempWorkDir dir;
+};
+std::unique_ptr<TestBroker> BusBroker::broker_;
+
+}  // namespace
+
+TEST_F(BusBroker, ProducerSendsPersistentCorrelatedTextAndLogsIt) {
+  ServiceConfig config;
+  AsyncProducer producer(config);
+  producer.configure(broker().stompUri(), "bus.replies", false, false);
+  ASSERT_EQ(producer.init(), 1);
+  producer.sendReply("{\"code\":200,\"data\":{\"newPass\":\"S3cret!\"},\"msg\":\"success\"}\n", "corr-42");
+  producer.send("");  // an empty reply is still one message
+
+  stomp::Connection reader(broker().stompUri());
+  Inbox inbox;
+  reader.start();
+  reader.subscribe(stomp::Destination::queue("bus.replies"), inbox.listener(), stomp::AckMode::AfterCallback);
+  ASSERT_TRUE(inbox.waitFor(2));
+  const auto got = inbox.messages();
+  EXPECT_EQ(got[0].body(), "{\"code\":200,\"data\":{\"newPass\":\"S3cret!\"},\"msg\":\"success\"}\n");
+  EXPECT_TRUE(got[0].isText());
+  EXPECT_EQ(got[0].correlationId(), "corr-42");
+  EXPECT_EQ(got[0].header("persistent").value_or(""), "true");
+  EXPECT_EQ(got[1].body(), "");
+  EXPECT_EQ(got[1].correlationId(), "");
+  reader.close();
+
+  producer.close();
+  producer.close();
+  const std::string log = allLogs(dir);
+  EXPECT_NE(log.find(" DestURI:bus.replies,Send: {\"code\":200,\"data\":{\"newPass\":\"***\"},\"msg\":\"success\"}\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" DestURI:bus.replies,Send: \n"), std::string::npos);
+  EXPECT_EQ(log.find("S3cret"), std::string::npos);
+}
+
+TEST_F(BusBroker, CloseLetsTheRequestInProgressFinishAndLeavesTheRestQueued) {
+  const std::string queue = "bus.requests.close";
+  {
+    stomp::Connection writer(broker().stompUri());
+    writer.start();
+    for (int i = 0; i < 5; ++i) writer.send(stomp::Destination::queue(queue), stomp::OutgoingMessage("{\"n\":" + std::to_string(i) + "}"));
+    writer.close();
+  }
+
+  ServiceConfig config;
+  std::mutex mutex;
+  std::condition_variable started;
+  std::atomic<int> begun{0}, finished{0};
+  AsyncConsumer consumer(config, [&](const std::string& q, const std::string&, const std::string& corr) {
+    EXPECT_EQ(q, queue);
+    EXPECT_FALSE(corr.empty());  // the message id at least
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++begun;
+      started.notify_all();
+    }
+    std::this_thread::sleep_for(300ms);
+    ++finished;
+  });
+  consumer.configure(broker().stompUri(), queue, false, false);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(consumer.start());
+  EXPECT_TRUE(consumer.listening());
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(started.wait_for(lock, 15s, [&] { return begun.load() >= 1; }));
+  }
+  consumer.close();
+  testing::internal::GetCapturedStdout();
+  const int handled = finished.load();
+  EXPECT_EQ(begun.load(), handled);  // nothing was cut short
+  EXPECT_GE(handled, 1);
+  EXPECT_FALSE(consumer.listening());
+  consumer.close();
+
+  // What was handled is acknowledged; everything else is still there.
+  stomp::Connection reader(broker().stompUri());
+  Inbox inbox;
+  reader.start();
+  reader.subscribe(stomp::Destination::queue(queue), inbox.listener(), stomp::AckMode::AfterCallback);
+  const std::size_t rest = static_cast<std::size_t>(5 - handled);
+  EXPECT_TRUE(inbox.waitFor(rest));
+  std::this_thread::sleep_for(500ms);
+  const auto got = inbox.messages();
+  ASSERT_EQ(got.size(), rest);
+  EXPECT_EQ(got.back().body(), "{\"n\":4}");
+  reader.close();
+}
+
+TEST(BusCredentials, CredentialsAreUsedOnlyWhenBothAreSet) {
+  TempWorkDir dir;
+  TestBroker secured("bus-auth", {"svc-user", "svc-pass"});
+  ServiceConfig both;
+  both.activeMqName = "svc-user";
+  both.activeMqPassword = "svc-pass";
+  ServiceConfig nameOnly;
+  nameOnly.activeMqName = "svc-user";
+  ServiceConfig passwordOnly;
+  passwordOnly.activeMqPassword = "svc-pass";
+
+  testing::internal::CaptureStderr();
+  AsyncProducer good(both);
+  good.configure(secured.stompUri(), "auth.replies", false, false);
+  EXPECT_EQ(good.init(), 1);
+  AsyncConsumer listening(both, nullptr);
+  listening.configure(secured.stompUri(), "auth.requests", false, false);
+  EXPECT_TRUE(listening.start());
+
+  // With one of the two missing the connection goes without any, which
+  // this broker refuses.
+  for (const ServiceConfig* half : {&nameOnly, &passwordOnly}) {
+    AsyncProducer producer(*half);
+    producer.configure(secured.stompUri(), "auth.replies", false, false);
+    EXPECT_EQ(producer.init(), -1);
+    AsyncConsumer consumer(*half, nullptr);
+    consumer.configure(secured.stompUri(), "auth.requests", false, false);
+    EXPECT_FALSE(consumer.start());
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("svc-pass"), std::string::npos) << err;
+  listening.close();
+  good.close();
+}

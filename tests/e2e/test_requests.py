@@ -234,6 +234,22 @@ class RequestsEndToEnd(unittest.TestCase):
         finally:
             self.ws.tradesim("fault", "clear")
 
+    def test_sequential_round_trips_benchmark(self):
+        """Prints round-trip figures for deposits one after the other (no
+        timing is asserted; every reply must be right)."""
+        before = float(self.ws.account(20002)["balance"])
+        times = []
+        for i in range(100):
+            started = time.monotonic()
+            corr, frame = self.exchange("trade", f'{{"serial":"rt-{i}","login":20002,"amount":1,"type":1}}')
+            times.append(time.monotonic() - started)
+            self.assertEqual(frame.headers["correlation-id"], corr)
+            self.assertEqual(json.loads(frame.body)["code"], 200)
+        self.assertAlmostEqual(float(self.ws.account(20002)["balance"]), before + 100, places=2)
+        times.sort()
+        print(f"\n100 sequential deposits: mean {1000 * sum(times) / len(times):.1f} ms, "
+              f"p50 {1000 * times[49]:.1f} ms, p99 {1000 * times[98]:.1f} ms, max {1000 * times[-1]:.1f} ms")
+
     def test_passwords_are_masked_on_console_and_in_log(self):
         secret_master, secret_new = "Zq9-MasterSecret", "Zq9-NewSecret"
         corr, frame = self.exchange("password", json.dumps({

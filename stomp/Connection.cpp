@@ -53,13 +53,7 @@ void Connection::unsubscribe(const std::string& subscriptionId) { core_->unsubsc
 
 void Connection::send(const Destination& destination, const OutgoingMessage& message)
 {
-    auto done = sendAsync(destination, message);
-    try {
-        done.get();
-    } catch (const std::future_error&) {
-        throw ConnectionLostError("send to " + destination.stompName() + ": connection to '" + uri_
-                                  + "' closed (the broker may or may not have taken the message)");
-    }
+    core_->send(destination, message);
 }
 
 std::future<void> Connection::sendAsync(const Destination& destination, const OutgoingMessage& message)
@@ -68,7 +62,7 @@ std::future<void> Connection::sendAsync(const Destination& destination, const Ou
     auto future = promise->get_future();
     core_->sendAsync(destination, message, [promise](std::exception_ptr e) {
         if (e)
-            promise->set_exception(e);
+            promise->set_exception(std::move(e));
         else
             promise->set_value();
     });

@@ -1,5 +1,7 @@
 #include "stomp/ConnectionCore.h"
 
+#include "stomp/Completion.h"
+
 #include <algorithm>
 #include <random>
 
@@ -12,29 +14,15 @@ namespace {
 
 std::string ms(milliseconds d) { return std::to_string(d.count()) + " ms"; }
 
-// Copies the error held by `e` into a shared Error of the same type.
-std::shared_ptr<Error> toError(const std::exception_ptr& e)
+// A new exception of the same type and text. An exception object must not be
+// shared by threads: its reference count lives in the uninstrumented C++
+// runtime, so sharing it would also blind ThreadSanitizer.
+std::exception_ptr freshCopy(const std::exception_ptr& e)
 {
     try {
-        std::rethrow_exception(e);
-    } catch (const BrokerError& x) {
-        return std::make_shared<BrokerError>(x);
-    } catch (const ProtocolError& x) {
-        return std::make_shared<ProtocolError>(x);
-    } catch (const TimeoutError& x) {
-        return std::make_shared<TimeoutError>(x);
-    } catch (const ConnectError& x) {
-        return std::make_shared<ConnectError>(x);
-    } catch (const ConnectionLostError& x) {
-        return std::make_shared<ConnectionLostError>(x);
-    } catch (const UriError& x) {
-        return std::make_shared<UriError>(x);
-    } catch (const Error& x) {
-        return std::make_shared<Error>(x);
-    } catch (const std::exception& x) {
-        return std::make_shared<Error>(x.what());
+        throwCopy(*copyError(e));
     } catch (...) {
-        return std::make_shared<Error>("unknown error");
+        return std::current_exception();
     }
 }
 
@@ -76,7 +64,7 @@ ConnectionCore::~ConnectionCore()
 
 std::string ConnectionCore::describe(const std::exception_ptr& e) const
 {
-    return toError(e)->what();
+    return copyError(e)->what();
 }
 
 // ---------------------------------------------------------------- public API
@@ -100,31 +88,26 @@ void ConnectionCore::ensureThreads()
 
 void ConnectionCore::start()
 {
-    auto promise = std::make_shared<std::promise<void>>();
-    auto future = promise->get_future();
+    Completion done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_)
             throw Error("connection to '" + uri_.text + "' is closed");
         ensureThreads();
-        asio::post(io_, [this, promise] {
+        asio::post(io_, [this, cb = done.callback()] {
             if (phase_io_ == Phase::Connected) {
-                promise->set_value();
+                cb(nullptr);
                 return;
             }
             if (phase_io_ != Phase::Idle && phase_io_ != Phase::Failed) {
-                promise->set_exception(err<Error>("connection to '" + uri_.text + "' is already starting"));
+                cb(err<Error>("connection to '" + uri_.text + "' is already starting"));
                 return;
             }
-            startPromise_io_ = promise;
+            startDone_io_ = cb;
             connectRound(true);
         });
     }
-    try {
-        future.get();
-    } catch (const std::future_error&) {
-        throw ConnectError("cannot connect to '" + uri_.text + "': connection closed while connecting");
-    }
+    done.wait(ConnectError("cannot connect to '" + uri_.text + "': connection closed while connecting"));
 }
 
 void ConnectionCore::setExceptionListener(ExceptionListener listener)
@@ -147,32 +130,22 @@ std::string ConnectionCore::subscribe(const Destination& destination, MessageLis
     if (!listener)
         throw Error("subscribe to " + destination.stompName() + " needs a listener");
     std::string id = "sub-" + std::to_string(nextSubscription_++);
-    auto promise = std::make_shared<std::promise<void>>();
-    auto future = promise->get_future();
+    Completion done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_)
             throw ConnectionLostError("connection to '" + uri_.text + "' is closed");
         ensureThreads();
         subscriptions_[id] = std::make_shared<SubscriptionEntry>(SubscriptionEntry{std::move(listener), mode});
-        asio::post(io_, [this, id, destination, mode, extra = std::move(extra), promise]() mutable {
-            doSubscribe(id, destination, mode, std::move(extra), [promise](std::exception_ptr e) {
-                if (e)
-                    promise->set_exception(e);
-                else
-                    promise->set_value();
-            });
+        asio::post(io_, [this, id, destination, mode, extra = std::move(extra), cb = done.callback()]() mutable {
+            doSubscribe(id, destination, mode, std::move(extra), std::move(cb));
         });
     }
     try {
-        future.get();
+        done.wait(ConnectionLostError("connection to '" + uri_.text + "' closed while subscribing"));
     } catch (...) {
-        unsubscribe(id);
-        try {
-            throw;
-        } catch (const std::future_error&) {
-            throw ConnectionLostError("connection to '" + uri_.text + "' closed while subscribing");
-        }
+        unsubscribe(id); // a SUBSCRIBE that timed out may still have taken effect
+        throw;
     }
     return id;
 }
@@ -183,6 +156,14 @@ void ConnectionCore::unsubscribe(const std::string& id)
     subscriptions_.erase(id);
     if (threadsStarted_ && !ioClosing_)
         asio::post(io_, [this, id] { doUnsubscribe(id); });
+}
+
+void ConnectionCore::send(const Destination& destination, const OutgoingMessage& message)
+{
+    Completion done;
+    sendAsync(destination, message, done.callback());
+    done.wait(ConnectionLostError("send to " + destination.stompName() + ": connection to '" + uri_.text
+                                  + "' closed (the broker may or may not have taken the message)"));
 }
 
 void ConnectionCore::sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done)
@@ -377,16 +358,16 @@ void ConnectionCore::giveUp(std::exception_ptr e)
         } catch (...) {
             out = err<ConnectError>(prefix + ": " + reason);
         }
-        failPending([&] { return out; });
-        if (auto p = std::move(startPromise_io_))
-            p->set_exception(out);
+        failPending([&] { return freshCopy(out); });
+        if (auto cb = std::move(startDone_io_))
+            cb(std::move(out));
         return;
     }
     phase_io_ = Phase::Failed;
     auto lost = err<ConnectionLostError>("connection to '" + uri_.text + "' lost; reconnecting gave up after "
                                          + std::to_string(attempts_io_) + " attempts: " + reason);
-    failPending([&] { return lost; });
-    post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, toError(lost)});
+    failPending([&] { return freshCopy(lost); });
+    post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(lost)});
 }
 
 void ConnectionCore::connectTo(const Endpoint& endpoint, std::function<void(std::exception_ptr)> done)
@@ -500,8 +481,8 @@ void ConnectionCore::onSessionUp()
         post(DeliveryItem{DeliveryItem::Kind::Restored, {}, AckMode::Auto, nullptr});
     } else {
         startup_io_ = false;
-        if (auto p = std::move(startPromise_io_))
-            p->set_value();
+        if (auto cb = std::move(startDone_io_))
+            cb(nullptr);
     }
 }
 
@@ -724,7 +705,7 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal)
         connectRound(false);
     } else {
         phase_io_ = Phase::Failed;
-        post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, toError(e)});
+        post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(e)});
     }
 }
 
@@ -827,7 +808,7 @@ void ConnectionCore::writeSend(PendingSend send)
     } catch (...) {
         session_io_.forgetReceipt(receipt);
         if (send.done)
-            send.done(std::current_exception());
+            send.done(freshCopy(std::current_exception()));
         return;
     }
     expectReceipt(receipt, "send to " + send.destination.stompName(), std::move(send.done));
@@ -840,7 +821,7 @@ void ConnectionCore::doSubscribe(const std::string& id, const Destination& desti
     try {
         session_io_.addSubscription(destination, mode, std::move(extra), id);
     } catch (...) {
-        done(std::current_exception());
+        done(freshCopy(std::current_exception()));
         return;
     }
     if (phase_io_ != Phase::Connected) {
@@ -856,7 +837,7 @@ void ConnectionCore::doSubscribe(const std::string& id, const Destination& desti
     } catch (...) {
         session_io_.forgetReceipt(receipt);
         session_io_.removeSubscription(id);
-        done(std::current_exception());
+        done(freshCopy(std::current_exception()));
         return;
     }
     expectReceipt(receipt, "subscribe to " + destination.stompName(), std::move(done));
@@ -933,8 +914,8 @@ void ConnectionCore::finishClose()
     connected_ = false;
     const std::string reason = "connection to '" + uri_.text + "' closed";
     failPending([&] { return err<ConnectionLostError>(reason); });
-    if (auto p = std::move(startPromise_io_))
-        p->set_exception(err<ConnectError>("cannot connect to '" + uri_.text + "': closed while connecting"));
+    if (auto cb = std::move(startDone_io_))
+        cb(err<ConnectError>("cannot connect to '" + uri_.text + "': closed while connecting"));
     if (auto p = std::move(closePromise_io_))
         p->set_value();
 }

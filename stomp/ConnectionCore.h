@@ -28,6 +28,7 @@ public:
     void setTransportListener(TransportListener listener);
     std::string subscribe(const Destination& destination, MessageListener listener, AckMode mode, Headers extra);
     void unsubscribe(const std::string& id);
+    void send(const Destination& destination, const OutgoingMessage& message);
     void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
     void ack(const Message& message, bool positive);
     void close();
@@ -140,7 +141,7 @@ private:
     std::exception_ptr lastError_io_;
     std::string closeReceipt_io_;
     std::string connectStage_io_;
-    std::shared_ptr<std::promise<void>> startPromise_io_;
+    SendCallback startDone_io_;
     std::shared_ptr<std::promise<void>> closePromise_io_;
 
     // --- shared

@@ -122,7 +122,7 @@ const SubscriptionSpec& Session::addSubscription(const Destination& destination,
     return spec;
 }
 
-bool Session::removeSubscription(const std::string& id)
+bool Session::removeSubscription(std::string id)
 {
     if (!subscriptions_.erase(id))
         return false;

@@ -63,7 +63,7 @@ public:
     // Registers under a fresh id ("sub-N") or the given one.
     const SubscriptionSpec& addSubscription(const Destination& destination, AckMode mode,
                                             Headers extra, std::string id = {});
-    bool removeSubscription(const std::string& id);
+    bool removeSubscription(std::string id); // by value: callers may pass a spec's own id
     const SubscriptionSpec* subscription(const std::string& id) const;
     std::vector<std::string> subscriptionIds() const;
     Frame subscribeFrame(const std::string& id) const;

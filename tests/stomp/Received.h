@@ -17,12 +17,12 @@ public:
         return [this](const stomp::Message& m) { push(m); };
     }
 
+    // Notifies under the lock: a waiter that returns may destroy this object
+    // at once, and the notifying thread must not touch it after that.
     void push(const stomp::Message& m)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            messages_.push_back(m);
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back(m);
         cv_.notify_all();
     }
 
@@ -54,11 +54,9 @@ class Signal {
 public:
     void set(std::string text = {})
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++count_;
-            text_ = std::move(text);
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++count_;
+        text_ = std::move(text);
         cv_.notify_all();
     }
     bool waitFor(int count = 1, std::chrono::milliseconds timeout = std::chrono::seconds(20))

@@ -134,12 +134,13 @@ TEST(Session, SubscriptionsAndAcknowledgementsPerVersion)
     EXPECT_EQ(v12.ackFrame({{"message-id", "ID:2"}}, a.id).headers, (stomp::Headers{{"id", "ID:2"}}));
     EXPECT_THROW(v11.ackFrame({}, a.id), stomp::ProtocolError);
 
-    Frame unsub = s.unsubscribeFrame(a.id);
+    const std::string aId = a.id;
+    Frame unsub = s.unsubscribeFrame(aId);
     EXPECT_EQ(unsub.command, "UNSUBSCRIBE");
-    EXPECT_EQ(unsub.header("id").value_or(""), a.id);
-    EXPECT_TRUE(s.removeSubscription(a.id));
-    EXPECT_FALSE(s.removeSubscription(a.id));
-    EXPECT_EQ(s.subscription(a.id), nullptr);
+    EXPECT_EQ(unsub.header("id").value_or(""), aId);
+    EXPECT_TRUE(s.removeSubscription(a.id)); // the spec's own id, gone with it
+    EXPECT_FALSE(s.removeSubscription(aId));
+    EXPECT_EQ(s.subscription(aId), nullptr);
     s.onDisconnected();
     EXPECT_EQ(s.subscriptionIds().size(), 1u) << "subscriptions outlive a connection, to be restored";
 }

@@ -70,17 +70,21 @@ void AsyncConsumer::onMessage(const stomp::Message& message) {
     consolePrint("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
     writeLog("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
     if (handler_) handler_(destURI, text, replyCorrelationId(message));
+  } catch (const stomp::Error& e) {
+    // Only the reply goes to the broker: the request was carried out, and
+    // the producer has logged the reply whole. Redelivery would repeat it.
+    reportFailure("Reply not sent", e.what());
   } catch (const std::exception& e) {
-    reportFailure(e.what());
+    reportFailure("Request failed", e.what());
   } catch (...) {
-    reportFailure("unknown error");
+    reportFailure("Request failed", "unknown error");
   }
 }
 
-void AsyncConsumer::reportFailure(const char* what) {
+void AsyncConsumer::reportFailure(const char* what, const char* detail) {
   // Also on lack of memory: both writers format into fixed stdio buffers.
-  consolePrint("destURI #%s Request failed: %s\n", destURI.c_str(), what);
-  writeLog("destURI #%s Request failed: %s\n", destURI.c_str(), what);
+  consolePrint("destURI #%s %s: %s\n", destURI.c_str(), what, detail);
+  writeLog("destURI #%s %s: %s\n", destURI.c_str(), what, detail);
 }
 
 void AsyncConsumer::onException(const stomp::Error& error) {

@@ -43,7 +43,8 @@ class AsyncConsumer {
   // Called on the delivery thread; never throws. Prints and logs
   // "destURI #%s Received: %s\n" (passwords masked), then runs the handler.
   // A failure of the handler is reported on the console and in the daily
-  // log; the message still counts as handled (no reply, no redelivery). A
+  // log ("Request failed", or "Reply not sent" for a broker error on the
+  // reply); the message still counts as handled (no redelivery). A
   // message delivered again that this consumer has handled already (its ACK
   // was lost with the connection; a restarted broker may not even mark it
   // redelivered) is acknowledged without being carried out again; its reply,
@@ -57,7 +58,7 @@ class AsyncConsumer {
   bool listening() const { return connection != nullptr && listening_; }
 
  private:
-  void reportFailure(const char* what);
+  void reportFailure(const char* what, const char* detail);
 
   std::unique_ptr<stomp::Connection> connection;
   bool useTopic = false;

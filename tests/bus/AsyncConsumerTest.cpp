@@ -90,7 +90,7 @@ TEST(AsyncConsumer, AFailingRequestIsReportedAndTheNextOneStillHandled) {
   EXPECT_NE(console.find("destURI #q Request failed: Value is not convertible to Int64.\n"), std::string::npos)
       << console;
   EXPECT_NE(console.find("destURI #q Request failed: std::bad_alloc\n"), std::string::npos);
-  EXPECT_NE(console.find("destURI #q Request failed: no RECEIPT within 10000 ms\n"), std::string::npos);
+  EXPECT_NE(console.find("destURI #q Reply not sent: no RECEIPT within 10000 ms\n"), std::string::npos);
   EXPECT_NE(console.find("destURI #q Request failed: unknown error\n"), std::string::npos);
 
   const std::string log = allLogs(dir);

@@ -3,6 +3,8 @@ killed and restarted broker, and a deposit in progress at that moment is
 carried out exactly once."""
 
 import json
+import os
+import signal
 import time
 import unittest
 
@@ -64,6 +66,43 @@ class FailoverEndToEnd(unittest.TestCase):
         finally:
             client.close()
         print("\n" + "\n".join(l for l in s.output.splitlines() if "Redelivered" in l or "failed" in l))
+        self.assertEqual(s.stop(), 0)
+
+    def test_reply_the_broker_does_not_confirm_is_logged_whole_and_not_run_again(self):
+        self.ws.write_config(self.broker.uri)
+        self.service = s = Service(self.ws)
+        s.expect("init success")
+        before = float(self.ws.account(20001)["balance"])
+        self.ws.tradesim("fault", "arm", "PostBalanceDeal", "--delay-ms", "1000")
+        client = Client(self.broker)
+        try:
+            client.send("trade", '{"serial":"frozen","login":20001,"amount":30,"type":1,"comment":"c"}')
+            s.expect("Received: ")
+            # The broker freezes while the deposit is posted: the reply's
+            # receipt cannot come within the producer's bound.
+            pid = int(self.broker.env["BROKER_PID"])
+            os.kill(pid, signal.SIGSTOP)
+            try:
+                s.expect("Reply not sent: ", timeout=30)
+            finally:
+                os.kill(pid, signal.SIGCONT)
+            log = self.ws.log_text()
+            self.assertRegex(log, r'DestURI:e2e\.trade\.reply,Send failed: \{"code":200,"data":\{"amount":30\.0,'
+                                  r'"comment":"c",.*"serial":"frozen","type":1\},"msg":"success"\}\n')
+            self.assertNotIn("DestURI:e2e.trade.reply,Send: ", log)
+            # Carried out once, and the service goes on.
+            corr = client.send("trade", '{"serial":"thawed","login":20002,"amount":0,"type":1}')
+            deadline = time.monotonic() + 30
+            while True:
+                frame = client.reply("trade", timeout=max(1, deadline - time.monotonic()))
+                if frame.headers.get("correlation-id") == corr:
+                    break
+                # The frozen reply may still have reached the broker.
+                self.assertIn(b'"serial":"frozen"', frame.body)
+            self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before + 30, places=2)
+            self.assertTrue(s.alive())
+        finally:
+            client.close()
         self.assertEqual(s.stop(), 0)
 
 

@@ -1,11 +1,14 @@
 // The service's work for one request, without the broker: the received line
-// on the console (sent to /dev/null here) and in the daily log, parsing, the
+// (passwords masked) on the console (sent to /dev/null here) and in the daily
+// log, parsing, the
 // request record, the trading-server calls, the reply and its daily-log entry.
 //   FullPath/<kind>  with the embedded trading server (real library,
 //                    throw-away database): what one request costs in all
 //   OwnWork/<kind>   the same path with no manager object, so the operation
 //                    replies at once: the service's own share, without the
 //                    trading server's
+//   Step/<step>      the steps of a deposit's own work one by one
+//   Step/<step>      the steps of a deposit's own work one by one
 // The counter allocs/req is the number of operator new calls per request.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -24,9 +27,11 @@
 #include "bench/RequestKinds.h"
 #include "manager/CManager.h"
 #include "manager/ReplySender.h"
+#include "messages/TradeTransInfoRequest.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
 #include "support/Json.h"
+#include "support/PasswordMask.h"
 #include "tradesim/Store.h"
 
 namespace fs = std::filesystem;
@@ -45,7 +50,7 @@ class LoggingSender : public ReplySender {
  public:
   explicit LoggingSender(std::string queue) : queue_(std::move(queue)) {}
   void send(std::string text) override {
-    writeLog("DestURI:%s,Send: %s\n", queue_.c_str(), text.c_str());
+    writeLog("DestURI:%s,Send: %s\n", queue_.c_str(), maskPasswords(text).c_str());
     benchmark::DoNotOptimize(text.data());
     ++sent;
   }
@@ -151,8 +156,9 @@ void ServiceWork(benchmark::State& state, bench::RequestKind kind, bool withServ
     state.ResumeTiming();
     const uint64_t before = bench::allocationCount();
 
-    consolePrint("destURI #%s Received: %s\n", queueName.c_str(), text.c_str());
-    writeLog("destURI #%s Received: %s\n", queueName.c_str(), text.c_str());
+    const std::string shown = maskPasswords(text);
+    consolePrint("destURI #%s Received: %s\n", queueName.c_str(), shown.c_str());
+    writeLog("destURI #%s Received: %s\n", queueName.c_str(), shown.c_str());
     Json::Value root;
     if (parseJson(text, root) && root.isObject()) {
       switch (queue) {
@@ -171,6 +177,42 @@ void ServiceWork(benchmark::State& state, bench::RequestKind kind, bool withServ
   state.SetLabel(bench::kindName(kind));
 }
 
+// One step of a deposit's handling, repeated.
+void Step(benchmark::State& state, int step) {
+  Fixture& f = fixture();
+  QuietStdout quiet;
+  const std::string text = bench::requestText(bench::RequestKind::Deposit, "work-step", f.targets);
+  Json::Value root;
+  parseJson(text, root);
+  uint64_t allocations = 0;
+  for (auto _ : state) {
+    const uint64_t before = bench::allocationCount();
+    switch (step) {
+      case 0: benchmark::DoNotOptimize(maskPasswords(text)); break;
+      case 1: consolePrint("destURI #%s Received: %s\n", "tradeTransInfo", text.c_str()); break;
+      case 2: writeLog("destURI #%s Received: %s\n", "tradeTransInfo", text.c_str()); break;
+      case 3: {
+        Json::Value v;
+        benchmark::DoNotOptimize(parseJson(text, v));
+        break;
+      }
+      case 4: {
+        TradeTransInfoRequest record(root);
+        benchmark::DoNotOptimize(record.login);
+        break;
+      }
+      default: {
+        TradeTransInfoRequest record(root);
+        benchmark::DoNotOptimize(record.BuildReply());
+        break;
+      }
+    }
+    allocations += bench::allocationCount() - before;
+  }
+  state.counters["allocs/req"] =
+      benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+}
+
 void registerAll() {
   using bench::RequestKind;
   for (RequestKind kind : {RequestKind::Deposit, RequestKind::WithdrawRefused, RequestKind::DepositUnknown,
@@ -179,6 +221,11 @@ void registerAll() {
                            RequestKind::Junk}) {
     benchmark::RegisterBenchmark((std::string("FullPath/") + bench::kindName(kind)).c_str(),
                                  [kind](benchmark::State& s) { ServiceWork(s, kind, true); })
+        ->Unit(benchmark::kMicrosecond);
+  }
+  const char* const steps[] = {"maskPasswords", "consolePrint", "writeLog", "parseJson", "record", "record+BuildReply"};
+  for (int i = 0; i < 6; ++i) {
+    benchmark::RegisterBenchmark((std::string("Step/") + steps[i]).c_str(), [i](benchmark::State& s) { Step(s, i); })
         ->Unit(benchmark::kMicrosecond);
   }
   // Without a manager object the kinds of one queue take the same path.

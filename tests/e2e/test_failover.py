@@ -73,7 +73,7 @@ class FailoverEndToEnd(unittest.TestCase):
         self.service = s = Service(self.ws)
         s.expect("init success")
         before = float(self.ws.account(20001)["balance"])
-        self.ws.tradesim("fault", "arm", "PostBalanceDeal", "--delay-ms", "1000")
+        self.ws.tradesim("fault", "arm", "PostBalanceDeal", "--delay-ms", "2000")
         client = Client(self.broker)
         try:
             client.send("trade", '{"serial":"frozen","login":20001,"amount":30,"type":1,"comment":"c"}')

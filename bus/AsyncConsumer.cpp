@@ -65,6 +65,15 @@ void AsyncConsumer::onMessage(const stomp::Message& message) {
       writeLog("destURI #%s Redelivered %s: handled already, not carried out again\n", destURI.c_str(), id.c_str());
       return;
     }
+    if (message.redelivered()) {
+      // Delivered before, to a process that ended before its ACK: whether
+      // it was carried out then cannot be told here. Marked for
+      // reconciliation; carrying it out is what loses nothing.
+      consolePrint("destURI #%s Redelivered %s: not seen by this process, carried out; check for a duplicate\n",
+                   destURI.c_str(), id.c_str());
+      writeLog("destURI #%s Redelivered %s: not seen by this process, carried out; check for a duplicate\n",
+               destURI.c_str(), id.c_str());
+    }
     const std::string& text = message.isText() ? message.body() : notText;
     const std::string shown = maskPasswords(text);
     consolePrint("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());

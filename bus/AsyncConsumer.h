@@ -48,7 +48,8 @@ class AsyncConsumer {
   // message delivered again that this consumer has handled already (its ACK
   // was lost with the connection; a restarted broker may not even mark it
   // redelivered) is acknowledged without being carried out again; its reply,
-  // if it could not be sent, is in the daily log.
+  // if it could not be sent, is in the daily log. A redelivered message not
+  // seen before is carried out, with a line marking it for reconciliation.
   void onMessage(const stomp::Message& message);
   void onException(const stomp::Error& error);
   void transportInterrupted();

@@ -105,6 +105,29 @@ class FailoverEndToEnd(unittest.TestCase):
             client.close()
         self.assertEqual(s.stop(), 0)
 
+    def test_request_cut_short_by_a_service_crash_is_served_after_restart_and_marked(self):
+        self.ws.write_config(self.broker.uri)
+        self.service = s = Service(self.ws)
+        s.expect("init success")
+        before = float(self.ws.account(20001)["balance"])
+        self.ws.tradesim("fault", "arm", "PostBalanceDeal", "--delay-ms", "3000")
+        client = Client(self.broker)
+        try:
+            corr = client.send("trade", '{"serial":"crash2","login":20001,"amount":15,"type":1}')
+            s.expect("Received: ")
+            s.kill()  # before the deal is posted and before the ACK
+            self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before, places=2)
+
+            self.service = s = Service(self.ws)
+            frame = client.reply("trade", timeout=30)
+            self.assertEqual(frame.headers["correlation-id"], corr)
+            self.assertEqual(json.loads(frame.body)["code"], 200)
+            self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before + 15, places=2)
+            self.assertIn("not seen by this process, carried out; check for a duplicate", self.ws.log_text())
+        finally:
+            client.close()
+        self.assertEqual(s.stop(), 0)
+
 
 if __name__ == "__main__":
     unittest.main()

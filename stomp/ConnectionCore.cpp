@@ -86,8 +86,17 @@ void ConnectionCore::ensureThreads()
     });
 }
 
+void ConnectionCore::refuseOnIoThread(const char* what) const
+{
+    // The I/O thread would wait for itself: the answer could never come.
+    if (onIoThread())
+        throw Error(std::string(what) + " on '" + uri_.text
+                    + "' cannot block on the connection's own I/O thread (a send callback)");
+}
+
 void ConnectionCore::start()
 {
+    refuseOnIoThread("start");
     Completion done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -129,6 +138,7 @@ std::string ConnectionCore::subscribe(const Destination& destination, MessageLis
 {
     if (!listener)
         throw Error("subscribe to " + destination.stompName() + " needs a listener");
+    refuseOnIoThread("subscribe");
     std::string id = "sub-" + std::to_string(nextSubscription_++);
     Completion done;
     {
@@ -160,6 +170,7 @@ void ConnectionCore::unsubscribe(const std::string& id)
 
 void ConnectionCore::send(const Destination& destination, const OutgoingMessage& message)
 {
+    refuseOnIoThread("send");
     Completion done;
     sendAsync(destination, message, done.callback());
     done.wait(ConnectionLostError("send to " + destination.stompName() + ": connection to '" + uri_.text

@@ -95,6 +95,7 @@ private:
     void finishClose();
     void closeStream();
     bool onIoThread() const { return std::this_thread::get_id() == ioThreadId_; }
+    void refuseOnIoThread(const char* what) const;
 
     // delivery thread
     void deliveryLoop();

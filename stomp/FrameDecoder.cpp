@@ -96,7 +96,7 @@ void FrameDecoder::addHeader(const std::string& line)
         fail("header with an empty name in " + current_.command + " frame");
     std::string name = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
-    if (escapesHeaders(version_, current_.command)) {
+    if (line.find('\\') != std::string::npos && escapesHeaders(version_, current_.command)) {
         try {
             name = unescapeHeader(name, version_);
             value = unescapeHeader(value, version_);
@@ -156,7 +156,7 @@ bool FrameDecoder::step()
                 fail(std::string("not a STOMP frame: invalid command byte 0x") + "0123456789abcdef"[(c >> 4) & 0xf]
                      + "0123456789abcdef"[c & 0xf]);
         }
-        std::string line;
+        std::string& line = line_;
         if (!takeLine(line, limits_.maxCommandLength, "command line"))
             return false;
         if (line.empty())
@@ -164,12 +164,12 @@ bool FrameDecoder::step()
         for (char c : line)
             if (c < 'A' || c > 'Z')
                 fail("not a STOMP frame: invalid byte in the command line");
-        current_.command = std::move(line);
+        current_.command = line;
         state_ = State::Headers;
         return true;
     }
     case State::Headers: {
-        std::string line;
+        std::string& line = line_; // reused: no allocation per line
         if (!takeLine(line, limits_.maxHeaderLength, "header line"))
             return false;
         if (line.empty()) {

@@ -60,6 +60,7 @@ private:
     std::size_t frameBytes_ = 0;
     long long contentLength_ = -1;
     Frame current_;
+    std::string line_;
     std::deque<Frame> frames_;
     std::size_t heartBeats_ = 0;
     std::string error_;

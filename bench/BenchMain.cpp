@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     }
     settings = readBrokerSettings(command.kind == Command::Kind::Echo ? command.echo.configPath : command.run.configPath);
   } catch (const UsageError& e) {
-    std::cerr << "mqbridge-bench: " << e.what() << "\n" << usageText();
+    std::cerr << "mqbridge-bench: " << e.what() << "\nTry 'mqbridge-bench --help'.\n";
     return 2;
   } catch (const std::exception& e) {
     std::cerr << "mqbridge-bench: " << e.what() << "\n";

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Memory of the service: resident size after start, after half of the load
-# and after all of it (default 100,000 requests over the four queues), then a
-# shorter run under valgrind's memcheck that must show no leak.
+# Memory of the service: resident size after start and after each of STEPS
+# equal parts of the load (default 100,000 requests over the four queues in 4
+# steps: growth that goes on step after step is a leak even when it is freed
+# at exit), then a shorter run under valgrind's memcheck that must show no
+# leak.
 #
 #   bench/memory.sh
 #   N=20000 VALGRIND_N=300 bench/memory.sh
 #   SKIP_VALGRIND=1 bench/memory.sh
 #
-# Settings: N (100000), W (64), MIX (requests over all four queues),
+# Settings: N (100000), STEPS (4), W (64), MIX (requests over all four queues),
 # VALGRIND_N (500), OUT (var/bench/results). Writes $OUT/memory.json.
 # Exit status 1 when memcheck reports a leak or an error.
 source "$(dirname "$0")/lib.sh"
 
 N=${N:-100000}
+STEPS=${STEPS:-4}
 W=${W:-64}
 VALGRIND_N=${VALGRIND_N:-500}
 MIX=${MIX:-deposit=2,withdraw-refused=1,deposit-unknown=1,update=1,update-unknown=1,password-wrong=1,create-existing=1,junk=1}
@@ -41,13 +44,17 @@ pid=$bench_service_pid
 sleep 2
 rss_start=$(rss_kb "$pid")
 bench_log "service pid $pid: VmRSS after start ${rss_start} kB"
-half=$((N / 2))
-load "$half" first-half
-rss_half=$(rss_kb "$pid")
-bench_log "VmRSS after $half requests: ${rss_half} kB"
-load $((N - half)) second-half
-rss_end=$(rss_kb "$pid")
-bench_log "VmRSS after $N requests: ${rss_end} kB"
+samples="[0, $rss_start]"
+done_requests=0
+for ((step = 1; step <= STEPS; step++)); do
+  part=$(((N * step) / STEPS - done_requests))
+  load "$part" "step-$step"
+  done_requests=$((done_requests + part))
+  rss=$(rss_kb "$pid")
+  samples+=", [$done_requests, $rss]"
+  bench_log "VmRSS after $done_requests requests: ${rss} kB"
+done
+rss_end=$rss
 bench_stop "$pid"
 
 leak_status=skipped definitely=-1 indirectly=-1 errors=-1
@@ -74,15 +81,14 @@ fi
 
 python3 - "$OUT/memory.json" <<EOF
 import json, sys
-json.dump({"requests": $N, "rssStartKb": $rss_start, "rssHalfKb": $rss_half, "rssEndKb": $rss_end,
+json.dump({"requests": $N, "rssStartKb": $rss_start, "rssEndKb": $rss_end, "rssSamplesKb": [$samples],
            "valgrindRequests": $VALGRIND_N, "memcheck": "$leak_status",
            "definitelyLostBytes": $definitely, "indirectlyLostBytes": $indirectly, "memcheckErrors": $errors},
           open(sys.argv[1], "w"), indent=2)
 EOF
 echo
 echo "== service memory"
-printf '  VmRSS after start        %8d kB\n' "$rss_start"
-printf '  VmRSS after %7d req   %8d kB\n' "$half" "$rss_half"
-printf '  VmRSS after %7d req   %8d kB\n' "$N" "$rss_end"
+python3 -c 'import json,sys
+for n, kb in json.load(open(sys.argv[1]))["rssSamplesKb"]: print("  VmRSS after %7d requests  %8d kB" % (n, kb))' "$OUT/memory.json"
 echo "  memcheck ($VALGRIND_N req)     $leak_status"
 [[ $leak_status != leak ]]

@@ -31,9 +31,13 @@ bool AsyncConsumer::start() {
     connection->setExceptionListener([this](const stomp::Error& e) { onException(e); });
     connection->setTransportListener({[this] { transportInterrupted(); }, [this] { transportResumed(); }});
     connection->start();
+    // One message at a time: a stop hands back at most the one the broker
+    // sent after the last ACK (instead of a whole prefetched batch marked
+    // redelivered), other readers of the queue get their share, and large
+    // requests are not buffered in bulk.
     connection->subscribe(brokerDestination(destURI, useTopic),
                           [this](const stomp::Message& m) { onMessage(m); },
-                          stomp::AckMode::AfterCallback);
+                          stomp::AckMode::AfterCallback, {{"activemq.prefetchSize", "1"}});
     listening_ = true;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Consumer %s: %s\n", destURI.c_str(), e.what());
@@ -66,9 +70,10 @@ void AsyncConsumer::onMessage(const stomp::Message& message) {
       return;
     }
     if (message.redelivered()) {
-      // Delivered before, to a process that ended before its ACK: whether
-      // it was carried out then cannot be told here. Marked for
-      // reconciliation; carrying it out is what loses nothing.
+      // Delivered before to a reader that ended without its ACK (a crash, or
+      // a stop right after the previous ACK): whether it was carried out
+      // cannot be told here. Marked for reconciliation; carrying it out is
+      // what loses nothing.
       consolePrint("destURI #%s Redelivered %s: not seen by this process, carried out; check for a duplicate\n",
                    destURI.c_str(), id.c_str());
       writeLog("destURI #%s Redelivered %s: not seen by this process, carried out; check for a duplicate\n",

@@ -91,9 +91,11 @@ std::string usageText() {
          "    --allow-code CODE     accept this failure code in any reply (repeatable), for\n"
          "                          runs with a trading server armed to fail\n"
          "  mqbridge-bench echo --config FILE [--broker URI] [--pipeline on|off] [--prefetch N]\n"
+         "                      [--work-ms X]\n"
          "      answers every request with a fixed reply through the same client library,\n"
          "      acknowledging each request after its reply's receipt; --pipeline on sends the\n"
-         "      next reply while earlier receipts are on their way. Stops on SIGINT/SIGTERM.\n"
+         "      next reply while earlier receipts are on their way; --work-ms waits X ms per\n"
+         "      request before replying, in place of the trading server. Stops on SIGINT/SIGTERM.\n"
          "Exit status: 0 all well, 1 failure, 2 usage or config error, 3 replies missing,\n"
          "duplicated, wrong or unexpected.\n";
 }
@@ -118,7 +120,11 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                    }},
                   {"--prefetch", [&](const std::string& v) { e.prefetch = number("--prefetch", v, 1, 100000); }},
                   {"--receipt-timeout",
-                   [&](const std::string& v) { e.receiptTimeout = seconds("--receipt-timeout", v); }}});
+                   [&](const std::string& v) { e.receiptTimeout = seconds("--receipt-timeout", v); }},
+                  {"--work-ms",
+                   [&](const std::string& v) {
+                     e.work = std::chrono::microseconds(static_cast<int64_t>(decimal("--work-ms", v, 0, 10000) * 1000));
+                   }}});
     if (e.configPath.empty()) throw UsageError("--config FILE is required");
     return c;
   }

@@ -46,6 +46,9 @@ struct EchoOptions {
   bool pipeline = false;
   unsigned prefetch = 0;  // 0: the broker's default (as the service subscribes)
   std::chrono::milliseconds receiptTimeout{10000};
+  // Time spent on each request before its reply, standing in for the
+  // trading server's (waiting, not computing).
+  std::chrono::microseconds work{0};
 };
 
 struct Command {

@@ -90,7 +90,8 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
     if (o.pipeline) {
       consumer.subscribe(
           stomp::Destination::queue(settings.requestQueues[q]),
-          [&producer, &consumer, replyTo, &counters](const stomp::Message& m) {
+          [&producer, &consumer, replyTo, &counters, work = o.work](const stomp::Message& m) {
+            if (work.count() > 0) std::this_thread::sleep_for(work);
             auto reply = std::make_shared<stomp::OutgoingMessage>(kReply, replyCorrelationId(m.correlationId(), m.messageId()));
             sendPipelined(producer, consumer, replyTo, m, reply, counters, std::chrono::steady_clock::now() + kRetryFor);
           },
@@ -98,7 +99,8 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
     } else {
       consumer.subscribe(
           stomp::Destination::queue(settings.requestQueues[q]),
-          [&producer, &consumer, replyTo, &counters](const stomp::Message& m) {
+          [&producer, &consumer, replyTo, &counters, work = o.work](const stomp::Message& m) {
+            if (work.count() > 0) std::this_thread::sleep_for(work);
             const stomp::OutgoingMessage reply(kReply, replyCorrelationId(m.correlationId(), m.messageId()));
             const auto giveUpAt = std::chrono::steady_clock::now() + kRetryFor;
             for (;;) {

@@ -12,7 +12,9 @@
 # Settings (environment): N measured requests (20000), WARMUP (2000), W window
 # (64), RATE (open loop instead of the window), MIX (see mqbridge-bench
 # --help; default: deposits on the balance queue), TARGETS (service echo
-# echo-pipelined), OUT, TAG (file name prefix, default closed-W / rate-R).
+# echo-pipelined), OUT, TAG (file name prefix, default closed-W / rate-R),
+# ECHO_WORK_MS (the echo responders wait this long per request, in place of
+# the trading server's time: shows what pipelining gains when there is work).
 source "$(dirname "$0")/lib.sh"
 
 N=${N:-20000}
@@ -39,8 +41,8 @@ declare -A throughput
 for target in $TARGETS; do
   case $target in
     service) bench_service_start "$bench_work" service; pid=$bench_service_pid; check=body ;;
-    echo) bench_echo_start "$bench_work" echo; pid=$bench_echo_pid; check=correlation ;;
-    echo-pipelined) bench_echo_start "$bench_work" echo-pipelined --pipeline on --prefetch "$W"
+    echo) bench_echo_start "$bench_work" echo --work-ms "${ECHO_WORK_MS:-0}"; pid=$bench_echo_pid; check=correlation ;;
+    echo-pipelined) bench_echo_start "$bench_work" echo-pipelined --pipeline on --prefetch "$W" --work-ms "${ECHO_WORK_MS:-0}"
       pid=$bench_echo_pid; check=correlation ;;
     *) bench_die "unknown target '$target' (service, echo, echo-pipelined)" ;;
   esac

@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for a bounded time each: the JSON request path
-# (parse, record, reply: bench/fuzz) and any other target of the tree whose
-# name ends in _fuzz (e.g. the STOMP frame decoder's). Built with clang,
-# libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer in build-fuzz/.
+# (parse, record, reply: bench/fuzz), any other CMake target of the tree whose
+# name ends in _fuzz, and the STOMP frame decoder's target through its own
+# script (scripts/fuzz-stomp.sh). Built with clang, libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer (CMake targets in build-fuzz/).
 #
 #   scripts/fuzz.sh                 # 60 s per target
 #   FUZZ_SECONDS=600 scripts/fuzz.sh
-#   scripts/fuzz.sh request_path_fuzz
+#   scripts/fuzz.sh request_path_fuzz     # only the named targets (stomp: the decoder)
 #
-# Each target starts from its regression inputs (bench/fuzz/regressions for
-# the request path; a target's own "regressions" directory beside its source
-# otherwise, when there is one) and a corpus in var/fuzz/<target>/. A crash
-# stops that target; its input is left in var/fuzz/<target>/ as crash-* and
-# the script ends with status 1. Fix the fault and copy the input into the
-# regressions directory: the unit tests run every file kept there.
+# The request path starts from bench/fuzz/regressions and a corpus in
+# var/fuzz/<target>/. A crash stops that target; its input is left in
+# var/fuzz/<target>/ as crash-* and the script ends with status 1. Fix the
+# fault and copy the input into bench/fuzz/regressions: the unit tests run
+# every file kept there (the decoder's inputs go to tests/stomp/fuzz/seeds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -61,4 +61,13 @@ for exe in "${targets[@]}"; do
     status=1
   fi
 done
+mkdir -p "$root/var/fuzz"
+if [[ -x scripts/fuzz-stomp.sh ]] && { (($# == 0)) || [[ " $* " == *" stomp "* ]]; }; then
+  echo "== stomp frame decoder: $seconds s (scripts/fuzz-stomp.sh)"
+  scripts/fuzz-stomp.sh "$seconds" >"$root/var/fuzz/stomp-decoder.log" 2>&1 || {
+    echo "fuzz.sh: the STOMP decoder target found a failure; see var/fuzz/stomp-decoder.log and var/fuzz/stomp/" >&2
+    status=1
+  }
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "$root/var/fuzz/stomp-decoder.log" || true
+fi
 exit $status

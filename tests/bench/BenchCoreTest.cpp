@@ -217,7 +217,9 @@ TEST(BenchOptions, ParsesRunAndEchoAndNamesBadOptions) {
   EXPECT_EQ(run.run.targets.account, 7u);
   EXPECT_EQ(run.run.drainIdle.count(), 1500);
 
-  const Command echo = parseCommandLine({"echo", "--config", "c.ini", "--pipeline", "on", "--prefetch", "32"});
+  const Command echo =
+      parseCommandLine({"echo", "--config", "c.ini", "--pipeline", "on", "--prefetch", "32", "--work-ms", "1.5"});
+  EXPECT_EQ(echo.echo.work.count(), 1500);
   EXPECT_EQ(echo.kind, Command::Kind::Echo);
   EXPECT_TRUE(echo.echo.pipeline);
   EXPECT_EQ(echo.echo.prefetch, 32u);

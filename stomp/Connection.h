@@ -95,8 +95,12 @@ public:
     // connectTimeout. Calling it again once connected does nothing.
     void start();
 
-    // Listeners run on the delivery thread, one at a time, never after close()
-    // has returned. Set them before start().
+    // Listeners run on the delivery thread, one at a time, in order with the
+    // message callbacks, never after close() has returned. Set them before
+    // start(). The exception listener fires once the connection is lost for
+    // good: an ERROR frame not tied to one request, a loss without failover,
+    // or failover giving up. A message listener that throws does not stop
+    // delivery; its message counts as handled (AfterCallback acknowledges it).
     void setExceptionListener(ExceptionListener listener);
     void setTransportListener(TransportListener listener);
 
@@ -108,7 +112,11 @@ public:
     void unsubscribe(const std::string& subscriptionId);
 
     // Persistent send that returns once the broker's RECEIPT arrived.
-    // Throws BrokerError, TimeoutError or ConnectionLostError.
+    // Throws BrokerError (the broker refused this message; the connection
+    // stays), TimeoutError or ConnectionLostError. After a TimeoutError or a
+    // ConnectionLostError for a frame already written, the broker may or may
+    // not have the message. Under failover a send made while reconnecting
+    // waits (up to receiptTimeout) and goes out on the new connection.
     void send(const Destination& destination, const OutgoingMessage& message);
     // Non-blocking send: the future is ready (or holds the error) once the
     // RECEIPT came. The callback form calls back on the I/O thread; it must

@@ -650,17 +650,17 @@ void ConnectionCore::onFrame(Frame frame)
     case IncomingEvent::Kind::Message: {
         if (phase_io_ != Phase::Connected)
             return;
-        const SubscriptionSpec* spec = session_io_.subscription(ev.id);
-        if (!spec)
+        const SubscriptionInfo* info = session_io_.subscription(ev.id);
+        if (!info)
             return; // unsubscribed meanwhile; unacknowledged, so not lost
         Message m(std::move(ev.frame.body), std::move(ev.frame.headers));
         m.generation_ = generation_io_;
         m.owner_ = this;
         m.subscriptionId_ = ev.id;
         m.ackId_ = m.header("ack").value_or(m.messageId());
-        if (spec->ackMode != AckMode::Auto)
+        if (info->ackMode != AckMode::Auto)
             unacked_io_[m.ackId_] = Unacked{ev.id, ++deliverySequence_io_};
-        post(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), spec->ackMode, nullptr});
+        post(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr});
         return;
     }
     case IncomingEvent::Kind::Receipt: {
@@ -876,10 +876,10 @@ void ConnectionCore::doAck(const std::string& ackId, const Headers& headers, con
     auto it = unacked_io_.find(ackId);
     if (it == unacked_io_.end())
         return;
-    const SubscriptionSpec* spec = session_io_.subscription(subscription);
-    if (!spec)
+    const SubscriptionInfo* info = session_io_.subscription(subscription);
+    if (!info)
         return;
-    if (spec->ackMode == AckMode::Client) {
+    if (info->ackMode == AckMode::Client) {
         const auto upTo = it->second.sequence;
         for (auto u = unacked_io_.begin(); u != unacked_io_.end();)
             u = (u->second.subscription == subscription && u->second.sequence <= upTo) ? unacked_io_.erase(u)

@@ -110,7 +110,7 @@ void Session::onDisconnected()
     sendInterval_ = receiveInterval_ = std::chrono::milliseconds(0);
 }
 
-const SubscriptionSpec& Session::addSubscription(const Destination& destination, AckMode mode,
+const SubscriptionInfo& Session::addSubscription(const Destination& destination, AckMode mode,
                                                  Headers extra, std::string id)
 {
     if (id.empty())
@@ -118,8 +118,8 @@ const SubscriptionSpec& Session::addSubscription(const Destination& destination,
     if (subscriptions_.count(id))
         throw Error("subscription id '" + id + "' already in use");
     order_.push_back(id);
-    auto& spec = subscriptions_.emplace(id, SubscriptionSpec{id, destination, mode, std::move(extra)}).first->second;
-    return spec;
+    auto& info = subscriptions_.emplace(id, SubscriptionInfo{id, destination, mode, std::move(extra)}).first->second;
+    return info;
 }
 
 bool Session::removeSubscription(std::string id)
@@ -130,7 +130,7 @@ bool Session::removeSubscription(std::string id)
     return true;
 }
 
-const SubscriptionSpec* Session::subscription(const std::string& id) const
+const SubscriptionInfo* Session::subscription(const std::string& id) const
 {
     auto it = subscriptions_.find(id);
     return it == subscriptions_.end() ? nullptr : &it->second;
@@ -140,15 +140,15 @@ std::vector<std::string> Session::subscriptionIds() const { return order_; }
 
 Frame Session::subscribeFrame(const std::string& id) const
 {
-    const SubscriptionSpec* spec = subscription(id);
-    if (!spec)
+    const SubscriptionInfo* info = subscription(id);
+    if (!info)
         throw Error("no subscription '" + id + "'");
     Frame f;
     f.command = "SUBSCRIBE";
-    f.headers.emplace_back("id", spec->id);
-    f.headers.emplace_back("destination", spec->destination.stompName());
-    f.headers.emplace_back("ack", ackModeName(spec->ackMode));
-    for (const auto& h : spec->extra)
+    f.headers.emplace_back("id", info->id);
+    f.headers.emplace_back("destination", info->destination.stompName());
+    f.headers.emplace_back("ack", ackModeName(info->ackMode));
+    for (const auto& h : info->extra)
         if (h.first != "id" && h.first != "destination" && h.first != "ack")
             f.headers.push_back(h);
     return f;
@@ -160,8 +160,8 @@ Frame Session::unsubscribeFrame(const std::string& id) const
     f.command = "UNSUBSCRIBE";
     f.headers.emplace_back("id", id);
     if (version_ == Version::V1_0)
-        if (const SubscriptionSpec* spec = subscription(id))
-            f.headers.emplace_back("destination", spec->destination.stompName());
+        if (const SubscriptionInfo* info = subscription(id))
+            f.headers.emplace_back("destination", info->destination.stompName());
     return f;
 }
 

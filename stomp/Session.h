@@ -24,7 +24,7 @@ struct SessionConfig {
     std::chrono::milliseconds heartBeatReceive{0}; // cy: we want data every cy ms
 };
 
-struct SubscriptionSpec {
+struct SubscriptionInfo {
     std::string id;
     Destination destination;
     AckMode ackMode;
@@ -61,10 +61,10 @@ public:
 
     // --- subscriptions --------------------------------------------------
     // Registers under a fresh id ("sub-N") or the given one.
-    const SubscriptionSpec& addSubscription(const Destination& destination, AckMode mode,
+    const SubscriptionInfo& addSubscription(const Destination& destination, AckMode mode,
                                             Headers extra, std::string id = {});
-    bool removeSubscription(std::string id); // by value: callers may pass a spec's own id
-    const SubscriptionSpec* subscription(const std::string& id) const;
+    bool removeSubscription(std::string id); // by value: callers may pass its own id
+    const SubscriptionInfo* subscription(const std::string& id) const;
     std::vector<std::string> subscriptionIds() const;
     Frame subscribeFrame(const std::string& id) const;
     Frame unsubscribeFrame(const std::string& id) const;
@@ -104,7 +104,7 @@ private:
     std::chrono::milliseconds sendInterval_{0};
     std::chrono::milliseconds receiveInterval_{0};
     std::string server_;
-    std::map<std::string, SubscriptionSpec> subscriptions_;
+    std::map<std::string, SubscriptionInfo> subscriptions_;
     std::vector<std::string> order_; // subscription ids in the order made
     std::uint64_t nextSubscription_ = 1;
     std::uint64_t nextReceipt_ = 1;

@@ -138,7 +138,7 @@ TEST(Session, SubscriptionsAndAcknowledgementsPerVersion)
     Frame unsub = s.unsubscribeFrame(aId);
     EXPECT_EQ(unsub.command, "UNSUBSCRIBE");
     EXPECT_EQ(unsub.header("id").value_or(""), aId);
-    EXPECT_TRUE(s.removeSubscription(a.id)); // the spec's own id, gone with it
+    EXPECT_TRUE(s.removeSubscription(a.id)); // its own id, gone with it
     EXPECT_FALSE(s.removeSubscription(aId));
     EXPECT_EQ(s.subscription(aId), nullptr);
     s.onDisconnected();

@@ -63,7 +63,7 @@ public:
     // Registers under a fresh id ("sub-N") or the given one.
     const SubscriptionInfo& addSubscription(const Destination& destination, AckMode mode,
                                             Headers extra, std::string id = {});
-    bool removeSubscription(std::string id); // by value: callers may pass its own id
+    bool removeSubscription(std::string id); // by value: the id may be the record's own
     const SubscriptionInfo* subscription(const std::string& id) const;
     std::vector<std::string> subscriptionIds() const;
     Frame subscribeFrame(const std::string& id) const;

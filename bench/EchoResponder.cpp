@@ -14,35 +14,44 @@ namespace bench {
 namespace {
 
 const std::string kReply = "{\"code\":200,\"data\":{},\"msg\":\"echo\"}\n";
-// A reply that cannot be sent is retried this long before the request is
-// given up (and left unacknowledged, so the broker keeps it).
+// A reply that cannot be sent is retried this long (and at most this often)
+// before the request is given up (and left unacknowledged, so the broker
+// keeps it). No retry once the responder is stopping.
 constexpr auto kRetryFor = std::chrono::seconds(60);
 constexpr auto kRetryPause = std::chrono::milliseconds(100);
+constexpr unsigned kMaxAttempts = 20;
 
 struct Counters {
   std::atomic<uint64_t> handled{0};
   std::atomic<uint64_t> sendErrors{0};
   std::atomic<uint64_t> givenUp{0};
   std::atomic<bool> connectionLost{false};
+  std::atomic<bool> stopping{false};
 };
+
+bool giveUp(const Counters& c, std::chrono::steady_clock::time_point giveUpAt, unsigned attempt) {
+  return c.stopping || attempt >= kMaxAttempts || std::chrono::steady_clock::now() >= giveUpAt;
+}
 
 // Pipelined: the reply goes out without waiting; the request is acknowledged
 // from the receipt's callback. A failed send is tried again from there.
+// A send that fails at once (connection closed) calls back from within
+// sendAsync, so the attempts are bounded in number as well as in time.
 void sendPipelined(stomp::Connection& producer, stomp::Connection& consumer, const stomp::Destination& to,
                    const stomp::Message& request, std::shared_ptr<stomp::OutgoingMessage> reply, Counters& counters,
-                   std::chrono::steady_clock::time_point giveUpAt) {
-  producer.sendAsync(to, *reply, [&producer, &consumer, to, request, reply, &counters, giveUpAt](std::exception_ptr e) {
+                   std::chrono::steady_clock::time_point giveUpAt, unsigned attempt) {
+  producer.sendAsync(to, *reply, [&producer, &consumer, to, request, reply, &counters, giveUpAt, attempt](std::exception_ptr e) {
     if (!e) {
       consumer.ack(request);
       ++counters.handled;
       return;
     }
     ++counters.sendErrors;
-    if (std::chrono::steady_clock::now() >= giveUpAt) {
+    if (giveUp(counters, giveUpAt, attempt + 1)) {
       ++counters.givenUp;
       return;
     }
-    sendPipelined(producer, consumer, to, request, reply, counters, giveUpAt);
+    sendPipelined(producer, consumer, to, request, reply, counters, giveUpAt, attempt + 1);
   });
 }
 
@@ -93,7 +102,7 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
           [&producer, &consumer, replyTo, &counters, work = o.work](const stomp::Message& m) {
             if (work.count() > 0) std::this_thread::sleep_for(work);
             auto reply = std::make_shared<stomp::OutgoingMessage>(kReply, replyCorrelationId(m.correlationId(), m.messageId()));
-            sendPipelined(producer, consumer, replyTo, m, reply, counters, std::chrono::steady_clock::now() + kRetryFor);
+            sendPipelined(producer, consumer, replyTo, m, reply, counters, std::chrono::steady_clock::now() + kRetryFor, 0);
           },
           stomp::AckMode::ClientIndividual, extra);
     } else {
@@ -103,7 +112,7 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
             if (work.count() > 0) std::this_thread::sleep_for(work);
             const stomp::OutgoingMessage reply(kReply, replyCorrelationId(m.correlationId(), m.messageId()));
             const auto giveUpAt = std::chrono::steady_clock::now() + kRetryFor;
-            for (;;) {
+            for (unsigned attempt = 1;; ++attempt) {
               try {
                 producer.send(replyTo, reply);  // returns once the broker has it
                 consumer.ack(m);
@@ -111,7 +120,7 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
                 return;
               } catch (const stomp::Error& e) {
                 ++counters.sendErrors;
-                if (std::chrono::steady_clock::now() >= giveUpAt) {
+                if (giveUp(counters, giveUpAt, attempt)) {
                   std::cerr << "echo: giving up a reply: " << e.what() << std::endl;
                   ++counters.givenUp;
                   return;  // not acknowledged: the broker keeps the request
@@ -127,6 +136,7 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  counters.stopping = true;
   for (auto& c : consumers) c->close();
   for (auto& p : producers) p->close();
   std::cout << "echo: handled " << counters.handled << ", send errors " << counters.sendErrors << ", given up "

@@ -94,7 +94,8 @@ std::string usageText() {
          "                      [--work-ms X]\n"
          "      answers every request with a fixed reply through the same client library,\n"
          "      acknowledging each request after its reply's receipt; --pipeline on sends the\n"
-         "      next reply while earlier receipts are on their way; --work-ms waits X ms per\n"
+         "      next reply while earlier receipts are on their way (give it a --prefetch\n"
+         "      above 1, the default, which is the service's); --work-ms waits X ms per\n"
          "      request before replying, in place of the trading server. Stops on SIGINT/SIGTERM.\n"
          "Exit status: 0 all well, 1 failure, 2 usage or config error, 3 replies missing,\n"
          "duplicated, wrong or unexpected.\n";
@@ -118,7 +119,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                      if (v != "on" && v != "off") throw UsageError("--pipeline takes on or off");
                      e.pipeline = v == "on";
                    }},
-                  {"--prefetch", [&](const std::string& v) { e.prefetch = number("--prefetch", v, 1, 100000); }},
+                  {"--prefetch", [&](const std::string& v) { e.prefetch = number("--prefetch", v, 0, 100000); }},
                   {"--receipt-timeout",
                    [&](const std::string& v) { e.receiptTimeout = seconds("--receipt-timeout", v); }},
                   {"--work-ms",

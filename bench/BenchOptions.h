@@ -44,7 +44,9 @@ struct EchoOptions {
   std::string configPath;
   std::string brokerUri;
   bool pipeline = false;
-  unsigned prefetch = 0;  // 0: the broker's default (as the service subscribes)
+  // Requests the broker hands out before an acknowledgement; 1 is what the
+  // service's consumers ask for. 0: the broker's default.
+  unsigned prefetch = 1;
   std::chrono::milliseconds receiptTimeout{10000};
   // Time spent on each request before its reply, standing in for the
   // trading server's (waiting, not computing).

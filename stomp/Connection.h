@@ -38,7 +38,7 @@ struct ConnectionOptions {
     // Bound on close()'s wait for the DISCONNECT receipt.
     std::chrono::milliseconds closeTimeout{2000};
     // Heart-beats offered in CONNECT; 0 disables that direction. A broker
-    // silent for twice the negotiated interval counts as lost.
+    // silent for three times the negotiated interval counts as lost.
     std::chrono::milliseconds heartBeatSend{10000};
     std::chrono::milliseconds heartBeatReceive{10000};
     // CONNECT "host" header; empty: the host of the URI.

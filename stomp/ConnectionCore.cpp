@@ -605,14 +605,16 @@ void ConnectionCore::heartBeatSendTick(std::uint64_t gen)
     });
 }
 
-// A broker silent for twice its interval is gone.
+// A broker silent for three times its interval is gone. Brokers check their
+// write side once per interval, so a healthy one may leave a gap of almost
+// two intervals between heart-beats; two would be taken for a loss.
 void ConnectionCore::heartBeatReceiveTick(std::uint64_t gen)
 {
     const milliseconds receive = session_io_.receiveInterval();
-    if (Clock::now() - lastRead_io_ > 2 * receive) {
+    if (Clock::now() - lastRead_io_ > 3 * receive) {
         transportError(err<ConnectionLostError>("connection to '" + uri_.text
                                                 + "' lost: no data or heart-beat from the broker for "
-                                                + ms(2 * receive)));
+                                                + ms(3 * receive)));
         return;
     }
     hbReceiveTimer_io_.expires_after(std::max(milliseconds(1), receive / 2));

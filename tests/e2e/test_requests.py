@@ -57,6 +57,15 @@ class RequestsEndToEnd(unittest.TestCase):
         self.assertIn(b'"serial":"probe"', frame.body)
         self.client.no_reply(kind, wait=0.2)
 
+    def test_connections_survive_idling_past_the_heart_beat_interval(self):
+        # The broker's heart-beats come at gaps of a little over two
+        # intervals (10 s); connections idle for longer must still carry
+        # requests and replies on every queue.
+        time.sleep(35)
+        for kind in ("create", "update", "password", "trade"):
+            self.assert_good_request_answered(kind)
+        self.assertNotIn("Reply not sent", self.service.output)
+
     # -- the four kinds, success and failure, byte for byte ---------------
 
     def test_account_requests_success_and_failure(self):

@@ -22,6 +22,7 @@ int AsyncProducer::init() {
     // them is not offered, and silently ignoring the flag would be worse.
     if (transacted) throw std::invalid_argument("transacted producers are not supported");
     connection = std::make_unique<stomp::Connection>(brokerURI, brokerOptions(config_));
+    if (onLost_) connection->setExceptionListener([this](const stomp::Error& e) { onLost_(e); });
     connection->start();
     ready_ = true;
     return 1;

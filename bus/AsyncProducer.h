@@ -2,6 +2,7 @@
 // Sends the replies of one callback queue: one broker connection, persistent
 // text messages, each confirmed by the broker before send returns, each
 // written to the daily log.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,8 +13,14 @@
 
 class AsyncProducer : public ReplySender, public ReplyChannel {
  public:
+  // Called on the connection's thread when the connection is lost for good
+  // after init (no failover, or failover gave up): from then on no reply of
+  // this queue could be delivered while requests were still carried out.
+  using LostHandler = std::function<void(const stomp::Error&)>;
+
   // Credentials are read from config at every init.
-  explicit AsyncProducer(const ServiceConfig& config) : config_(config) {}
+  explicit AsyncProducer(const ServiceConfig& config, LostHandler onLost = {})
+      : config_(config), onLost_(std::move(onLost)) {}
   virtual ~AsyncProducer() { close(); }
 
   AsyncProducer(const AsyncProducer&) = delete;
@@ -47,5 +54,6 @@ class AsyncProducer : public ReplySender, public ReplyChannel {
   std::string destURI;
 
   const ServiceConfig& config_;
+  LostHandler onLost_;
   bool ready_ = false;
 };

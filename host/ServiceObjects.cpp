@@ -8,6 +8,16 @@ AsyncConsumer::RequestHandler routeThrough(ServiceObjects& service) {
   };
 }
 
+// A reply queue whose connection is gone for good ends the service like a
+// request queue's would: carrying out requests whose replies can no longer
+// be delivered would only pile up replies to reconcile.
+AsyncProducer::LostHandler endOnLoss(AsyncConsumer::FatalHandler onFatal) {
+  return [onFatal](const stomp::Error& error) {
+    if (onFatal) onFatal(error);
+    terminateOnBrokerError(error);
+  };
+}
+
 }  // namespace
 
 ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer::FatalHandler onFatal)
@@ -17,7 +27,8 @@ ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer
                  AsyncConsumer(config, routeThrough(*this), onFatal),
                  AsyncConsumer(config, routeThrough(*this), onFatal),
                  AsyncConsumer(config, routeThrough(*this), onFatal)}},
-      producers{{AsyncProducer(config), AsyncProducer(config), AsyncProducer(config), AsyncProducer(config)}} {}
+      producers{{AsyncProducer(config, endOnLoss(onFatal)), AsyncProducer(config, endOnLoss(onFatal)),
+                 AsyncProducer(config, endOnLoss(onFatal)), AsyncProducer(config, endOnLoss(onFatal))}} {}
 
 ServiceObjects::~ServiceObjects() {
   for (AsyncConsumer& consumer : consumers) consumer.close();

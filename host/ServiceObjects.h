@@ -12,7 +12,8 @@
 #include "manager/CManager.h"
 
 struct ServiceObjects {
-  // onFatal runs before the process ends on a consumer's lost connection.
+  // onFatal runs before the process ends on a consumer's or a producer's
+  // connection lost for good.
   explicit ServiceObjects(const ServiceConfig& config, AsyncConsumer::FatalHandler onFatal = {});
   // Closes the consumers before the producers they send through.
   ~ServiceObjects();

@@ -184,3 +184,35 @@ TEST(BusCredentials, CredentialsAreUsedOnlyWhenBothAreSet) {
   listening.close();
   good.close();
 }
+
+TEST(BusBrokerLoss, AProducerWhoseConnectionIsLostForGoodReportsItAndAClosedOneDoesNot) {
+  TempWorkDir dir;
+  TestBroker broker("bus-lost");
+  ServiceConfig config;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> lost;
+  auto record = [&](const char* who) {
+    return [&, who](const stomp::Error& e) {
+      std::lock_guard<std::mutex> lock(mutex);
+      lost.push_back(std::string(who) + ": " + e.what());
+      changed.notify_all();
+    };
+  };
+  AsyncProducer closed(config, record("closed"));
+  closed.configure(broker.stompUri(), "bus.lost.one", false, false);
+  ASSERT_EQ(closed.init(), 1);
+  closed.close();
+
+  AsyncProducer producer(config, record("open"));
+  producer.configure(broker.stompUri(), "bus.lost.two", false, false);
+  ASSERT_EQ(producer.init(), 1);
+  broker.kill();
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return !lost.empty(); }))
+      << "the lost reply connection went unnoticed";
+  EXPECT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].rfind("open: ", 0), 0u) << lost[0];
+  lock.unlock();
+  producer.close();
+}

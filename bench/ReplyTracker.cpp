@@ -113,7 +113,9 @@ void ReplyTracker::reply(const std::string& correlationId, const std::string& me
     bool allowed = false;
     if (auto problem = checkReply(e.kind, id, targets_, body, allowedCodes_, &allowed)) {
       e.wrong = true;
-      note("reply to " + id + " (" + kindName(e.kind) + "): " + *problem + ": " + body.substr(0, 300));
+      std::string shown = body.substr(0, 300);
+      while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+      note("reply to " + id + " (" + kindName(e.kind) + "): " + *problem + ": " + shown);
     }
     e.allowedFailure = allowed;
   }

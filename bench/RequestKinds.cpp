@@ -139,8 +139,8 @@ std::optional<std::string> checkReply(RequestKind kind, const std::string& id, c
     if (allowedCode) *allowedCode = true;
   }
   if (!code.isInt() || code.asInt() != want) {
-    return "code " + (code.isNull() ? std::string("missing") : writeJson(code).substr(0, 20)) + ", expected " +
-           std::to_string(want);
+    return "code " + (code.isNull() ? std::string("missing") : code.isInt() ? std::to_string(code.asInt()) : "not an integer") +
+           ", expected " + std::to_string(want);
   }
   const Json::Value& msg = reply["msg"];
   const char* wantMsg = want == 200 ? "success" : "fail";

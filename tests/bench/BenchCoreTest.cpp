@@ -1,16 +1,18 @@
 // The bench's own logic, without a broker: percentiles, request kinds and
 // their reply checks against replies built by the real request records,
-// matching and counting in the reply tracker, the command line.
+// matching and counting in the reply tracker, the command line, the report.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "bench/BenchOptions.h"
 #include "bench/LatencyStats.h"
 #include "bench/ReplyTracker.h"
 #include "bench/RequestKinds.h"
+#include "bench/RunReport.h"
 #include "messages/PasswordUpdateRequest.h"
 #include "messages/TradeTransInfoRequest.h"
 #include "messages/UserRecordCreateRequest.h"
@@ -266,4 +268,49 @@ TEST(QueueNames, ReadsTheServiceConfigAndNamesWhatIsMissing) {
   }
   std::remove(path.c_str());
   EXPECT_THROW(readBrokerSettings(path), std::runtime_error);
+}
+
+TEST(RunReport, JsonAndTableCarryTheCountsAndFaultsAreFlagged) {
+  RunResult r;
+  r.options.label = "service";
+  r.options.mix = "deposit";
+  r.options.requests = 10;
+  r.runId = "rid";
+  r.counts.sent = 10;
+  r.counts.expected = 10;
+  r.counts.answered = 9;
+  r.counts.missing = 1;
+  r.counts.sentByKind[static_cast<int>(RequestKind::Deposit)] = 10;
+  r.counts.answeredByKind[static_cast<int>(RequestKind::Deposit)] = 9;
+  r.counts.resentIds = {"rid-3"};
+  r.latency = summarize({1000, 2000, 3000});
+  r.seconds = 2;
+  r.throughput = 4.5;
+  EXPECT_TRUE(r.faultsFound());
+
+  const std::string path = ::testing::TempDir() + "bench-result.json";
+  writeJsonFile(path, r);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  const Json::Value json = parsed(text.str());
+  EXPECT_EQ(json["label"].asString(), "service");
+  EXPECT_EQ(json["loop"].asString(), "closed");
+  EXPECT_EQ(json["counts"]["missing"].asUInt64(), 1u);
+  EXPECT_EQ(json["kinds"]["deposit"]["answered"].asUInt64(), 9u);
+  EXPECT_DOUBLE_EQ(json["latencyMs"]["p50"].asDouble(), 2.0);
+  EXPECT_DOUBLE_EQ(json["throughput"].asDouble(), 4.5);
+  EXPECT_EQ(json["resentIds"][0].asString(), "rid-3");
+  std::remove(path.c_str());
+
+  std::ostringstream table;
+  printTable(table, r);
+  EXPECT_NE(table.str().find("missing                 1 (drain timed out)"), std::string::npos) << table.str();
+  EXPECT_NE(table.str().find("p50 2.000"), std::string::npos) << table.str();
+
+  r.counts.missing = 0;
+  EXPECT_FALSE(r.faultsFound());
+  r.counts.duplicated = 1;
+  EXPECT_TRUE(r.faultsFound());
+  EXPECT_THROW(writeJsonFile("/nonexistent-dir/x.json", r), std::runtime_error);
 }

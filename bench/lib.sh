@@ -22,6 +22,7 @@ bench_die() { bench_log "error: $*"; exit 1; }
 
 # Builds the service, the bench tool and tradesim (Release-like, own build dir).
 bench_make() {
+  "$bench_root/scripts/setup.sh"
   bench_log "building in $bench_build"
   cmake -S "$bench_root" -B "$bench_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMQB_PARTS="support;messages;host;manager;stomp;tradesim;bus;tools;bench" >/dev/null

@@ -65,6 +65,9 @@ class CManager : public IMTDealSink {
   const ManagerApiLibrary& Library() const { return library_; }
 
  private:
+  // A new user record filled from the server for login; null on failure, with
+  // the reply code to send in failureCode.
+  UserRecord LoadUser(uint64_t login, int32_t& failureCode);
   void WriteDealLine(const wchar_t* format, const IMTDeal* deal);
 
   ManagerApiLibrary library_;

@@ -20,6 +20,40 @@ const std::wstring& cityOf(const std::wstring& city, const std::wstring& town) {
   return town.empty() ? city : town;
 }
 
+// The descriptive texts both account requests carry, decoded from UTF-8 in
+// this order.
+struct AccountTexts {
+  template <typename Record>
+  explicit AccountTexts(const Record& r)
+      : name(UTF8ToUnicode(r.name)),
+        group(UTF8ToUnicode(r.group)),
+        country(UTF8ToUnicode(r.country)),
+        city(UTF8ToUnicode(r.city)),
+        town(UTF8ToUnicode(r.town)),
+        address(UTF8ToUnicode(r.addressLine)),
+        postalCode(UTF8ToUnicode(r.postalCode)),
+        email(UTF8ToUnicode(r.email)),
+        phone(UTF8ToUnicode(r.phone)),
+        id(UTF8ToUnicode(r.id)),
+        comment(UTF8ToUnicode(r.comment)) {}
+
+  // Name to address, in the order the server gets them.
+  void applyTo(IMTUser& user, int32_t leverage) const {
+    user.Name(name.c_str());
+    user.Leverage(static_cast<uint32_t>(leverage));
+    user.Group(group.c_str());
+    user.EMail(email.c_str());
+    user.Phone(phone.c_str());
+    user.ID(id.c_str());
+    user.Country(country.c_str());
+    user.City(cityOf(city, town).c_str());
+    user.ZIPCode(postalCode.c_str());
+    user.Address(address.c_str());
+  }
+
+  std::wstring name, group, country, city, town, address, postalCode, email, phone, id, comment;
+};
+
 }  // namespace
 
 void CManager::CreateUser(Json::Value request, ReplySender* sender) {
@@ -34,32 +68,13 @@ void CManager::CreateUser(Json::Value request, ReplySender* sender) {
     sender->send(record.BuildReply(replycode::negated(mtret::Error)));
     return;
   }
-  const std::wstring name = UTF8ToUnicode(record.name);
-  const std::wstring group = UTF8ToUnicode(record.group);
-  const std::wstring country = UTF8ToUnicode(record.country);
-  const std::wstring city = UTF8ToUnicode(record.city);
-  const std::wstring town = UTF8ToUnicode(record.town);
-  const std::wstring address = UTF8ToUnicode(record.addressLine);
-  const std::wstring postalCode = UTF8ToUnicode(record.postalCode);
-  const std::wstring email = UTF8ToUnicode(record.email);
-  const std::wstring phone = UTF8ToUnicode(record.phone);
-  const std::wstring id = UTF8ToUnicode(record.id);
-  const std::wstring comment = UTF8ToUnicode(record.comment);
+  const AccountTexts texts(record);
   const std::wstring leadSource = UTF8ToUnicode(record.leadSource);
 
   user->Rights(rightsFor(record.valid));
   user->Login(record.login);
-  user->Name(name.c_str());
-  user->Leverage(static_cast<uint32_t>(record.leverage));
-  user->Group(group.c_str());
-  user->EMail(email.c_str());
-  user->Phone(phone.c_str());
-  user->ID(id.c_str());
-  user->Country(country.c_str());
-  user->City(cityOf(city, town).c_str());
-  user->ZIPCode(postalCode.c_str());
-  user->Address(address.c_str());
-  user->Comment(comment.c_str());
+  texts.applyTo(*user, record.leverage);
+  user->Comment(texts.comment.c_str());
   user->LeadSource(leadSource.c_str());
   user->Agent(record.agent);
 
@@ -77,45 +92,21 @@ void CManager::UpdateUser(Json::Value request, ReplySender* sender) {
     sender->send(record.BuildReply(replycode::NoManager));
     return;
   }
-  UserRecord user(manager_->NewUserRecord());
+  int32_t failure = 0;
+  UserRecord user = LoadUser(record.login, failure);
   if (!user) {
-    sender->send(record.BuildReply(replycode::negated(mtret::Error)));
+    sender->send(record.BuildReply(failure));
     return;
   }
-  MTAPIRES res = manager_->LoadAccount(record.login, user.get());
-  if (!replycode::requestDone(res)) {
-    user.reset();
-    sender->send(record.BuildReply(replycode::negated(res)));
-    return;
-  }
-  const std::wstring name = UTF8ToUnicode(record.name);
-  const std::wstring group = UTF8ToUnicode(record.group);
-  const std::wstring country = UTF8ToUnicode(record.country);
-  const std::wstring city = UTF8ToUnicode(record.city);
-  const std::wstring town = UTF8ToUnicode(record.town);
-  const std::wstring address = UTF8ToUnicode(record.addressLine);
-  const std::wstring postalCode = UTF8ToUnicode(record.postalCode);
-  const std::wstring email = UTF8ToUnicode(record.email);
-  const std::wstring phone = UTF8ToUnicode(record.phone);
-  const std::wstring id = UTF8ToUnicode(record.id);
-  const std::wstring comment = UTF8ToUnicode(record.comment);
+  const AccountTexts texts(record);
 
   // groupType 2 keeps the comment the server has.
-  if (record.groupType != 2) user->Comment(comment.c_str());
-  user->Name(name.c_str());
-  user->Leverage(static_cast<uint32_t>(record.leverage));
-  user->Group(group.c_str());
-  user->EMail(email.c_str());
-  user->Phone(phone.c_str());
-  user->ID(id.c_str());
-  user->Country(country.c_str());
-  user->City(cityOf(city, town).c_str());
-  user->ZIPCode(postalCode.c_str());
-  user->Address(address.c_str());
+  if (record.groupType != 2) user->Comment(texts.comment.c_str());
+  texts.applyTo(*user, record.leverage);
   user->Agent(record.agent);
   user->Rights(rightsFor(record.valid));
 
-  res = manager_->SaveAccount(user.get());
+  const MTAPIRES res = manager_->SaveAccount(user.get());
   sender->send(replycode::requestDone(res) ? record.BuildReply()
                                            : record.BuildReply(replycode::negated(res)));
 }

@@ -11,6 +11,20 @@
 #include "support/DailyLog.h"
 #include "support/TextConversions.h"
 
+CManager::UserRecord CManager::LoadUser(uint64_t login, int32_t& failureCode) {
+  UserRecord user(manager_->NewUserRecord());
+  if (!user) {
+    failureCode = replycode::negated(mtret::Error);
+    return nullptr;
+  }
+  const MTAPIRES res = manager_->LoadAccount(login, user.get());
+  if (!replycode::requestDone(res)) {
+    failureCode = replycode::negated(res);
+    return nullptr;  // the record is released before the reply goes
+  }
+  return user;
+}
+
 void CManager::FinanceBalance(Json::Value request, ReplySender* sender) {
   TradeTransInfoRequest record(request);
   if (!manager_) {
@@ -24,15 +38,10 @@ void CManager::FinanceBalance(Json::Value request, ReplySender* sender) {
     sender->send(record.BuildReply(replycode::negated(mtret::InvalidParams)));
     return;
   }
-  UserRecord user(manager_->NewUserRecord());
+  int32_t failure = 0;
+  UserRecord user = LoadUser(record.login, failure);
   if (!user) {
-    sender->send(record.BuildReply(replycode::negated(mtret::Error)));
-    return;
-  }
-  MTAPIRES res = manager_->LoadAccount(record.login, user.get());
-  if (!replycode::requestDone(res)) {
-    user.reset();
-    sender->send(record.BuildReply(replycode::negated(res)));
+    sender->send(record.BuildReply(failure));
     return;
   }
 

@@ -8,7 +8,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "tradesim/Journal.h"
 #include "tradesim/PasswordHash.h"
 
 namespace tradesim {
@@ -64,21 +63,6 @@ constexpr const char* kAccountColumns =
     "login, name, group_name, country, city, zip, address, phone, email, id_number, comment, "
     "lead_source, agent, rights, leverage, balance, credit";
 
-const char* kindName(DealEventKind kind) {
-  switch (kind) {
-    case DealEventKind::Add: return "add";
-    case DealEventKind::Update: return "update";
-    case DealEventKind::Delete: return "delete";
-  }
-  return "add";
-}
-
-DealEventKind kindFromName(const std::string& name) {
-  if (name == "update") return DealEventKind::Update;
-  if (name == "delete") return DealEventKind::Delete;
-  return DealEventKind::Add;
-}
-
 AccountRecord readAccount(const Statement& row) {
   AccountRecord a;
   a.login = row.uint64(0);
@@ -101,22 +85,9 @@ AccountRecord readAccount(const Statement& row) {
   return a;
 }
 
-DealRecord readDeal(const Statement& row, int first) {
-  DealRecord d;
-  d.id = row.uint64(first);
-  d.login = row.uint64(first + 1);
-  d.action = static_cast<uint32_t>(row.int64(first + 2));
-  d.amount = row.int64(first + 3);
-  d.comment = row.text(first + 4);
-  d.timeMs = row.int64(first + 5);
-  return d;
-}
-
 bool validLogin(uint64_t login) {
   return login != 0 && login <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
 }
-
-bool validAction(uint32_t action) { return action == 2 || action == 3; }
 
 const char* passwordColumns(uint32_t kind) {
   return kind == 0 ? "master_salt, master_hash" : "investor_salt, investor_hash";
@@ -127,18 +98,6 @@ const char* passwordColumns(uint32_t kind) {
 std::string databasePathFromEnvironment() {
   const char* path = std::getenv("TRADESIM_DB");
   return path && *path ? path : "tradesim.db";
-}
-
-const std::vector<std::string>& faultOperations() {
-  static const std::vector<std::string> operations = {
-      "OpenSession", "AddAccount", "LoadAccount", "SaveAccount", "VerifyPassword", "SetPassword",
-      "PostBalanceDeal"};
-  return operations;
-}
-
-bool isFaultOperation(std::string_view operation) {
-  const auto& all = faultOperations();
-  return std::find(all.begin(), all.end(), operation) != all.end();
 }
 
 Store::Store(std::unique_ptr<Connection> connection, std::string path)
@@ -311,198 +270,6 @@ MTAPIRES Store::setPassword(uint32_t kind, uint64_t login, std::string_view pass
   if (db_->changes() == 0) return mtret::NotFound;
   tx.commit();
   return mtret::Ok;
-}
-
-MTAPIRES Store::moveAccount(uint64_t login, uint32_t action, Money delta) {
-  const char* column = action == 2 ? "balance" : "credit";
-  Statement query(*db_, (std::string("SELECT ") + column + " FROM accounts WHERE login = ?").c_str());
-  if (!query.bind(1, login).step()) return mtret::NotFound;
-  const auto moved = addMoney(query.int64(0), delta);
-  if (!moved) return mtret::InvalidParams;
-  Statement(*db_, (std::string("UPDATE accounts SET ") + column + " = ? WHERE login = ?").c_str())
-      .bind(1, *moved)
-      .bind(2, login)
-      .run();
-  return mtret::Ok;
-}
-
-void Store::insertEvent(DealEventKind kind, const DealRecord& deal) {
-  Statement(*db_,
-            "INSERT INTO deal_events (kind, deal, login, action, amount, comment, time) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?)")
-      .bind(1, kindName(kind))
-      .bind(2, deal.id)
-      .bind(3, deal.login)
-      .bind(4, deal.action)
-      .bind(5, deal.amount)
-      .bind(6, deal.comment)
-      .bind(7, deal.timeMs)
-      .run();
-}
-
-std::optional<DealRecord> Store::findDeal(uint64_t id) {
-  Statement query(*db_, "SELECT id, login, action, amount, comment, time FROM deals WHERE id = ?");
-  if (!query.bind(1, id).step()) return std::nullopt;
-  return readDeal(query, 0);
-}
-
-MTAPIRES Store::postBalanceDeal(uint64_t login, Money amount, uint32_t action, std::string_view comment,
-                                uint64_t& dealId) {
-  if (!validAction(action) || amount < -kMaxAmount || amount > kMaxAmount) return mtret::InvalidParams;
-  std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
-  const MTAPIRES moved = moveAccount(login, action, amount);
-  if (moved != mtret::Ok) return moved;
-  DealRecord deal;
-  deal.login = login;
-  deal.action = action;
-  deal.amount = amount;
-  deal.comment = std::string(comment);
-  deal.timeMs = nowEpochMs();
-  Statement(*db_, "INSERT INTO deals (login, action, amount, comment, time) VALUES (?, ?, ?, ?, ?)")
-      .bind(1, deal.login)
-      .bind(2, deal.action)
-      .bind(3, deal.amount)
-      .bind(4, deal.comment)
-      .bind(5, deal.timeMs)
-      .run();
-  deal.id = static_cast<uint64_t>(db_->lastInsertRowid());
-  insertEvent(DealEventKind::Add, deal);
-  tx.commit();
-  dealId = deal.id;
-  return mtret::RequestDone;
-}
-
-MTAPIRES Store::updateDeal(uint64_t id, std::optional<Money> amount, std::optional<std::string> comment) {
-  if (amount && (*amount < -kMaxAmount || *amount > kMaxAmount)) return mtret::InvalidParams;
-  std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
-  auto deal = findDeal(id);
-  if (!deal) return mtret::NotFound;
-  if (amount) {
-    const MTAPIRES moved = moveAccount(deal->login, deal->action, *amount - deal->amount);
-    if (moved != mtret::Ok) return moved;
-    deal->amount = *amount;
-  }
-  if (comment) deal->comment = *comment;
-  Statement(*db_, "UPDATE deals SET amount = ?, comment = ? WHERE id = ?")
-      .bind(1, deal->amount)
-      .bind(2, deal->comment)
-      .bind(3, id)
-      .run();
-  insertEvent(DealEventKind::Update, *deal);
-  tx.commit();
-  return mtret::Ok;
-}
-
-MTAPIRES Store::deleteDeal(uint64_t id) {
-  std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
-  const auto deal = findDeal(id);
-  if (!deal) return mtret::NotFound;
-  const MTAPIRES moved = moveAccount(deal->login, deal->action, -deal->amount);
-  if (moved != mtret::Ok) return moved;
-  Statement(*db_, "DELETE FROM deals WHERE id = ?").bind(1, id).run();
-  insertEvent(DealEventKind::Delete, *deal);
-  tx.commit();
-  return mtret::Ok;
-}
-
-std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
-  std::lock_guard lock(mutex_);
-  Statement query(*db_, login ? "SELECT id, login, action, amount, comment, time FROM deals WHERE login = ? ORDER BY id"
-                              : "SELECT id, login, action, amount, comment, time FROM deals ORDER BY id");
-  if (login) query.bind(1, *login);
-  std::vector<DealRecord> deals;
-  while (query.step()) deals.push_back(readDeal(query, 0));
-  return deals;
-}
-
-int64_t Store::lastEventSeq() {
-  std::lock_guard lock(mutex_);
-  Statement query(*db_, "SELECT COALESCE(MAX(seq), 0) FROM deal_events");
-  query.step();
-  return query.int64(0);
-}
-
-std::vector<DealEvent> Store::eventsAfter(int64_t seq, int limit) {
-  std::lock_guard lock(mutex_);
-  Statement query(*db_,
-                  "SELECT seq, kind, deal, login, action, amount, comment, time FROM deal_events "
-                  "WHERE seq > ? ORDER BY seq LIMIT ?");
-  query.bind(1, seq).bind(2, limit);
-  std::vector<DealEvent> events;
-  while (query.step()) {
-    DealEvent event;
-    event.seq = query.int64(0);
-    event.kind = kindFromName(query.text(1));
-    event.deal = readDeal(query, 2);
-    events.push_back(std::move(event));
-  }
-  return events;
-}
-
-void Store::armFault(const FaultRecord& fault) {
-  std::lock_guard lock(mutex_);
-  Statement arm(*db_,
-                "INSERT INTO faults (operation, code, delay_ms, remaining) VALUES (?, ?, ?, ?) "
-                "ON CONFLICT (operation) DO UPDATE SET code = excluded.code, delay_ms = excluded.delay_ms, "
-                "remaining = excluded.remaining");
-  arm.bind(1, fault.operation);
-  if (fault.code) {
-    arm.bind(2, *fault.code);
-  } else {
-    arm.bindNull(2);
-  }
-  arm.bind(3, fault.delayMs).bind(4, fault.remaining).run();
-}
-
-void Store::clearFaults(std::string_view operation) {
-  std::lock_guard lock(mutex_);
-  if (operation.empty()) {
-    db_->exec("DELETE FROM faults");
-  } else {
-    Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
-  }
-}
-
-std::vector<FaultRecord> Store::listFaults() {
-  std::lock_guard lock(mutex_);
-  Statement query(*db_, "SELECT operation, code, delay_ms, remaining FROM faults WHERE remaining > 0 ORDER BY operation");
-  std::vector<FaultRecord> faults;
-  while (query.step()) {
-    FaultRecord fault;
-    fault.operation = query.text(0);
-    if (!query.isNull(1)) fault.code = static_cast<uint32_t>(query.int64(1));
-    fault.delayMs = static_cast<uint32_t>(query.int64(2));
-    fault.remaining = static_cast<uint32_t>(query.int64(3));
-    faults.push_back(std::move(fault));
-  }
-  return faults;
-}
-
-std::optional<FaultRecord> Store::takeFault(std::string_view operation) {
-  std::lock_guard lock(mutex_);
-  {
-    // Cheap read first: the write lock is taken only when a fault is armed.
-    Statement armed(*db_, "SELECT 1 FROM faults WHERE operation = ? AND remaining > 0");
-    if (!armed.bind(1, operation).step()) return std::nullopt;
-  }
-  Transaction tx(*db_);
-  Statement take(*db_,
-                 "UPDATE faults SET remaining = remaining - 1 WHERE operation = ? AND remaining > 0 "
-                 "RETURNING code, delay_ms, remaining");
-  take.bind(1, operation);
-  if (!take.step()) return std::nullopt;  // another process used it up first
-  FaultRecord fault;
-  fault.operation = std::string(operation);
-  if (!take.isNull(0)) fault.code = static_cast<uint32_t>(take.int64(0));
-  fault.delayMs = static_cast<uint32_t>(take.int64(1));
-  fault.remaining = static_cast<uint32_t>(take.int64(2));
-  take.run();
-  if (fault.remaining == 0) Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
-  tx.commit();
-  return fault;
 }
 
 }  // namespace tradesim

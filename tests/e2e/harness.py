@@ -349,3 +349,141 @@ class _OnlyFor(stomp.ConnectionListener):
 def jms_peer(*args, timeout=60):
     result = subprocess.run([JMS_PEER, *args], capture_output=True, text=True, timeout=timeout)
     return result.returncode, result.stdout, result.stderr
+
+
+# -- delivery guarantees: the request journal, replies by correlation id,
+# -- the daily log, the service run with another trading-server library ----
+
+import sqlite3  # noqa: E402
+
+JOURNAL_STATES = ("received", "started", "done", "confirmed", "acknowledged", "in_doubt", "resolved")
+NODEALS_LIBRARY = os.path.join(os.path.dirname(TRADESIM), "variants", "nodeals", "MT5APIManager64.so")
+
+
+def journal_file(workspace):
+    """Where the delivery tests put the service's request journal
+    (config key journalPath)."""
+    return os.path.join(workspace.root, "journal", "requests.db")
+
+
+class Journal:
+    """The service's request journal, read only (the service writes it)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def rows(self, where="1", params=()):
+        if not os.path.exists(self.path):
+            return []
+        try:
+            db = sqlite3.connect(f"file:{self.path}?mode=ro", uri=True, timeout=5)
+        except sqlite3.OperationalError:
+            return []
+        try:
+            db.row_factory = sqlite3.Row
+            return [dict(r) for r in db.execute(f"SELECT * FROM requests WHERE {where} ORDER BY id", params)]
+        except sqlite3.OperationalError as e:
+            if "no such table" in str(e) or "locked" in str(e) or "unable to open" in str(e):
+                return []
+            raise
+        finally:
+            db.close()
+
+    def by_correlation(self, correlation_id):
+        return self.rows("correlation_id = ?", (correlation_id,))
+
+    def wait_state(self, correlation_id, *states, timeout=30):
+        """The request's row once its state is one of states."""
+        deadline = time.monotonic() + timeout
+        while True:
+            rows = self.by_correlation(correlation_id)
+            for row in rows:
+                if row["state"] in states:
+                    return row
+            if time.monotonic() > deadline:
+                raise AssertionError(f"journal row of {correlation_id} not {'/'.join(states)} within {timeout} s: "
+                                     f"{[(r['state'], r['owner']) for r in rows]}")
+            time.sleep(0.05)
+
+
+def wait_log(workspace, text, timeout=30):
+    """The daily log's text once it contains text."""
+    deadline = time.monotonic() + timeout
+    while True:
+        log = workspace.log_text()
+        if text in log:
+            return log
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{text!r} not in the daily log within {timeout} s; log ends:\n{log[-3000:]}")
+        time.sleep(0.05)
+
+
+def wait_deals(workspace, login, count, timeout=30):
+    """The account's deals once there are at least count of them."""
+    deadline = time.monotonic() + timeout
+    while True:
+        deals = workspace.deals(login)
+        if len(deals) >= count:
+            return deals
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{len(deals)} deals on {login} after {timeout} s, not {count}")
+        time.sleep(0.05)
+
+
+class ReplyBox:
+    """A client's replies filed by correlation id (every one ACKed), so a
+    test can take all replies to its own request and nobody else's."""
+
+    def __init__(self, client):
+        self.client = client
+        self.by_correlation = {}
+
+    def _take(self, kind, timeout):
+        try:
+            frame = self.client.replies[kind].messages.get(timeout=max(timeout, 0.01))
+        except queue.Empty:
+            return False
+        self.client.conn.ack(frame.headers["ack"])
+        self.by_correlation.setdefault(frame.headers.get("correlation-id"), []).append(frame)
+        return True
+
+    def collect(self, kind, correlation_id, count=1, timeout=30):
+        """At least count replies to correlation_id (AssertionError after timeout)."""
+        deadline = time.monotonic() + timeout
+        while len(self.by_correlation.get(correlation_id, [])) < count:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                got = len(self.by_correlation.get(correlation_id, []))
+                raise AssertionError(f"{got} of {count} replies to {correlation_id} on {callback_queue(kind)} "
+                                     f"within {timeout} s")
+            self._take(kind, min(remaining, 0.5))
+        return list(self.by_correlation[correlation_id])
+
+    def settle(self, kind, correlation_id, wait=1.0):
+        """All replies to correlation_id that came, after wait s without one more."""
+        while self._take(kind, wait):
+            pass
+        return list(self.by_correlation.get(correlation_id, []))
+
+
+def service_directory(library, root):
+    """A copy of mqbridge in root/bin with library as its libs/MT5APIManager64.so
+    (the service loads the library found next to its executable)."""
+    bin_dir = os.path.join(root, "bin")
+    os.makedirs(os.path.join(bin_dir, "libs"), exist_ok=True)
+    shutil.copy2(MQBRIDGE, os.path.join(bin_dir, "mqbridge"))
+    shutil.copy2(library, os.path.join(bin_dir, "libs", "MT5APIManager64.so"))
+    return os.path.join(bin_dir, "mqbridge")
+
+
+class ServiceFrom(Service):
+    """Service, run from another executable (see service_directory)."""
+
+    def __init__(self, workspace, executable):
+        self.workspace = workspace
+        self.proc = PtyProcess.spawn([executable], cwd=workspace.run, env=workspace.env, dimensions=(50, 200))
+        self._output = bytearray()
+        self._changed = threading.Condition()
+        self._ended = False
+        self._reader = threading.Thread(target=self._drain, daemon=True)
+        self._reader.start()

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "manager/ChangeGate.h"
+#include "manager/EarlierChange.h"
 #include "manager/ManagerApi.h"
 #include "manager/ManagerApiLibrary.h"
 #include "manager/ReplySender.h"
@@ -47,14 +49,20 @@ class CManager : public IMTDealSink {
 
   // Request operations: exactly one reply through `sender` for every request
   // whose record could be built. A wrongly typed member raises Json::LogicError
-  // before any server call, and nothing is sent.
-  void CreateUser(Json::Value request, ReplySender* sender);
-  void UpdateUser(Json::Value request, ReplySender* sender);
-  void UpdatePassWord(Json::Value request, ReplySender* sender);
-  void FinanceBalance(Json::Value request, ReplySender* sender);
+  // before any server call, and nothing is sent. `gate`, when given, is asked
+  // right before the one call that changes the server and told its result.
+  void CreateUser(Json::Value request, ReplySender* sender, ChangeGate* gate = nullptr);
+  void UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* gate = nullptr);
+  void UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGate* gate = nullptr);
+  void FinanceBalance(Json::Value request, ReplySender* sender, ChangeGate* gate = nullptr);
   // Posts `amount` with `action` for the request's login and replies.
   void ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action,
-                    ReplySender* sender);
+                    ReplySender* sender, ChangeGate* gate = nullptr);
+
+  // Whether an earlier attempt at `request` changed the trading server (the
+  // rules are in CManagerRecovery.cpp). A wrongly typed member raises
+  // Json::LogicError.
+  EarlierChange FindEarlierChange(const Json::Value& request, const EarlierAttempt& attempt);
 
   // Deal events, on the Manager API's threads.
   void OnDealAdd(const IMTDeal* deal) override;

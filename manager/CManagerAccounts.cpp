@@ -54,9 +54,16 @@ struct AccountTexts {
   std::wstring name, group, country, city, town, address, postalCode, email, phone, id, comment;
 };
 
+PlannedChange accountChange(PlannedChange::Kind kind, uint64_t login) {
+  PlannedChange change;
+  change.kind = kind;
+  change.login = login;
+  return change;
+}
+
 }  // namespace
 
-void CManager::CreateUser(Json::Value request, ReplySender* sender) {
+void CManager::CreateUser(Json::Value request, ReplySender* sender, ChangeGate* gate) {
   UserRecordCreateRequest record(std::move(request));
   if (!manager_) {
     consolePrint("CreateUser manager is null\n");
@@ -80,12 +87,17 @@ void CManager::CreateUser(Json::Value request, ReplySender* sender) {
 
   const std::wstring investorPass = stringToLPCWSTR(record.investorPass);
   const std::wstring masterPass = stringToLPCWSTR(record.masterPass);
+  if (!permitChange(gate, accountChange(PlannedChange::Kind::CreateAccount, record.login))) {
+    sender->send(record.BuildReply(replycode::NotRecorded));
+    return;
+  }
   MTAPIRES res = manager_->AddAccount(user.get(), masterPass.c_str(), investorPass.c_str());
+  reportChange(gate, res);
   sender->send(replycode::requestDone(res) ? record.BuildReply()
                                            : record.BuildReply(replycode::negated(res)));
 }
 
-void CManager::UpdateUser(Json::Value request, ReplySender* sender) {
+void CManager::UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* gate) {
   UserRecordUpdateRequest record(std::move(request));
   if (!manager_) {
     consolePrint("UpdateUser manager is null\n");
@@ -106,12 +118,17 @@ void CManager::UpdateUser(Json::Value request, ReplySender* sender) {
   user->Agent(record.agent);
   user->Rights(rightsFor(record.valid));
 
+  if (!permitChange(gate, accountChange(PlannedChange::Kind::UpdateAccount, record.login))) {
+    sender->send(record.BuildReply(replycode::NotRecorded));
+    return;
+  }
   const MTAPIRES res = manager_->SaveAccount(user.get());
+  reportChange(gate, res);
   sender->send(replycode::requestDone(res) ? record.BuildReply()
                                            : record.BuildReply(replycode::negated(res)));
 }
 
-void CManager::UpdatePassWord(Json::Value request, ReplySender* sender) {
+void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGate* gate) {
   PasswordUpdateRequest record(std::move(request));
   if (!manager_) {
     consolePrint("UpdatePassWord manager is null\n");
@@ -139,7 +156,14 @@ void CManager::UpdatePassWord(Json::Value request, ReplySender* sender) {
     }
   }
   const std::wstring newPass = stringToLPCWSTR(record.newPass);
+  PlannedChange change = accountChange(PlannedChange::Kind::SetPassword, record.login);
+  change.action = kind;
+  if (!permitChange(gate, change)) {
+    sender->send(record.BuildReply(replycode::NotRecorded));
+    return;
+  }
   MTAPIRES res = manager_->SetPassword(kind, record.login, newPass.c_str());
+  reportChange(gate, res);
   sender->send(replycode::requestDone(res) ? record.BuildReply()
                                            : record.BuildReply(replycode::negated(res)));
 }

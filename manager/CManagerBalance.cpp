@@ -25,7 +25,7 @@ CManager::UserRecord CManager::LoadUser(uint64_t login, int32_t& failureCode) {
   return user;
 }
 
-void CManager::FinanceBalance(Json::Value request, ReplySender* sender) {
+void CManager::FinanceBalance(Json::Value request, ReplySender* sender, ChangeGate* gate) {
   TradeTransInfoRequest record(request);
   if (!manager_) {
     consolePrint("FinanceBalance manager is null\n");
@@ -66,11 +66,11 @@ void CManager::FinanceBalance(Json::Value request, ReplySender* sender) {
       amount = -user->Credit();  // the credit ends at zero, no lower
     }
   }
-  ApplyBalance(amount, std::move(request), std::move(user), action, sender);
+  ApplyBalance(amount, std::move(request), std::move(user), action, sender, gate);
 }
 
 void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action,
-                            ReplySender* sender) {
+                            ReplySender* sender, ChangeGate* gate) {
   TradeTransInfoRequest record(std::move(request));
   record.amount = amount;
   if (amount == 0) {
@@ -86,8 +86,19 @@ void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user,
   if (record.comment.empty()) record.comment = amount > 0 ? "Deposit" : "Withdraw";
   const std::wstring comment = UTF8ToUnicode(record.comment);
 
+  PlannedChange change;
+  change.kind = PlannedChange::Kind::PostDeal;
+  change.login = record.login;
+  change.action = action;
+  change.amount = amount;
+  change.comment = record.comment;
+  if (!permitChange(gate, change)) {
+    sender->send(record.BuildReply(replycode::NotRecorded));
+    return;
+  }
   uint64_t dealId = 0;
   MTAPIRES res = manager_->PostBalanceDeal(record.login, amount, action, comment.c_str(), &dealId);
+  reportChange(gate, res, dealId);
   if (res == mtret::Ok || res == mtret::OkNone || res == mtret::RequestDone) {
     record.order = static_cast<int64_t>(dealId);
     sender->send(record.BuildReply());

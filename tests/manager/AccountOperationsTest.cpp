@@ -236,7 +236,7 @@ TEST(AccountOperations, NoManagerRepliesMinusOneWithTheNullLine) {
   Json::Value request;
   request["serial"] = "n";
   request["login"] = 1001;
-  const std::pair<void (CManager::*)(Json::Value, ReplySender*), const char*> operations[] = {
+  const std::pair<void (CManager::*)(Json::Value, ReplySender*, ChangeGate*), const char*> operations[] = {
       {&CManager::CreateUser, "CreateUser manager is null\n"},
       {&CManager::UpdateUser, "UpdateUser manager is null\n"},
       {&CManager::UpdatePassWord, "UpdatePassWord manager is null\n"},
@@ -244,7 +244,7 @@ TEST(AccountOperations, NoManagerRepliesMinusOneWithTheNullLine) {
   };
   for (const auto& [operation, line] : operations) {
     StdoutCapture console;
-    (manager.*operation)(request, &sender);
+    (manager.*operation)(request, &sender, nullptr);
     EXPECT_EQ(console.text(), line);
     const Json::Value reply = parse(sender.replies().back());
     EXPECT_EQ(reply["code"].asInt(), -1);

@@ -10,8 +10,12 @@
 #include "support/DailyLog.h"
 #include "support/PasswordMask.h"
 
-AsyncConsumer::AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal)
-    : config_(config), handler_(std::move(handler)), onFatal_(std::move(onFatal)) {}
+AsyncConsumer::AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal,
+                             AcknowledgedHandler onAcknowledged)
+    : config_(config),
+      handler_(std::move(handler)),
+      onFatal_(std::move(onFatal)),
+      onAcknowledged_(std::move(onAcknowledged)) {}
 
 void AsyncConsumer::configure(const std::string& uri, const std::string& queue, bool topic,
                               bool isTransacted) {
@@ -37,7 +41,7 @@ bool AsyncConsumer::start() {
     // requests are not buffered in bulk.
     connection->subscribe(brokerDestination(destURI, useTopic),
                           [this](const stomp::Message& m) { onMessage(m); },
-                          stomp::AckMode::AfterCallback, {{"activemq.prefetchSize", "1"}});
+                          stomp::AckMode::ClientIndividual, {{"activemq.prefetchSize", "1"}});
     listening_ = true;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Consumer %s: %s\n", destURI.c_str(), e.what());
@@ -62,32 +66,19 @@ void AsyncConsumer::close() {
 void AsyncConsumer::onMessage(const stomp::Message& message) {
   static const std::string notText(kNotText);
   try {
-    const std::string id = message.messageId();
-    if (!id.empty() && !handled_.remember(id)) {  // the broker's ids are unique: a second delivery
-      consolePrint("destURI #%s Redelivered %s: handled already, not carried out again\n", destURI.c_str(),
-                   id.c_str());
-      writeLog("destURI #%s Redelivered %s: handled already, not carried out again\n", destURI.c_str(), id.c_str());
-      return;
-    }
-    if (message.redelivered()) {
-      // Delivered before to a reader that ended without its ACK (a crash, or
-      // a stop right after the previous ACK): whether it was carried out
-      // cannot be told here. Marked for reconciliation; carrying it out is
-      // what loses nothing.
-      consolePrint("destURI #%s Redelivered %s: not seen by this process, carried out; check for a duplicate\n",
-                   destURI.c_str(), id.c_str());
-      writeLog("destURI #%s Redelivered %s: not seen by this process, carried out; check for a duplicate\n",
-               destURI.c_str(), id.c_str());
-    }
-    const std::string& text = message.isText() ? message.body() : notText;
-    const std::string shown = maskPasswords(text);
+    Delivery delivery;
+    delivery.queue = destURI;
+    delivery.text = message.isText() ? message.body() : notText;
+    delivery.messageId = message.messageId();
+    delivery.correlationId = replyCorrelationId(message);
+    delivery.redelivered = message.redelivered();
+    delivery.timestampMs = brokerTimestampMs(message);
+    const std::string shown = maskPasswords(delivery.text);
     consolePrint("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
     writeLog("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
-    if (handler_) handler_(destURI, text, replyCorrelationId(message));
-  } catch (const stomp::Error& e) {
-    // Only the reply goes to the broker: the request was carried out, and
-    // the producer has logged the reply whole. Redelivery would repeat it.
-    reportFailure("Reply not sent", e.what());
+    if (handler_ && !handler_(delivery)) return;
+    if (connection) connection->ack(message);
+    if (onAcknowledged_) onAcknowledged_(delivery);
   } catch (const std::exception& e) {
     reportFailure("Request failed", e.what());
   } catch (...) {
@@ -118,6 +109,16 @@ void terminateOnBrokerError(const stomp::Error& error) {
   consolePrint("CMS Exception occurred.  Shutting down client.\n");
   std::fflush(stdout);
   ::_exit(1);
+}
+
+int64_t brokerTimestampMs(const stomp::Message& message) {
+  const std::optional<std::string> value = message.header("timestamp");
+  if (!value || value->empty() || value->find_first_not_of("0123456789") != std::string::npos) return 0;
+  try {
+    return std::stoll(*value);
+  } catch (const std::exception&) {
+    return 0;
+  }
 }
 
 std::string replyCorrelationId(const stomp::Message& message) {

@@ -1,21 +1,23 @@
 #pragma once
 // Listens on one request queue: one broker connection, messages handled one
-// at a time on the connection's delivery thread and acknowledged once their
-// handling has returned. A connection lost for good ends the process.
+// at a time on the connection's delivery thread and acknowledged when their
+// handler says so (their reply is confirmed). A connection lost for good ends
+// the process.
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "bus/RecentDeliveries.h"
+#include "bus/Delivery.h"
 #include "host/ServiceConfig.h"
 #include "stomp/Client.h"
 
 class AsyncConsumer {
  public:
-  // Carries out one request: the queue name, the message text and the
-  // correlation id its reply must carry.
-  using RequestHandler =
-      std::function<void(const std::string& queue, const std::string& text, const std::string& correlationId)>;
+  // Carries out one request; true when it may be acknowledged. A message
+  // left unacknowledged is delivered again after the connection ends.
+  using RequestHandler = std::function<bool(const Delivery& delivery)>;
+  // Told after a delivery's acknowledgement went out.
+  using AcknowledgedHandler = std::function<void(const Delivery& delivery)>;
   // Called when the connection is lost for good, before the process ends
   // (e.g. to restore the terminal); the process ends when it returns.
   using FatalHandler = std::function<void(const stomp::Error&)>;
@@ -24,7 +26,8 @@ class AsyncConsumer {
   static constexpr const char* kNotText = "NOT A TEXTMESSAGE!";
 
   // Credentials are read from config at every start.
-  AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal = {});
+  AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal = {},
+                AcknowledgedHandler onAcknowledged = {});
   virtual ~AsyncConsumer() { close(); }
 
   AsyncConsumer(const AsyncConsumer&) = delete;
@@ -41,15 +44,10 @@ class AsyncConsumer {
   void close();
 
   // Called on the delivery thread; never throws. Prints and logs
-  // "destURI #%s Received: %s\n" (passwords masked), then runs the handler.
-  // A failure of the handler is reported on the console and in the daily
-  // log ("Request failed", or "Reply not sent" for a broker error on the
-  // reply); the message still counts as handled (no redelivery). A
-  // message delivered again that this consumer has handled already (its ACK
-  // was lost with the connection; a restarted broker may not even mark it
-  // redelivered) is acknowledged without being carried out again; its reply,
-  // if it could not be sent, is in the daily log. A redelivered message not
-  // seen before is carried out, with a line marking it for reconciliation.
+  // "destURI #%s Received: %s\n" (passwords masked), then runs the handler
+  // and acknowledges the message when it returns true. A handler that throws
+  // is reported on the console and in the daily log ("Request failed") and
+  // its message is left unacknowledged: nothing is lost.
   void onMessage(const stomp::Message& message);
   void onException(const stomp::Error& error);
   void transportInterrupted();
@@ -70,14 +68,18 @@ class AsyncConsumer {
   const ServiceConfig& config_;
   RequestHandler handler_;
   FatalHandler onFatal_;
+  AcknowledgedHandler onAcknowledged_;
   bool listening_ = false;
-  RecentDeliveries handled_;
 };
 
 // Prints "CMS Exception occurred.  Shutting down client.\n" (after the cause,
 // on standard error), flushes and ends the process at once with status 1:
 // no exit-time destructor runs while broker threads still use the objects.
 [[noreturn]] void terminateOnBrokerError(const stomp::Error& error);
+
+// When the broker took the message (its "timestamp" header, ms since the
+// epoch); 0 when it does not say.
+int64_t brokerTimestampMs(const stomp::Message& message);
 
 // The correlation id a reply to message must carry: the request's
 // correlation-id, else its message id.

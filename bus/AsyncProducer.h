@@ -43,7 +43,7 @@ class AsyncProducer : public ReplySender, public ReplyChannel {
   // Releases the connection; any number of times. Must not overlap a send.
   void close();
 
-  const std::string& destination() const { return destURI; }
+  const std::string& destination() const override { return destURI; }
   bool ready() const { return connection != nullptr && ready_; }
 
  private:

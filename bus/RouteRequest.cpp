@@ -3,29 +3,26 @@
 #include "bus/CorrelatedReply.h"
 #include "support/Json.h"
 
+std::optional<Route> routeFor(const Routes& routes, const std::string& queue) {
+  const ServiceConfig& c = routes.config;
+  const std::pair<const std::string&, Route> table[] = {
+      {c.userRecordCreate, {RequestKind::Create, &CManager::CreateUser, &routes.createReplies}},
+      {c.userRecordUpdate, {RequestKind::Update, &CManager::UpdateUser, &routes.updateReplies}},
+      {c.userRecordPasswordUpdate, {RequestKind::Password, &CManager::UpdatePassWord, &routes.passwordReplies}},
+      {c.tradeTransInfo, {RequestKind::Trade, &CManager::FinanceBalance, &routes.tradeReplies}},
+  };
+  for (const auto& [name, route] : table) {
+    if (queue == name) return route;
+  }
+  return std::nullopt;
+}
+
 void RouteRequest(const Routes& routes, std::string queue, std::string text,
-                  const std::string& correlationId) {
+                  const std::string& correlationId, ChangeGate* gate) {
   Json::Value root;
   if (!parseJson(text, root) || !root.isObject()) return;
-
-  using Operation = void (CManager::*)(Json::Value, ReplySender*);
-  struct Route {
-    const std::string& queue;
-    Operation operation;
-    ReplyChannel& replies;
-  };
-  const ServiceConfig& c = routes.config;
-  const Route table[] = {
-      {c.userRecordCreate, &CManager::CreateUser, routes.createReplies},
-      {c.userRecordUpdate, &CManager::UpdateUser, routes.updateReplies},
-      {c.userRecordPasswordUpdate, &CManager::UpdatePassWord, routes.passwordReplies},
-      {c.tradeTransInfo, &CManager::FinanceBalance, routes.tradeReplies},
-  };
-  for (const Route& route : table) {
-    if (queue == route.queue) {
-      CorrelatedReply reply(route.replies, correlationId);
-      (routes.manager.*route.operation)(std::move(root), &reply);
-      return;
-    }
-  }
+  const std::optional<Route> route = routeFor(routes, queue);
+  if (!route) return;
+  CorrelatedReply reply(*route->replies, correlationId);
+  (routes.manager.*route->operation)(std::move(root), &reply, gate);
 }

@@ -113,6 +113,27 @@ std::string firstFailedCheck(const ServiceConfig& c) {
   return "";
 }
 
+// The keys beyond the fifteen: absent or null keeps the default; a value of
+// another type is refused rather than guessed at. "" when all are usable.
+std::string readOptionalKeys(const Json::Value& d, ServiceConfig& c) {
+  const Json::Value& path = d["journalPath"];
+  if (!path.isNull()) {
+    if (!path.isString() || path.asString().empty()) return "\"journalPath\" must be a non-empty string";
+    c.journalPath = path.asString();
+  }
+  const Json::Value& days = d["journalRetentionDays"];
+  if (!days.isNull()) {
+    if (!days.isInt() || days.asInt() < 1) return "\"journalRetentionDays\" must be a whole number of days, 1 or more";
+    c.journalRetentionDays = days.asInt();
+  }
+  const Json::Value& serials = d["retrySafeSerials"];
+  if (!serials.isNull()) {
+    if (!serials.isBool()) return "\"retrySafeSerials\" must be true or false";
+    c.retrySafeSerials = serials.asBool();
+  }
+  return "";
+}
+
 }  // namespace
 
 ServiceConfig::ServiceConfig(Json::Value document) {
@@ -170,6 +191,9 @@ int readConfigFile(const std::string& path) {
   } catch (const Json::Exception&) {
     return fail(path, describeBadKey(document));
   }
+
+  const std::string optionalProblem = readOptionalKeys(document, serviceConfig());
+  if (!optionalProblem.empty()) return fail(path, optionalProblem);
 
   const std::string failed = firstFailedCheck(serviceConfig());
   if (!failed.empty()) return fail(path, failed);

@@ -9,7 +9,8 @@
 struct ServiceConfig {
   ServiceConfig() = default;
   // Reads the fifteen keys in field order (asString / asInt); a value of a
-  // type that cannot be converted raises Json::LogicError.
+  // type that cannot be converted raises Json::LogicError. The optional keys
+  // are read by readConfig.
   explicit ServiceConfig(Json::Value document);
 
   std::string server;
@@ -27,6 +28,17 @@ struct ServiceConfig {
   std::string userRecordPasswordUpdateCallback;
   std::string tradeTransInfoCallback;
   std::string tradeCancellationCreditTransInfo;
+
+  // Optional keys; files without them keep working.
+  // The request journal's file, relative to the working directory.
+  std::string journalPath = kDefaultJournalPath;
+  // Journal entries older than this are pruned (in-doubt ones are kept).
+  int32_t journalRetentionDays = 7;
+  // A request whose non-empty "serial" matches one done on its queue within
+  // the retention period is answered from the journal, not carried out.
+  bool retrySafeSerials = false;
+
+  static constexpr const char* kDefaultJournalPath = "../journal/requests.db";
 };
 
 // The one process-wide record. It is never torn down, so a broker thread

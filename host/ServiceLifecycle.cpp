@@ -9,9 +9,15 @@
 
 namespace {
 
+// Requests in hand are finished (and their replies tried once more) before
+// the consumers close; replies not confirmed by then are sent again by the
+// next start, from the journal.
 void closeAll(ServiceObjects& service) {
+  service.inFlight.stop();
   for (AsyncConsumer& consumer : service.consumers) consumer.close();
   for (AsyncProducer& producer : service.producers) producer.close();
+  service.processor.reset();
+  service.journal.reset();
 }
 
 }  // namespace
@@ -28,6 +34,13 @@ int initService(ServiceObjects& service) {
   consolePrint("Password: ********\n");  // never the password, nor its length
 
   if (!service.manager.Start(server.c_str(), login, password.c_str())) {
+    cleanupService(service);
+    return -1;
+  }
+
+  // Before any request is taken: what an earlier run left in hand is
+  // resolved from it.
+  if (!service.openJournal()) {
     cleanupService(service);
     return -1;
   }

@@ -1,16 +1,40 @@
 #include "host/ServiceObjects.h"
 
+#include <chrono>
+#include <cstdio>
+
+#include "bus/ProcessOwner.h"
+#include "support/Console.h"
+#include "support/DailyLog.h"
+
 namespace {
 
-AsyncConsumer::RequestHandler routeThrough(ServiceObjects& service) {
-  return [&service](const std::string& queue, const std::string& text, const std::string& correlationId) {
-    RouteRequest(service.routes(), queue, text, correlationId);
+// Requests in hand get this long to reach "done" before a fatal exit.
+constexpr std::chrono::seconds kDrainBound{5};
+
+AsyncConsumer::RequestHandler processThrough(ServiceObjects& service) {
+  return [&service](const Delivery& delivery) {
+    // No journal yet (start-up failed half-way): nothing is carried out.
+    return service.processor ? service.processor->process(delivery) : false;
+  };
+}
+
+AsyncConsumer::AcknowledgedHandler recordAcknowledgement(ServiceObjects& service) {
+  return [&service](const Delivery& delivery) {
+    if (service.processor) service.processor->acknowledged(delivery);
+  };
+}
+
+AsyncConsumer::FatalHandler drainFirst(ServiceObjects& service, AsyncConsumer::FatalHandler onFatal) {
+  return [&service, onFatal](const stomp::Error& error) {
+    service.drain();
+    if (onFatal) onFatal(error);
   };
 }
 
 // A reply queue whose connection is gone for good ends the service like a
 // request queue's would: carrying out requests whose replies can no longer
-// be delivered would only pile up replies to reconcile.
+// be delivered would only pile up replies to resend.
 AsyncProducer::LostHandler endOnLoss(AsyncConsumer::FatalHandler onFatal) {
   return [onFatal](const stomp::Error& error) {
     if (onFatal) onFatal(error);
@@ -23,20 +47,46 @@ AsyncProducer::LostHandler endOnLoss(AsyncConsumer::FatalHandler onFatal) {
 ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer::FatalHandler onFatal)
     : config(serviceConfig),
       manager(),
-      consumers{{AsyncConsumer(config, routeThrough(*this), onFatal),
-                 AsyncConsumer(config, routeThrough(*this), onFatal),
-                 AsyncConsumer(config, routeThrough(*this), onFatal),
-                 AsyncConsumer(config, routeThrough(*this), onFatal)}},
-      producers{{AsyncProducer(config, endOnLoss(onFatal)), AsyncProducer(config, endOnLoss(onFatal)),
-                 AsyncProducer(config, endOnLoss(onFatal)), AsyncProducer(config, endOnLoss(onFatal))}} {}
+      consumers{{AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this)),
+                 AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this)),
+                 AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this)),
+                 AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this))}},
+      producers{{AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),
+                 AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),
+                 AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),
+                 AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal)))}} {}
 
 ServiceObjects::~ServiceObjects() {
+  inFlight.stop();
   for (AsyncConsumer& consumer : consumers) consumer.close();
   for (AsyncProducer& producer : producers) producer.close();
+  processor.reset();
+  journal.reset();
 }
 
 Routes ServiceObjects::routes() {
   return Routes{config, manager, producers[0], producers[1], producers[2], producers[3]};
+}
+
+bool ServiceObjects::openJournal() {
+  try {
+    journal = std::make_unique<RequestJournal>(config.journalPath, config.journalRetentionDays, thisProcessOwner());
+  } catch (const JournalError& e) {
+    consolePrint("Request journal: %s\n", e.what());
+    writeLog("Request journal: %s\n", e.what());
+    return false;
+  }
+  RequestProcessor::Settings settings;
+  settings.retrySafeSerials = config.retrySafeSerials;
+  processor = std::make_unique<RequestProcessor>(routes(), *journal, inFlight, settings);
+  return true;
+}
+
+void ServiceObjects::drain() {
+  inFlight.stop();
+  if (!inFlight.waitIdle(kDrainBound))
+    writeLog("Stopping with requests still in the trading server's hands; the next start resolves them\n");
+  if (journal) journal->flush();
 }
 
 std::array<std::string, 4> requestQueues(const ServiceConfig& c) {

@@ -1,19 +1,24 @@
 #pragma once
 // The service's long-lived objects, constructed in this order: the manager,
 // the four request consumers, the four reply producers. Constructors only
-// set fields; start-up opens them, stop and clean-up close them.
+// set fields; start-up opens them (and the request journal), stop and
+// clean-up close them.
 #include <array>
+#include <memory>
 #include <string>
 
 #include "bus/AsyncConsumer.h"
 #include "bus/AsyncProducer.h"
+#include "bus/InFlight.h"
+#include "bus/RequestJournal.h"
+#include "bus/RequestProcessor.h"
 #include "bus/RouteRequest.h"
 #include "host/ServiceConfig.h"
 #include "manager/CManager.h"
 
 struct ServiceObjects {
   // onFatal runs before the process ends on a consumer's or a producer's
-  // connection lost for good.
+  // connection lost for good, after the requests in hand reached "done".
   explicit ServiceObjects(const ServiceConfig& config, AsyncConsumer::FatalHandler onFatal = {});
   // Closes the consumers before the producers they send through.
   ~ServiceObjects();
@@ -23,6 +28,13 @@ struct ServiceObjects {
 
   // Every request runs through the router with the reply channels below.
   Routes routes();
+  // Opens the request journal and the processor that uses it. Prints the
+  // reason and returns false when the journal cannot be used.
+  bool openJournal();
+  // Stops taking requests and waits (bounded) until those in hand are done
+  // in the journal: what a fatal broker error leaves is finished by the
+  // next start.
+  void drain();
 
   const ServiceConfig& config;
   CManager manager;
@@ -31,6 +43,9 @@ struct ServiceObjects {
   std::array<AsyncConsumer, 4> consumers;
   // Their callback queues, in the same order.
   std::array<AsyncProducer, 4> producers;
+  InFlight inFlight;
+  std::unique_ptr<RequestJournal> journal;
+  std::unique_ptr<RequestProcessor> processor;
 };
 
 // The configured request queue names, in the order of the consumers.

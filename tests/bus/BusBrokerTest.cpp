@@ -104,9 +104,9 @@ TEST_F(BusBroker, CloseLetsTheRequestInProgressFinishAndLeavesTheRestQueued) {
   std::mutex mutex;
   std::condition_variable started;
   std::atomic<int> begun{0}, finished{0};
-  AsyncConsumer consumer(config, [&](const std::string& q, const std::string&, const std::string& corr) {
-    EXPECT_EQ(q, queue);
-    EXPECT_FALSE(corr.empty());  // the message id at least
+  AsyncConsumer consumer(config, [&](const Delivery& d) {
+    EXPECT_EQ(d.queue, queue);
+    EXPECT_FALSE(d.correlationId.empty());  // the message id at least
     {
       std::lock_guard<std::mutex> lock(mutex);
       ++begun;
@@ -114,6 +114,7 @@ TEST_F(BusBroker, CloseLetsTheRequestInProgressFinishAndLeavesTheRestQueued) {
     }
     std::this_thread::sleep_for(300ms);
     ++finished;
+    return true;
   });
   consumer.configure(broker().stompUri(), queue, false, false);
   testing::internal::CaptureStdout();

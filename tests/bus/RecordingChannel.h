@@ -15,5 +15,7 @@ class RecordingChannel : public ReplyChannel {
   void sendReply(std::string text, const std::string& correlationId) override {
     replies.push_back({std::move(text), correlationId});
   }
+  const std::string& destination() const override { return name; }
   std::vector<Reply> replies;
+  std::string name = "recorded.replies";
 };

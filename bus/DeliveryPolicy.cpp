@@ -1,0 +1,43 @@
+#include "bus/DeliveryPolicy.h"
+
+namespace {
+
+bool someoneElseHasIt(OwnerState owner) {
+  return owner == OwnerState::Alive;
+}
+
+DeliveryDecision decide(DeliveryAction action, const JournalEntry* subject = nullptr) {
+  return DeliveryDecision{action, subject};
+}
+
+// An entry not answered yet: whether its attempt may have changed the server.
+DeliveryDecision unanswered(const JournalEntry& e, OwnerState owner) {
+  if (someoneElseHasIt(owner)) return decide(DeliveryAction::AwaitOwner, &e);
+  // Only "started" is written before a change: without it nothing was done.
+  if (e.state == JournalState::Received) {
+    return owner == OwnerState::Elsewhere ? decide(DeliveryAction::CheckThenCarryOut)
+                                          : decide(DeliveryAction::CarryOut);
+  }
+  return decide(DeliveryAction::Resolve, &e);
+}
+
+}  // namespace
+
+DeliveryDecision decideDelivery(const DeliveryFacts& f) {
+  if (f.entry) {
+    const JournalEntry& e = *f.entry;
+    if (!e.answered()) return unanswered(e, f.entryOwner);
+    if (e.confirmedAt != 0 && e.confirmedCorrelationId == f.correlationId)
+      return decide(DeliveryAction::AcknowledgeOnly, &e);
+    return decide(DeliveryAction::Replay, &e);
+  }
+  if (f.serialEntry) {
+    const JournalEntry& s = *f.serialEntry;
+    if (!f.sameBody) return decide(DeliveryAction::RefuseSerial, &s);
+    if (s.answered()) return decide(DeliveryAction::ReplaySerial, &s);
+    // The earlier request with this serial is not answered: its attempt
+    // decides, as it would for a delivery of that request.
+    return unanswered(s, f.serialOwner);
+  }
+  return f.redelivered ? decide(DeliveryAction::CheckThenCarryOut) : decide(DeliveryAction::CarryOut);
+}

@@ -1,0 +1,95 @@
+#include "bus/JournalWriter.h"
+
+struct JournalWriter::Waiter {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool ok = false;
+
+  void finish(bool result) {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    ok = result;
+    done.notify_all();
+  }
+  bool wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait(lock, [this] { return finished; });
+    return ok;
+  }
+};
+
+JournalWriter::JournalWriter(std::unique_ptr<sqlite::Connection> connection, FailureReport onFailure)
+    : db_(std::move(connection)), onFailure_(std::move(onFailure)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+JournalWriter::~JournalWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void JournalWriter::write(Change change) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(Item{std::move(change), false, nullptr});
+  }
+  wake_.notify_one();
+}
+
+bool JournalWriter::writeDurably(Change change) {
+  return enqueueAndWait(Item{std::move(change), true, std::make_shared<Waiter>()});
+}
+
+bool JournalWriter::flush() { return enqueueAndWait(Item{nullptr, false, std::make_shared<Waiter>()}); }
+
+bool JournalWriter::enqueueAndWait(Item item) {
+  std::shared_ptr<Waiter> waiter = item.waiter;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return false;
+    queue_.push_back(std::move(item));
+  }
+  wake_.notify_one();
+  return waiter->wait();
+}
+
+void JournalWriter::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopping, and everything is written
+    std::deque<Item> batch;
+    batch.swap(queue_);
+    lock.unlock();
+    bool durable = false;
+    for (const Item& item : batch) durable = durable || item.durable;
+    const bool ok = commitBatch(batch, durable);
+    for (Item& item : batch) {
+      if (item.waiter) item.waiter->finish(ok);
+    }
+    lock.lock();
+  }
+}
+
+bool JournalWriter::commitBatch(std::deque<Item>& batch, bool durable) {
+  try {
+    if (durable != synced_) {
+      db_->setSynced(durable);
+      synced_ = durable;
+    }
+    sqlite::Transaction transaction(*db_);
+    for (Item& item : batch) {
+      if (item.change) item.change(*db_);
+    }
+    transaction.commit();
+    return true;
+  } catch (const std::exception& e) {
+    if (onFailure_) onFailure_(e.what());
+    return false;
+  }
+}

@@ -1,0 +1,250 @@
+#include "bus/RequestProcessor.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "bus/JournalGate.h"
+#include "bus/ProcessOwner.h"
+#include "manager/ResultCode.h"
+#include "support/Console.h"
+#include "support/DailyLog.h"
+#include "support/Json.h"
+#include "support/PasswordMask.h"
+
+struct RequestProcessor::Request {
+  const Delivery& delivery;
+  Json::Value root;
+  Route route;
+  std::string serial;
+  std::string digest;
+  bool journaled = false;  // this process wrote or took over its entry
+  std::optional<InFlightTicket> ticket;
+
+  const std::string& queue() const { return delivery.queue; }
+  const std::string& id() const { return delivery.messageId; }
+};
+
+namespace {
+
+// Prints and logs one line about a request: format takes the queue, the
+// message id (or serial) and, when given, a detail.
+void tell(const char* format, const std::string& queue, const std::string& id,
+          const std::string& detail = std::string()) {
+  consolePrint(format, queue.c_str(), id.c_str(), detail.c_str());
+  writeLog(format, queue.c_str(), id.c_str(), detail.c_str());
+}
+
+// As the consumer reported unreadable requests before there was a journal.
+void tellFailed(const std::string& queue, const char* reason) {
+  consolePrint("destURI #%s Request failed: %s\n", queue.c_str(), reason);
+  writeLog("destURI #%s Request failed: %s\n", queue.c_str(), reason);
+}
+
+// Login and amount for the operator's view; never raises.
+uint64_t loginOf(const Json::Value& root) {
+  const Json::Value& v = root["login"];
+  return v.isUInt64() ? v.asUInt64() : 0;
+}
+double amountOf(const Json::Value& root) {
+  const Json::Value& v = root["amount"];
+  return v.isNumeric() ? v.asDouble() : 0.0;
+}
+std::string serialOf(const Json::Value& root) {
+  const Json::Value& v = root["serial"];
+  return v.isString() ? v.asString() : std::string();
+}
+
+}  // namespace
+
+RequestProcessor::RequestProcessor(Routes routes, RequestJournal& journal, InFlight& inFlight, Settings settings)
+    : routes_(routes), journal_(journal), inFlight_(inFlight), settings_(settings) {}
+
+bool RequestProcessor::process(const Delivery& delivery) {
+  Json::Value root;
+  try {
+    if (!parseJson(delivery.text, root) || !root.isObject()) return true;  // dropped without reply
+  } catch (const Json::Exception& e) {
+    tellFailed(delivery.queue, e.what());
+    return true;
+  }
+  const std::optional<Route> route = routeFor(routes_, delivery.queue);
+  if (!route) return true;
+  if (!inFlight_.enter()) return false;  // stopping: the next start takes it
+  Request request{delivery, std::move(root), *route, std::string(), requestDigest(delivery.text), false, std::nullopt};
+  request.ticket.emplace(inFlight_);
+  request.serial = serialOf(request.root);
+  return decideAndAct(request);
+}
+
+void RequestProcessor::acknowledged(const Delivery& delivery) {
+  journal_.acknowledged(delivery.queue, delivery.messageId);
+}
+
+bool RequestProcessor::decideAndAct(Request& r) {
+  const auto deadline = std::chrono::steady_clock::now() + settings_.ownerWait;
+  for (;;) {
+    const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
+    std::optional<JournalEntry> serialEntry;
+    if (!entry && settings_.retrySafeSerials && !r.serial.empty())
+      serialEntry = journal_.findSerial(r.queue(), r.serial, r.id());
+
+    DeliveryFacts facts;
+    facts.redelivered = r.delivery.redelivered;
+    facts.correlationId = r.delivery.correlationId;
+    if (entry) {
+      facts.entry = &*entry;
+      facts.entryOwner = ownerState(entry->owner);
+    }
+    if (serialEntry) {
+      facts.serialEntry = &*serialEntry;
+      facts.serialOwner = ownerState(serialEntry->owner);
+      facts.sameBody = serialEntry->digest == r.digest;
+    }
+    const DeliveryDecision decision = decideDelivery(facts);
+    const JournalEntry* subject = decision.subject;
+    r.journaled = entry && entry->owner == journal_.owner();
+
+    switch (decision.action) {
+      case DeliveryAction::CarryOut:
+        return carryOut(r);
+      case DeliveryAction::CheckThenCarryOut:
+      case DeliveryAction::Resolve:
+        return checkThenCarryOut(r, decision.action == DeliveryAction::Resolve ? subject : nullptr);
+      case DeliveryAction::AwaitOwner:
+        if (std::chrono::steady_clock::now() >= deadline)
+          return answerInDoubt(r, "still in hand by " + subject->owner);
+        if (!inFlight_.pause(std::chrono::milliseconds(200))) return false;
+        continue;
+      case DeliveryAction::Replay:
+        r.ticket.reset();
+        if (subject->reply.empty()) return true;  // it never had a reply
+        tell("destURI #%s Redelivered %s: done already, reply sent again\n", r.queue(), r.id());
+        return answer(r, subject->reply);
+      case DeliveryAction::AcknowledgeOnly:
+        r.ticket.reset();
+        tell("destURI #%s Redelivered %s: answered already, acknowledged\n", r.queue(), r.id());
+        return true;
+      case DeliveryAction::ReplaySerial:
+        takeOver(r);
+        journal_.done(r.queue(), r.id(), subject->reply, subject->dealId, false, "serial of " + subject->messageId);
+        r.ticket.reset();
+        tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial,
+             subject->messageId);
+        return answer(r, subject->reply);
+      case DeliveryAction::RefuseSerial: {
+        takeOver(r);
+        const std::string reply = replyWithCode(r.route.kind, r.root, replycode::SerialReused);
+        journal_.done(r.queue(), r.id(), reply, 0, false, "serial used by " + subject->messageId);
+        r.ticket.reset();
+        tell("destURI #%s Serial %s: used by another request, refused (%s)\n", r.queue(), r.serial,
+             subject->messageId);
+        return answer(r, reply);
+      }
+    }
+    return false;
+  }
+}
+
+void RequestProcessor::takeOver(Request& r) {
+  if (r.journaled) return;
+  JournalEntry e;
+  e.queue = r.queue();
+  e.messageId = r.id();
+  e.correlationId = r.delivery.correlationId;
+  e.serial = r.serial;
+  e.kind = kindName(r.route.kind);
+  e.digest = r.digest;
+  e.login = loginOf(r.root);
+  e.amount = amountOf(r.root);
+  journal_.received(e);
+  r.journaled = true;
+}
+
+bool RequestProcessor::carryOut(Request& r) {
+  takeOver(r);
+  CapturedReply reply;
+  JournalGate gate(journal_, r.queue(), r.id());
+  try {
+    (routes_.manager.*r.route.operation)(r.root, &reply, &gate);
+  } catch (const std::exception& e) {
+    // Raised while the record was read, before any server call: the
+    // request can never be carried out. It gets no reply.
+    tellFailed(r.queue(), e.what());
+    journal_.done(r.queue(), r.id(), std::string(), 0, false, std::string("unreadable: ") + e.what());
+    return true;
+  }
+  journal_.done(r.queue(), r.id(), reply.text(), gate.dealId(), gate.changed());
+  r.ticket.reset();
+  return answer(r, reply.text());
+}
+
+bool RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject) {
+  takeOver(r);
+  EarlierAttempt attempt;
+  attempt.kind = r.route.kind;
+  if (subject) {
+    if (subject->planned) attempt.planned = &*subject->planned;
+    attempt.sinceMs = subject->startedAt ? subject->startedAt : subject->receivedAt;
+  } else {
+    attempt.sinceMs = r.delivery.timestampMs;
+  }
+  const std::string subjectId = subject ? subject->messageId : r.id();
+  if (attempt.sinceMs == 0) return answerInDoubt(r, "the broker did not say when it took the request");
+  attempt.claimed = [&](uint64_t dealId) { return journal_.dealClaimed(dealId, r.queue(), r.id(), subjectId); };
+  EarlierChange earlier;
+  try {
+    earlier = routes_.manager.FindEarlierChange(r.root, attempt);
+  } catch (const std::exception& e) {
+    tellFailed(r.queue(), e.what());
+    journal_.done(r.queue(), r.id(), std::string(), 0, false, std::string("unreadable: ") + e.what());
+    return true;
+  }
+  switch (earlier.found) {
+    case EarlierChange::Found::Yes:
+      tell("destURI #%s In doubt %s: found on the trading server (%s), not carried out again\n", r.queue(), r.id(),
+           earlier.why);
+      journal_.done(r.queue(), r.id(), earlier.reply, earlier.dealId, false, "found: " + earlier.why);
+      r.ticket.reset();
+      return answer(r, earlier.reply);
+    case EarlierChange::Found::No:
+      tell("destURI #%s In doubt %s: not on the trading server (%s), carried out\n", r.queue(), r.id(),
+           earlier.why);
+      journal_.note(r.queue(), r.id(), "not found: " + earlier.why);
+      return carryOut(r);
+    case EarlierChange::Found::Unknown:
+      break;
+  }
+  return answerInDoubt(r, earlier.why);
+}
+
+bool RequestProcessor::answerInDoubt(Request& r, const std::string& why) {
+  takeOver(r);
+  const std::string reply = replyWithCode(r.route.kind, r.root, replycode::InDoubt);
+  journal_.inDoubt(r.queue(), r.id(), reply, why);
+  r.ticket.reset();
+  tell("destURI #%s In doubt %s: %s; answered -1001; reconcile\n", r.queue(), r.id(), why);
+  return answer(r, reply);
+}
+
+bool RequestProcessor::answer(const Request& r, const std::string& reply) {
+  if (!deliverReply(r, reply)) return false;
+  return journal_.confirmed(r.queue(), r.id(), r.delivery.correlationId);
+}
+
+bool RequestProcessor::deliverReply(const Request& r, const std::string& reply) {
+  auto delay = settings_.firstResendDelay;
+  for (bool resend = false;; resend = true) {
+    try {
+      r.route.replies->sendReply(reply, r.delivery.correlationId);
+      if (resend) {
+        const std::string shown = maskPasswords(reply);
+        writeLog("DestURI:%s,Resent: %s\n", r.route.replies->destination().c_str(), shown.c_str());
+      }
+      return true;
+    } catch (const std::exception&) {
+      // The channel logged the failure with the whole reply.
+    }
+    if (!inFlight_.pause(delay)) return false;  // stopping: the next start resends it
+    delay = std::min(delay * 2, settings_.maxResendDelay);
+  }
+}

@@ -154,6 +154,31 @@ TEST(ServiceConfig, WrongTypesFailWithoutEscapingAndNameTheKey) {
     EXPECT_EQ(readWith(replaced(kValid, c.from, c.to)), -1) << c.to;
     EXPECT_EQ(configError(), "config.ini: " + c.reason);
   }
+  // The optional keys: absent gives the defaults, set they are read, a value
+  // of another type is refused rather than guessed at.
+  ASSERT_EQ(readWith(kValid), 1);
+  EXPECT_EQ(serviceConfig().journalPath, "../journal/requests.db");
+  EXPECT_EQ(serviceConfig().journalRetentionDays, 7);
+  EXPECT_FALSE(serviceConfig().retrySafeSerials);
+  const std::string withOptional = replaced(
+      kValid, "\"somethingElse\"",
+      "\"journalPath\": \"j/r.db\", \"journalRetentionDays\": 30, \"retrySafeSerials\": true, \"somethingElse\"");
+  ASSERT_EQ(readWith(withOptional), 1) << configError();
+  EXPECT_EQ(serviceConfig().journalPath, "j/r.db");
+  EXPECT_EQ(serviceConfig().journalRetentionDays, 30);
+  EXPECT_TRUE(serviceConfig().retrySafeSerials);
+  const struct {
+    std::string to, reason;
+  } optional[] = {
+      {"\"retrySafeSerials\": 1,", "\"retrySafeSerials\" must be true or false"},
+      {"\"journalRetentionDays\": 0,", "\"journalRetentionDays\" must be a whole number of days, 1 or more"},
+      {"\"journalRetentionDays\": 1.5,", "\"journalRetentionDays\" must be a whole number of days, 1 or more"},
+      {"\"journalPath\": \"\",", "\"journalPath\" must be a non-empty string"},
+  };
+  for (const auto& c : optional) {
+    EXPECT_EQ(readWith(replaced(kValid, "\"somethingElse\"", c.to + "\"somethingElse\"")), -1) << c.to;
+    EXPECT_EQ(configError(), "config.ini: " + c.reason);
+  }
   // Several bad keys: the first in reading order is named.
   EXPECT_EQ(readWith(R"({"tradeTransInfo": [], "login": "x", "server": {}})"), -1);
   EXPECT_EQ(configError(), "config.ini: \"server\" has a value of the wrong type (Type is not convertible to string)");

@@ -4,8 +4,9 @@
 //   posted since the attempt began and claimed by no other request. Exactly
 //   one: done, with that deal. None: not done. Several, a failed lookup, or a
 //   library without the deal lookup: cannot be told.
-// - create: no account with the login: not done. An account whose name,
-//   group and e-mail are the request's: done. Another account: cannot be told.
+// - create: an account whose name, group and e-mail are the request's: done.
+//   No account, or one with other details (which this request cannot have
+//   made): carried out, and the server answers as it did the first time.
 // - update: saving the same values again changes nothing more: carried out.
 // - password type 2 (no verification): setting it again is harmless.
 //   Types 1 and 3: done when the new password already verifies as the
@@ -107,7 +108,7 @@ EarlierChange CManager::FindEarlierChange(const Json::Value& request, const Earl
                         UTF8ToUnicode(record.group) == user->Group() &&
                         UTF8ToUnicode(record.email) == user->EMail();
       if (same) return result(Found::Yes, "the account exists", record.BuildReply());
-      return result(Found::Unknown, "an account with other details has the login");
+      return result(Found::No, "an account with other details has the login");
     }
 
     case RequestKind::Trade:

@@ -77,6 +77,9 @@ void JournalWriter::run() {
 }
 
 bool JournalWriter::commitBatch(std::deque<Item>& batch, bool durable) {
+  bool anyChange = false;
+  for (const Item& item : batch) anyChange = anyChange || item.change != nullptr;
+  if (!anyChange) return true;  // only flushes: everything before them is committed
   try {
     if (durable != synced_) {
       db_->setSynced(durable);

@@ -150,6 +150,30 @@ typedef MTAPIRES (*MTAdminCreate_t)(uint32_t apiVersion, void** admin);
 typedef MTAPIRES (*MTAdminCreateExt_t)(uint32_t apiVersion, void* reserved, void** admin);
 }
 
+// One deal as the optional deal lookup reports it.
+struct MTDealRecord {
+  uint64_t deal;        // deal id
+  uint64_t login;
+  uint32_t action;      // MTDealAction
+  double amount;
+  int64_t timeMs;       // when it was posted, ms since the epoch
+  wchar_t comment[64];  // NUL-terminated, cut to fit
+};
+
+// Optional entry point "MTManagerDealRequest": the deals of `login` posted in
+// [fromMs, toMs], oldest first, as seen by the session of `manager` (an object
+// this library created). Fills up to `capacity` records (`deals` may be null
+// when capacity is 0) and sets *total to how many deals match, which may
+// exceed capacity. Results: 0 done, 3 bad arguments, 1103 no session, 2 other
+// errors. It is a separate entry point rather than a virtual function so that
+// the interfaces' layout stays as libraries built against them expect; a
+// library without it cannot look up deals.
+extern "C" {
+typedef MTAPIRES (*MTManagerDealRequest_t)(IMTManagerAPI* manager, uint64_t login, int64_t fromMs,
+                                           int64_t toMs, MTDealRecord* deals, uint32_t capacity,
+                                           uint32_t* total);
+}
+
 // File name of the library in a 64-bit build (MT5APIManager.so in a 32-bit one).
 #if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 #define MT_MANAGER_LIBRARY_NAME "MT5APIManager64.so"

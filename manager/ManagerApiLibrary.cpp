@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <new>
 #include <vector>
 
 namespace {
@@ -10,6 +12,10 @@ namespace {
 constexpr const char* kLibraryName = MT_MANAGER_LIBRARY_NAME;
 // The executable's directory and up to four levels above it.
 constexpr int kSearchLevels = 5;
+// The deal lookup's first buffer, and how many times it is asked again when
+// more deals match than fit (deals may be posted between two asks).
+constexpr uint32_t kFirstDealCapacity = 64;
+constexpr int kDealRequestAttempts = 4;
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -67,6 +73,7 @@ MTAPIRES ManagerApiLibrary::Load(const std::string& directory) {
   if (!createExt_) create_ = lookUp<MTManagerCreate_t>(handle, "MTManagerCreate");
   adminCreateExt_ = lookUp<MTAdminCreateExt_t>(handle, "MTAdminCreateExt");
   if (!adminCreateExt_) adminCreate_ = lookUp<MTAdminCreate_t>(handle, "MTAdminCreate");
+  dealRequest_ = lookUp<MTManagerDealRequest_t>(handle, "MTManagerDealRequest");
 
   if (!version_ || !createExt_ || !adminCreateExt_) {
     Unload();
@@ -94,4 +101,34 @@ void ManagerApiLibrary::Unload() {
   adminCreate_ = nullptr;
   createExt_ = nullptr;
   adminCreateExt_ = nullptr;
+  dealRequest_ = nullptr;
+}
+
+bool ManagerApiLibrary::HasDealRequest() const { return handle_ && dealRequest_; }
+
+MTAPIRES ManagerApiLibrary::DealRequest(IMTManagerAPI* manager, uint64_t login, int64_t fromMs, int64_t toMs,
+                                        std::vector<MTDealRecord>& deals) const {
+  deals.clear();
+  if (!HasDealRequest()) return mtret::Error;
+  uint32_t capacity = kFirstDealCapacity;
+  try {
+    for (int attempt = 0; attempt < kDealRequestAttempts; ++attempt) {
+      deals.resize(capacity);
+      uint32_t total = 0;
+      const MTAPIRES result = dealRequest_(manager, login, fromMs, toMs, deals.data(), capacity, &total);
+      if (result != mtret::Ok) {
+        deals.clear();
+        return result;
+      }
+      if (total <= capacity) {
+        deals.resize(total);
+        return mtret::Ok;
+      }
+      // Room for what matched now and for some posted before the next ask.
+      capacity = total + std::min(total / 4, UINT32_MAX - total);
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  deals.clear();
+  return mtret::Error;
 }

@@ -2,6 +2,7 @@
 // Finds, loads and unloads the Manager API library and holds its entry points.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "manager/ManagerApi.h"
 
@@ -26,6 +27,15 @@ class ManagerApiLibrary {
   // Frees the library if one is loaded; safe to call any number of times.
   void Unload();
 
+  // Whether the loaded library has the optional deal lookup.
+  bool HasDealRequest() const;
+  // All deals of `login` posted in [fromMs, toMs], oldest first, as seen by
+  // `manager`'s session; the library's result otherwise (deals left empty).
+  // 2 when the library has no deal lookup, or the deals keep outgrowing the
+  // buffer while being read.
+  MTAPIRES DealRequest(IMTManagerAPI* manager, uint64_t login, int64_t fromMs, int64_t toMs,
+                       std::vector<MTDealRecord>& deals) const;
+
   bool IsLoaded() const { return handle_ != nullptr; }
   // The path handed to the loader by the last Load (the bare file name when
   // the search found nothing).
@@ -45,6 +55,7 @@ class ManagerApiLibrary {
   MTAdminCreate_t adminCreate_ = nullptr;
   MTManagerCreateExt_t createExt_ = nullptr;
   MTAdminCreateExt_t adminCreateExt_ = nullptr;
+  MTManagerDealRequest_t dealRequest_ = nullptr;  // optional
 
   std::string executablePath_;  // empty: /proc/self/exe
   std::string path_;

@@ -1,5 +1,6 @@
 // The library's exported entry points. The loader-test variants build this
-// file with TRADESIM_API_VERSION, TRADESIM_NO_ADMIN_EXT or TRADESIM_PLAIN_ONLY.
+// file with TRADESIM_API_VERSION, TRADESIM_NO_ADMIN_EXT, TRADESIM_PLAIN_ONLY
+// or TRADESIM_NO_DEAL_REQUEST.
 #include <new>
 
 #include "manager/ManagerApi.h"
@@ -55,5 +56,15 @@ TRADESIM_EXPORT MTAPIRES MTManagerCreateExt(uint32_t apiVersion, void* /*reserve
 #if !defined(TRADESIM_PLAIN_ONLY) && !defined(TRADESIM_NO_ADMIN_EXT)
 TRADESIM_EXPORT MTAPIRES MTAdminCreateExt(uint32_t /*apiVersion*/, void* /*reserved*/, void** admin) {
   return createAdmin(admin);
+}
+#endif
+
+#ifndef TRADESIM_NO_DEAL_REQUEST
+TRADESIM_EXPORT MTAPIRES MTManagerDealRequest(IMTManagerAPI* manager, uint64_t login, int64_t fromMs, int64_t toMs,
+                                              MTDealRecord* deals, uint32_t capacity, uint32_t* total) {
+  // Only objects of this library have the lookup; anything else is refused.
+  auto* own = dynamic_cast<tradesim::ManagerObject*>(manager);
+  if (!own) return mtret::InvalidParams;
+  return own->DealRequest(login, fromMs, toMs, deals, capacity, total);
 }
 #endif

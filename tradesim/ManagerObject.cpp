@@ -1,7 +1,9 @@
 #include "tradesim/ManagerObject.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <limits>
 #include <thread>
 
 #include "tradesim/Journal.h"
@@ -35,13 +37,38 @@ Store* ManagerObject::store() {
   return store_.get();
 }
 
-bool ManagerObject::faulted(Store& store, const char* name, MTAPIRES& code) {
+namespace {
+
+void sleepMs(uint32_t ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void fillDealRecord(const DealRecord& from, MTDealRecord& to) {
+  to.deal = from.id;
+  to.login = from.login;
+  to.action = from.action;
+  to.amount = moneyToDouble(from.amount);
+  to.timeMs = from.timeMs;
+  const std::wstring comment = widen(from.comment);
+  constexpr size_t room = sizeof(to.comment) / sizeof(to.comment[0]) - 1;
+  const size_t length = std::min(comment.size(), room);
+  std::copy_n(comment.begin(), length, to.comment);
+  to.comment[length] = L'\0';
+}
+
+}  // namespace
+
+bool ManagerObject::faulted(Store& store, const char* name, MTAPIRES& code, uint32_t& delayAfterMs) {
+  delayAfterMs = 0;
   const auto fault = store.takeFault(name);
   if (!fault) return false;
-  if (fault->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
-  if (!fault->code) return false;
-  code = *fault->code;
-  return true;
+  sleepMs(fault->delayMs);
+  if (fault->code) {
+    code = *fault->code;
+    return true;
+  }
+  delayAfterMs = fault->delayAfterMs;
+  return false;
 }
 
 template <typename Body>
@@ -51,8 +78,12 @@ MTAPIRES ManagerObject::operation(const char* name, Body&& body) {
     Store* s = store();
     if (!s) return mtret::Network;
     MTAPIRES code = mtret::Ok;
-    if (faulted(*s, name, code)) return code;
-    return body(*s);
+    uint32_t delayAfterMs = 0;
+    if (faulted(*s, name, code, delayAfterMs)) return code;
+    const MTAPIRES result = body(*s);
+    // The effect is committed; the caller learns the result only now.
+    sleepMs(delayAfterMs);
+    return result;
   } catch (const std::exception&) {
     return mtret::Error;
   }
@@ -66,11 +97,17 @@ MTAPIRES ManagerObject::OpenSession(const wchar_t* server, uint64_t login, const
     Store* s = store();
     if (!s) return mtret::Network;
     MTAPIRES code = mtret::Ok;
-    if (faulted(*s, "OpenSession", code)) return code;
-    if (narrow(server) != s->serverAddress()) return mtret::Network;
-    const MTAPIRES checked = s->checkManager(login, narrow(password));
-    session_.store(checked == mtret::Ok);
-    return checked;
+    uint32_t delayAfterMs = 0;
+    if (faulted(*s, "OpenSession", code, delayAfterMs)) return code;
+    const auto open = [&] {
+      if (narrow(server) != s->serverAddress()) return mtret::Network;
+      const MTAPIRES checked = s->checkManager(login, narrow(password));
+      session_.store(checked == mtret::Ok);
+      return checked;
+    };
+    const MTAPIRES result = open();
+    sleepMs(delayAfterMs);
+    return result;
   } catch (const std::exception&) {
     return mtret::Error;
   }
@@ -163,6 +200,19 @@ MTAPIRES ManagerObject::PostBalanceDeal(uint64_t login, double amount, uint32_t 
       watcher_.wake();
     }
     return posted;
+  });
+}
+
+MTAPIRES ManagerObject::DealRequest(uint64_t login, int64_t fromMs, int64_t toMs, MTDealRecord* deals,
+                                    uint32_t capacity, uint32_t* total) {
+  if (!total || (capacity > 0 && !deals) || fromMs > toMs) return mtret::InvalidParams;
+  *total = 0;
+  return operation("DealRequest", [&](Store& s) {
+    const std::vector<DealRecord> found = s.dealsBetween(login, fromMs, toMs);
+    const size_t filled = std::min<size_t>(found.size(), capacity);
+    for (size_t i = 0; i < filled; ++i) fillDealRecord(found[i], deals[i]);
+    *total = static_cast<uint32_t>(std::min<size_t>(found.size(), std::numeric_limits<uint32_t>::max()));
+    return mtret::Ok;
   });
 }
 

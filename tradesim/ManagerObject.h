@@ -36,18 +36,24 @@ class ManagerObject final : public IMTManagerAPI {
   MTAPIRES PostBalanceDeal(uint64_t login, double amount, uint32_t action, const wchar_t* comment,
                            uint64_t* dealId) override;
 
+  // The deal lookup behind the "MTManagerDealRequest" entry point, which is
+  // not part of the interface (its layout stays as older callers know it).
+  MTAPIRES DealRequest(uint64_t login, int64_t fromMs, int64_t toMs, MTDealRecord* deals, uint32_t capacity,
+                       uint32_t* total);
+
  private:
   ~ManagerObject();
 
   // The store, opened on first use; null when the database cannot be opened.
   Store* store();
-  // Runs an account operation: session check, armed fault, then body, with
-  // any store failure reported as Error.
+  // Runs an operation: session check, armed fault, then body, with any
+  // store failure reported as Error.
   template <typename Body>
   MTAPIRES operation(const char* name, Body&& body);
   // Applies an armed fault of the operation: sleeps its delay and returns
-  // true with code set when the call must end without effect.
-  bool faulted(Store& store, const char* name, MTAPIRES& code);
+  // true with code set when the call must end without effect; otherwise
+  // sets delayAfterMs, the time to sleep between acting and returning.
+  bool faulted(Store& store, const char* name, MTAPIRES& code, uint32_t& delayAfterMs);
 
   const std::string databasePath_;
   const std::string journalPath_;

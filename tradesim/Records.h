@@ -39,6 +39,7 @@ struct FaultRecord {
   std::string operation;
   std::optional<uint32_t> code;  // returned without effect when set
   uint32_t delayMs = 0;          // slept before acting
+  uint32_t delayAfterMs = 0;     // slept after acting, before returning
   uint32_t remaining = 1;        // calls still affected
 };
 

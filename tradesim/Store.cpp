@@ -13,7 +13,7 @@
 namespace tradesim {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr uint64_t kFirstAutoLogin = 1000;
 
 // Money columns (balance, credit, amount) hold 1e-8 units of the currency.
@@ -56,6 +56,7 @@ CREATE TABLE faults (
   operation TEXT PRIMARY KEY,
   code INTEGER,
   delay_ms INTEGER NOT NULL DEFAULT 0,
+  delay_after_ms INTEGER NOT NULL DEFAULT 0,
   remaining INTEGER NOT NULL CHECK (remaining >= 0));
 )sql";
 

@@ -62,6 +62,8 @@ class Store {
   // Removes a deal and takes its amount back off the account.
   MTAPIRES deleteDeal(uint64_t id);
   std::vector<DealRecord> listDeals(std::optional<uint64_t> login);
+  // The deals of login posted in [fromMs, toMs], oldest first.
+  std::vector<DealRecord> dealsBetween(uint64_t login, int64_t fromMs, int64_t toMs);
 
   int64_t lastEventSeq();
   std::vector<DealEvent> eventsAfter(int64_t seq, int limit);

@@ -142,6 +142,18 @@ std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
   return deals;
 }
 
+std::vector<DealRecord> Store::dealsBetween(uint64_t login, int64_t fromMs, int64_t toMs) {
+  std::lock_guard lock(mutex_);
+  // Ids break ties between deals of the same millisecond in posting order.
+  Statement query(*db_,
+                  "SELECT id, login, action, amount, comment, time FROM deals "
+                  "WHERE login = ? AND time BETWEEN ? AND ? ORDER BY time, id");
+  query.bind(1, login).bind(2, fromMs).bind(3, toMs);
+  std::vector<DealRecord> deals;
+  while (query.step()) deals.push_back(readDeal(query, 0));
+  return deals;
+}
+
 int64_t Store::lastEventSeq() {
   std::lock_guard lock(mutex_);
   Statement query(*db_, "SELECT COALESCE(MAX(seq), 0) FROM deal_events");

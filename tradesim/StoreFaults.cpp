@@ -9,7 +9,7 @@ namespace tradesim {
 const std::vector<std::string>& faultOperations() {
   static const std::vector<std::string> operations = {
       "OpenSession", "AddAccount", "LoadAccount", "SaveAccount", "VerifyPassword", "SetPassword",
-      "PostBalanceDeal"};
+      "PostBalanceDeal", "DealRequest"};
   return operations;
 }
 
@@ -21,16 +21,17 @@ bool isFaultOperation(std::string_view operation) {
 void Store::armFault(const FaultRecord& fault) {
   std::lock_guard lock(mutex_);
   Statement arm(*db_,
-                "INSERT INTO faults (operation, code, delay_ms, remaining) VALUES (?, ?, ?, ?) "
+                "INSERT INTO faults (operation, code, delay_ms, delay_after_ms, remaining) "
+                "VALUES (?, ?, ?, ?, ?) "
                 "ON CONFLICT (operation) DO UPDATE SET code = excluded.code, delay_ms = excluded.delay_ms, "
-                "remaining = excluded.remaining");
+                "delay_after_ms = excluded.delay_after_ms, remaining = excluded.remaining");
   arm.bind(1, fault.operation);
   if (fault.code) {
     arm.bind(2, *fault.code);
   } else {
     arm.bindNull(2);
   }
-  arm.bind(3, fault.delayMs).bind(4, fault.remaining).run();
+  arm.bind(3, fault.delayMs).bind(4, fault.delayAfterMs).bind(5, fault.remaining).run();
 }
 
 void Store::clearFaults(std::string_view operation) {
@@ -44,14 +45,17 @@ void Store::clearFaults(std::string_view operation) {
 
 std::vector<FaultRecord> Store::listFaults() {
   std::lock_guard lock(mutex_);
-  Statement query(*db_, "SELECT operation, code, delay_ms, remaining FROM faults WHERE remaining > 0 ORDER BY operation");
+  Statement query(*db_,
+                  "SELECT operation, code, delay_ms, delay_after_ms, remaining FROM faults WHERE remaining > 0 "
+                  "ORDER BY operation");
   std::vector<FaultRecord> faults;
   while (query.step()) {
     FaultRecord fault;
     fault.operation = query.text(0);
     if (!query.isNull(1)) fault.code = static_cast<uint32_t>(query.int64(1));
     fault.delayMs = static_cast<uint32_t>(query.int64(2));
-    fault.remaining = static_cast<uint32_t>(query.int64(3));
+    fault.delayAfterMs = static_cast<uint32_t>(query.int64(3));
+    fault.remaining = static_cast<uint32_t>(query.int64(4));
     faults.push_back(std::move(fault));
   }
   return faults;
@@ -67,14 +71,15 @@ std::optional<FaultRecord> Store::takeFault(std::string_view operation) {
   Transaction tx(*db_);
   Statement take(*db_,
                  "UPDATE faults SET remaining = remaining - 1 WHERE operation = ? AND remaining > 0 "
-                 "RETURNING code, delay_ms, remaining");
+                 "RETURNING code, delay_ms, delay_after_ms, remaining");
   take.bind(1, operation);
   if (!take.step()) return std::nullopt;  // another process used it up first
   FaultRecord fault;
   fault.operation = std::string(operation);
   if (!take.isNull(0)) fault.code = static_cast<uint32_t>(take.int64(0));
   fault.delayMs = static_cast<uint32_t>(take.int64(1));
-  fault.remaining = static_cast<uint32_t>(take.int64(2));
+  fault.delayAfterMs = static_cast<uint32_t>(take.int64(2));
+  fault.remaining = static_cast<uint32_t>(take.int64(3));
   take.run();
   if (fault.remaining == 0) Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
   tx.commit();

@@ -1,5 +1,7 @@
-// Balance and credit deals: one transaction each, exact sums, ids from 1.
+// Balance and credit deals: one transaction each, exact sums, ids from 1;
+// and the deal lookup that finds them again.
 #include <cmath>
+#include <cwchar>
 #include <limits>
 
 #include "TestSupport.h"
@@ -30,8 +32,23 @@ class BalanceTest : public TradesimTest {
     EXPECT_EQ(manager_->LoadAccount(login, user.get()), mtret::Ok);
     return user->Credit();
   }
+  uint64_t post(uint64_t login, double amount, uint32_t action, const wchar_t* comment) {
+    uint64_t deal = 0;
+    EXPECT_EQ(manager_->PostBalanceDeal(login, amount, action, comment, &deal), mtret::RequestDone);
+    return deal;
+  }
+  // Deal times are the clock's; tests that need distinct ones set them.
+  void setDealTime(uint64_t deal, int64_t timeMs) {
+    Connection db(databasePath(), false);
+    Statement(db, "UPDATE deals SET time = ? WHERE id = ?").bind(1, timeMs).bind(2, deal).run();
+  }
+  MTManagerDealRequest_t dealRequest() const {
+    return reinterpret_cast<MTManagerDealRequest_t>(library_.symbol("MTManagerDealRequest"));
+  }
   ManagerPtr manager_;
 };
+
+constexpr int64_t kAllTime = std::numeric_limits<int64_t>::max();
 
 TEST_F(BalanceTest, DealsMoveBalanceOrCreditAndAreRecordedWithTheirEvents) {
   uint64_t deal = 0;
@@ -106,6 +123,92 @@ TEST_F(BalanceTest, SumsAreExact) {
   EXPECT_EQ(balance(1001), 33.0);
   const auto show = runTradesim({"account", "show", "1001"});
   EXPECT_NE(show.out.find("\nbalance=33.00\n"), std::string::npos) << show.out;
+}
+
+TEST_F(BalanceTest, DealLookupReportsTheLoginsDealsInTheRangeOldestFirst) {
+  seedAccount(1002);
+  const uint64_t deposit = post(1001, 100, MT_DEAL_BALANCE, L"Deposit");
+  const uint64_t credit = post(1001, -50, MT_DEAL_CREDIT, L"Crédit ✓");
+  const uint64_t other = post(1002, 7, MT_DEAL_BALANCE, L"Other login");
+  const uint64_t last = post(1001, 1.25, MT_DEAL_BALANCE, std::wstring(100, L'x').c_str());
+  const uint64_t late = post(1001, 2, MT_DEAL_BALANCE, L"Too late");
+  const uint64_t early = post(1001, 3, MT_DEAL_BALANCE, L"Too early");
+  // Posting order and time order differ: the credit is the oldest in range.
+  setDealTime(deposit, 5000);
+  setDealTime(credit, 3000);
+  setDealTime(other, 4000);
+  setDealTime(last, 7000);
+  setDealTime(late, 7001);
+  setDealTime(early, 2999);
+
+  const auto lookUp = dealRequest();
+  ASSERT_NE(lookUp, nullptr);
+  MTDealRecord records[8] = {};
+  uint32_t total = 0;
+  ASSERT_EQ(lookUp(manager_.get(), 1001, 3000, 7000, records, 8, &total), mtret::Ok);
+  ASSERT_EQ(total, 3u);
+  EXPECT_EQ(records[0].deal, credit);
+  EXPECT_EQ(records[0].login, 1001u);
+  EXPECT_EQ(records[0].action, static_cast<uint32_t>(MT_DEAL_CREDIT));
+  EXPECT_EQ(records[0].amount, -50.0);
+  EXPECT_EQ(records[0].timeMs, 3000);
+  EXPECT_EQ(std::wstring(records[0].comment), L"Crédit ✓");
+  EXPECT_EQ(records[1].deal, deposit);
+  EXPECT_EQ(records[1].action, static_cast<uint32_t>(MT_DEAL_BALANCE));
+  EXPECT_EQ(records[1].amount, 100.0);
+  EXPECT_EQ(records[1].timeMs, 5000);
+  EXPECT_EQ(std::wstring(records[1].comment), L"Deposit");
+  EXPECT_EQ(records[2].deal, last);
+  EXPECT_EQ(records[2].amount, 1.25);
+  EXPECT_EQ(std::wstring(records[2].comment), std::wstring(63, L'x'));  // cut, still terminated
+  EXPECT_EQ(records[3].deal, 0u);
+
+  ASSERT_EQ(lookUp(manager_.get(), 1001, 7002, 9000, records, 8, &total), mtret::Ok);
+  EXPECT_EQ(total, 0u);
+  ASSERT_EQ(lookUp(manager_.get(), 4242, 0, kAllTime, records, 8, &total), mtret::Ok);
+  EXPECT_EQ(total, 0u);
+  ASSERT_EQ(lookUp(manager_.get(), 1002, 4000, 4000, records, 8, &total), mtret::Ok);
+  ASSERT_EQ(total, 1u);
+  EXPECT_EQ(records[0].deal, other);
+  EXPECT_EQ(records[0].login, 1002u);
+}
+
+TEST_F(BalanceTest, DealLookupFillsWhatFitsAndCountsEveryMatch) {
+  const uint64_t first = post(1001, 1, MT_DEAL_BALANCE, L"1");
+  const uint64_t second = post(1001, 2, MT_DEAL_BALANCE, L"2");
+  post(1001, 3, MT_DEAL_BALANCE, L"3");
+  const auto lookUp = dealRequest();
+  ASSERT_NE(lookUp, nullptr);
+  uint32_t total = 99;
+  ASSERT_EQ(lookUp(manager_.get(), 1001, 0, kAllTime, nullptr, 0, &total), mtret::Ok);
+  EXPECT_EQ(total, 3u);
+
+  MTDealRecord records[3] = {};
+  records[2].deal = 77;
+  total = 0;
+  ASSERT_EQ(lookUp(manager_.get(), 1001, 0, kAllTime, records, 2, &total), mtret::Ok);
+  EXPECT_EQ(total, 3u);
+  EXPECT_EQ(records[0].deal, first);
+  EXPECT_EQ(records[1].deal, second);
+  EXPECT_EQ(records[2].deal, 77u);  // beyond the capacity: not written
+}
+
+TEST_F(BalanceTest, DealLookupRefusesBadArgumentsAndNeedsASession) {
+  post(1001, 1, MT_DEAL_BALANCE, L"");
+  const auto lookUp = dealRequest();
+  ASSERT_NE(lookUp, nullptr);
+  MTDealRecord record{};
+  uint32_t total = 0;
+  EXPECT_EQ(lookUp(manager_.get(), 1001, 0, kAllTime, &record, 1, nullptr), mtret::InvalidParams);
+  EXPECT_EQ(lookUp(manager_.get(), 1001, 0, kAllTime, nullptr, 1, &total), mtret::InvalidParams);
+  EXPECT_EQ(lookUp(manager_.get(), 1001, 10, 9, &record, 1, &total), mtret::InvalidParams);
+  EXPECT_EQ(lookUp(nullptr, 1001, 0, kAllTime, &record, 1, &total), mtret::InvalidParams);
+  EXPECT_EQ(record.deal, 0u);
+
+  ManagerPtr loggedOut = library_.create();
+  ASSERT_TRUE(loggedOut);
+  EXPECT_EQ(lookUp(loggedOut.get(), 1001, 0, kAllTime, &record, 1, &total), mtret::NotConnected);
+  EXPECT_EQ(record.deal, 0u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Faults armed by the tradesim command (another process) make the next calls
-// of an operation fail without effect or take longer.
+// of an operation fail without effect, or take longer before or after acting.
 #include <chrono>
+#include <limits>
 
 #include "TestSupport.h"
 
@@ -40,6 +41,7 @@ TEST_F(FaultTest, CodeFaultsFailTheNextCallsWithoutEffect) {
   arm({"VerifyPassword", "--code", "13"});
   arm({"AddAccount", "--code", "3001"});
   arm({"LoadAccount", "--code", "13"});
+  arm({"DealRequest", "--code", "2"});
   user->Name(L"changed");
   EXPECT_EQ(manager->SaveAccount(user.get()), 2u);
   EXPECT_EQ(manager->SetPassword(MT_PASS_MAIN, 1001, L"new"), 3u);
@@ -47,8 +49,18 @@ TEST_F(FaultTest, CodeFaultsFailTheNextCallsWithoutEffect) {
   user->Login(1002);
   EXPECT_EQ(manager->AddAccount(user.get(), L"m", L"i"), 3001u);
   EXPECT_EQ(manager->LoadAccount(1001, user.get()), 13u);
+  const auto lookUp = reinterpret_cast<MTManagerDealRequest_t>(library_.symbol("MTManagerDealRequest"));
+  ASSERT_NE(lookUp, nullptr);
+  MTDealRecord record{};
+  uint32_t total = 0;
+  const int64_t allTime = std::numeric_limits<int64_t>::max();
+  EXPECT_EQ(lookUp(manager.get(), 1001, 0, allTime, &record, 1, &total), 2u);
+  EXPECT_EQ(record.deal, 0u);
   // Each fault was used up by one call, and none had an effect.
   EXPECT_TRUE(store().listFaults().empty());
+  ASSERT_EQ(lookUp(manager.get(), 1001, 0, allTime, &record, 1, &total), mtret::Ok);
+  EXPECT_EQ(total, 1u);
+  EXPECT_EQ(record.deal, 1u);
   EXPECT_EQ(manager->LoadAccount(1001, user.get()), mtret::Ok);
   EXPECT_EQ(std::wstring(user->Name()), L"Account 1001");
   EXPECT_EQ(user->Balance(), 15.0);
@@ -72,12 +84,52 @@ TEST_F(FaultTest, DelayFaultsStallAndThenAct) {
   EXPECT_TRUE(store().listDeals(std::nullopt).empty());
 }
 
+TEST_F(FaultTest, DelayAfterFaultsCommitTheEffectBeforeTheCallReturns) {
+  seedAccount(1001, "10");
+  // Longer than any test run: the caller is killed inside the call.
+  arm({"PostBalanceDeal", "--delay-after-ms", "600000"});
+  ChildProcess caller({TRADESIM_POST_HELPER, TRADESIM_LIBRARY, "127.0.0.1:443", std::to_string(kManager),
+                       "Mgr-Secret-1", "1001", "5"});
+  // The deal is committed and visible here while the caller still waits...
+  ASSERT_TRUE(eventually([&] { return !store().listDeals(1001).empty(); }));
+  EXPECT_TRUE(caller.running());
+  // ...and stays when the caller dies before it learns the result.
+  caller.kill();
+  const auto deals = store().listDeals(1001);
+  ASSERT_EQ(deals.size(), 1u);
+  EXPECT_EQ(deals[0].amount, 5 * kMoneyScale);
+  AccountRecord account;
+  ASSERT_EQ(store().loadAccount(1001, account), mtret::Ok);
+  EXPECT_EQ(account.balance, 15 * kMoneyScale);
+  EXPECT_TRUE(store().listFaults().empty());
+
+  // A caller that waits it out gets the operation's own result.
+  ManagerPtr manager = connect();
+  arm({"PostBalanceDeal", "--delay-after-ms", "1"});
+  uint64_t deal = 0;
+  EXPECT_EQ(manager->PostBalanceDeal(1001, 1, MT_DEAL_BALANCE, L"", &deal), mtret::RequestDone);
+  EXPECT_EQ(deal, 2u);
+  arm({"SetPassword", "--delay-after-ms", "1"});
+  EXPECT_EQ(manager->SetPassword(MT_PASS_MAIN, 1001, L"Changed-1"), mtret::Ok);
+  EXPECT_EQ(manager->VerifyPassword(MT_PASS_MAIN, 1001, L"Changed-1"), mtret::Ok);
+  arm({"SaveAccount", "--delay-after-ms", "1"});
+  UserPtr user(manager->NewUserRecord());
+  user->Login(4242);
+  EXPECT_EQ(manager->SaveAccount(user.get()), mtret::NotFound);
+  EXPECT_TRUE(store().listFaults().empty());
+}
+
 TEST_F(FaultTest, ClearDisarmsAndBadArmingIsRefused) {
   seedAccount(1001);
   arm({"LoadAccount", "--code", "13", "--count", "5"});
   arm({"SetPassword", "--code", "13"});
-  EXPECT_NE(runTradesim({"fault", "list"}).out.find("LoadAccount\tcode=13\tdelay_ms=0\tremaining=5"),
-            std::string::npos);
+  arm({"AddAccount", "--delay-ms", "1", "--delay-after-ms", "20"});
+  const std::string armed = runTradesim({"fault", "list"}).out;
+  EXPECT_NE(armed.find("LoadAccount\tcode=13\tdelay_ms=0\tremaining=5\tdelay_after_ms=0\n"), std::string::npos)
+      << armed;
+  EXPECT_NE(armed.find("AddAccount\tcode=-\tdelay_ms=1\tremaining=1\tdelay_after_ms=20\n"), std::string::npos)
+      << armed;
+  ASSERT_EQ(runTradesim({"fault", "clear", "AddAccount"}).status, 0);
   ASSERT_EQ(runTradesim({"fault", "clear", "LoadAccount"}).status, 0);
   ASSERT_EQ(store().listFaults().size(), 1u);
   ASSERT_EQ(runTradesim({"fault", "clear"}).status, 0);
@@ -91,6 +143,8 @@ TEST_F(FaultTest, ClearDisarmsAndBadArmingIsRefused) {
                                                                {"fault", "arm", "LoadAccount", "--code", "x"},
                                                                {"fault", "arm", "LoadAccount", "--code", "2",
                                                                 "--count", "0"},
+                                                               {"fault", "arm", "AddAccount", "--code", "2",
+                                                                "--delay-after-ms", "5"},
                                                                {"fault", "clear", "Nothing"}}) {
     const auto result = runTradesim(bad);
     EXPECT_EQ(result.status, 2) << bad[2];

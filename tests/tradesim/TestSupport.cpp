@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -76,6 +78,36 @@ CommandResult runTradesim(const std::vector<std::string>& args) {
   result.out = readFile(outPath);
   result.err = readFile(errPath);
   return result;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+  std::vector<std::string> words = argv;
+  std::vector<char*> raw;
+  for (auto& w : words) raw.push_back(w.data());
+  raw.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, raw[0], nullptr, nullptr, raw.data(), environ) != 0) {
+    throw std::runtime_error("cannot start " + words[0]);
+  }
+  pid_ = pid;
+}
+
+ChildProcess::~ChildProcess() { kill(); }
+
+bool ChildProcess::running() {
+  if (ended_) return false;
+  int status = 0;
+  ended_ = waitpid(pid_, &status, WNOHANG) == pid_;
+  return !ended_;
+}
+
+void ChildProcess::kill() {
+  if (ended_) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  ended_ = true;
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

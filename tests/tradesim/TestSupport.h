@@ -68,6 +68,24 @@ struct CommandResult {
 // environment (TRADESIM_DB included).
 CommandResult runTradesim(const std::vector<std::string>& args);
 
+// A program started with this process's environment and left running;
+// killed and reaped at the end if it is still there.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& argv);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  // True until the program has ended.
+  bool running();
+  // Ends it with SIGKILL and waits for it.
+  void kill();
+
+ private:
+  int pid_ = -1;
+  bool ended_ = false;
+};
+
 // Waits up to timeout for condition to hold; true when it did.
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));

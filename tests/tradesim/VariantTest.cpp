@@ -9,13 +9,15 @@ struct Expected {
   uint32_t version;
   bool createExt;
   bool adminExt;
+  bool dealRequest;
 };
 
 TEST(VariantTest, EachLibraryExportsItsEntryPointsAndVersion) {
-  for (const Expected& e : {Expected{TRADESIM_LIBRARY, 2280, true, true},
-                            Expected{TRADESIM_VARIANT_V2279, 2279, true, true},
-                            Expected{TRADESIM_VARIANT_NOADMIN, 2280, true, false},
-                            Expected{TRADESIM_VARIANT_PLAIN, 2280, false, false}}) {
+  for (const Expected& e : {Expected{TRADESIM_LIBRARY, 2280, true, true, true},
+                            Expected{TRADESIM_VARIANT_V2279, 2279, true, true, true},
+                            Expected{TRADESIM_VARIANT_NOADMIN, 2280, true, false, true},
+                            Expected{TRADESIM_VARIANT_PLAIN, 2280, false, false, true},
+                            Expected{TRADESIM_VARIANT_NODEALS, 2280, true, true, false}}) {
     SCOPED_TRACE(e.path);
     ManagerLibrary library(e.path);
     auto version = reinterpret_cast<MTManagerVersion_t>(library.symbol("MTManagerVersion"));
@@ -28,6 +30,7 @@ TEST(VariantTest, EachLibraryExportsItsEntryPointsAndVersion) {
     EXPECT_NE(library.symbol("MTAdminCreate"), nullptr);
     EXPECT_EQ(library.symbol("MTManagerCreateExt") != nullptr, e.createExt);
     EXPECT_EQ(library.symbol("MTAdminCreateExt") != nullptr, e.adminExt);
+    EXPECT_EQ(library.symbol("MTManagerDealRequest") != nullptr, e.dealRequest);
     // Nothing of the implementation is visible.
     EXPECT_EQ(library.symbol("_ZN8tradesim11formatMoneyEl"), nullptr);
   }

@@ -220,8 +220,13 @@ int armFault(const Context& c, const Arguments& a) {
   fault.operation = checkedOperation(a.positionals()[0]);
   if (auto v = a.value("code")) fault.code = parseUnsigned32(*v, "--code");
   if (auto v = a.value("delay-ms")) fault.delayMs = parseUnsigned32(*v, "--delay-ms");
+  if (auto v = a.value("delay-after-ms")) fault.delayAfterMs = parseUnsigned32(*v, "--delay-after-ms");
   if (auto v = a.value("count")) fault.remaining = parseUnsigned32(*v, "--count");
-  if (!fault.code && fault.delayMs == 0) throw UsageError("give --code N or --delay-ms N (or both)");
+  if (!fault.code && fault.delayMs == 0 && fault.delayAfterMs == 0) {
+    throw UsageError("give --code N, --delay-ms N or --delay-after-ms N");
+  }
+  // A code ends the call without effect: there is nothing to wait after.
+  if (fault.code && fault.delayAfterMs > 0) throw UsageError("--delay-after-ms cannot go with --code");
   if (fault.remaining == 0) throw UsageError("--count must be at least 1");
   c.open()->armFault(fault);
   c.out << "armed " << fault.operation << " for " << fault.remaining << " call(s)\n";
@@ -239,7 +244,7 @@ int listFaults(const Context& c, const Arguments& a) {
   a.expectPositionals(0, 0, "");
   for (const auto& f : c.open()->listFaults()) {
     c.out << f.operation << "\tcode=" << (f.code ? std::to_string(*f.code) : "-") << "\tdelay_ms=" << f.delayMs
-          << "\tremaining=" << f.remaining << "\n";
+          << "\tremaining=" << f.remaining << "\tdelay_after_ms=" << f.delayAfterMs << "\n";
   }
   return kDone;
 }
@@ -274,14 +279,24 @@ const std::vector<Command>& commands() {
       {{"deal", "list"}, "[--login N]", "print id, login, action, amount, comment, time per deal (tab-separated)",
        {"login"}, {}, listDeals},
       {{"journal"}, "", "print the journal", {}, {}, printJournal},
-      {{"fault", "arm"}, "OPERATION [--code N] [--delay-ms N] [--count K]",
-       "make the next K (default 1) calls of OPERATION sleep N ms and/or return code N without effect",
-       {"code", "delay-ms", "count"}, {}, armFault},
+      {{"fault", "arm"}, "OPERATION [--code N] [--delay-ms N] [--delay-after-ms N] [--count K]",
+       "make the next K (default 1) calls of OPERATION fail or stall, as told below",
+       {"code", "delay-ms", "delay-after-ms", "count"}, {}, armFault},
       {{"fault", "clear"}, "[OPERATION]", "disarm one operation's fault, or all", {}, {}, clearFaults},
       {{"fault", "list"}, "", "print the armed faults", {}, {}, listFaults},
   };
   return all;
 }
+
+constexpr const char* kFaultHelp =
+    "A fault's options:\n"
+    "  --delay-ms N        sleep N ms before the call acts\n"
+    "  --code N            return N without carrying the call out (after any\n"
+    "                      --delay-ms sleep)\n"
+    "  --delay-after-ms N  let the call act and commit, then sleep N ms before it\n"
+    "                      returns (not with --code): the effect is visible to\n"
+    "                      others while the caller still waits for the result\n"
+    "A fault with only a delay still carries the call out.\n";
 
 std::string joined(const std::vector<std::string>& words) {
   std::string out;
@@ -302,7 +317,7 @@ void printUsage(std::ostream& out, const std::string& group) {
   if (group.empty()) {
     out << "\nOperations for faults:";
     for (const auto& op : faultOperations()) out << " " << op;
-    out << "\n";
+    out << "\n" << kFaultHelp;
   }
 }
 
@@ -312,7 +327,7 @@ void printCommandHelp(std::ostream& out, const Command& command) {
   if (command.words[0] == "fault") {
     out << "Operations:";
     for (const auto& op : faultOperations()) out << " " << op;
-    out << "\n";
+    out << "\n" << kFaultHelp;
   }
 }
 

@@ -1,8 +1,12 @@
 // Finding and loading the Manager API library, against the real trading
 // server library and its variants laid out in temporary directory trees.
 #include <dlfcn.h>
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
 
 #include "ManagerTestSupport.h"
 #include "manager/ManagerApiLibrary.h"
@@ -10,6 +14,17 @@
 using namespace mgrtest;
 
 namespace {
+
+struct ManagerRelease {
+  void operator()(IMTManagerAPI* manager) const { manager->Release(); }
+};
+using ManagerPtr = std::unique_ptr<IMTManagerAPI, ManagerRelease>;
+
+ManagerPtr newManager(const ManagerApiLibrary& library) {
+  IMTManagerAPI* manager = nullptr;
+  EXPECT_EQ(library.NewManagerObject(MTManagerAPIVersion, &manager), mtret::Ok);
+  return ManagerPtr(manager);
+}
 
 // Whether the library object at `path` is still mapped into the process.
 bool stillMapped(const fs::path& path) {
@@ -197,4 +212,72 @@ TEST(LibraryLoader, ShutdownWithoutManagerOnlyUnloadsAndRepeatsHarmlessly) {
   EXPECT_FALSE(manager.Library().IsLoaded());
   manager.Shutdown();
   EXPECT_FALSE(manager.HasManager());
+}
+
+TEST(LibraryLoader, TheDealLookupIsOptionalAndReadsEveryMatchingDeal) {
+  TradeServer server;
+  const uint64_t login = server.addAccount({"--balance", "0"});
+  const uint64_t otherLogin = server.addAccount({"--balance", "0"});
+  const int64_t allTime = std::numeric_limits<int64_t>::max();
+
+  ManagerApiLibrary library(server.executable());
+  ASSERT_EQ(library.Load(), mtret::Ok);
+  EXPECT_TRUE(library.HasDealRequest());
+  {
+    ManagerPtr manager = newManager(library);
+    ASSERT_TRUE(manager);
+    std::vector<MTDealRecord> deals(3);
+    EXPECT_EQ(library.DealRequest(manager.get(), login, 0, allTime, deals), mtret::NotConnected);
+    EXPECT_TRUE(deals.empty());
+
+    const std::wstring address(TradeServer::kServer,
+                               TradeServer::kServer + std::char_traits<char>::length(TradeServer::kServer));
+    ASSERT_EQ(manager->OpenSession(address.c_str(), TradeServer::kManagerLogin, TradeServer::kManagerPassword, 0,
+                                   0, 0, 30000),
+              mtret::Ok);
+    uint64_t first = 0;
+    ASSERT_EQ(manager->PostBalanceDeal(login, 12.5, MT_DEAL_BALANCE, L"First", &first), mtret::RequestDone);
+    // More deals than the first buffer holds, all later than the first.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(server.database().c_str(), &db), SQLITE_OK);
+    const std::string bulk =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 199) "
+        "INSERT INTO deals (login, action, amount, comment, time) "
+        "SELECT CASE WHEN i % 2 = 0 THEN " + std::to_string(login) + " ELSE " + std::to_string(otherLogin) +
+        " END, 2, i * 100000000, 'bulk ' || i, 4102444800000 + i FROM n";
+    EXPECT_EQ(sqlite3_exec(db, bulk.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    ASSERT_EQ(library.DealRequest(manager.get(), login, 0, allTime, deals), mtret::Ok);
+    ASSERT_EQ(deals.size(), 100u);
+    EXPECT_EQ(deals[0].deal, first);
+    EXPECT_EQ(deals[0].amount, 12.5);
+    EXPECT_EQ(std::wstring(deals[0].comment), L"First");
+    for (size_t i = 1; i < deals.size(); ++i) {
+      EXPECT_EQ(deals[i].login, login);
+      EXPECT_EQ(deals[i].timeMs, 4102444800000 + 2 * static_cast<int64_t>(i));
+      EXPECT_EQ(std::wstring(deals[i].comment), L"bulk " + std::to_wstring(2 * i));
+    }
+    ASSERT_EQ(library.DealRequest(manager.get(), login, 4102444800001, 4102444800010, deals), mtret::Ok);
+    EXPECT_EQ(deals.size(), 5u);
+    EXPECT_EQ(library.DealRequest(manager.get(), login, 10, 9, deals), mtret::InvalidParams);
+    EXPECT_TRUE(deals.empty());
+  }
+  library.Unload();
+  EXPECT_FALSE(library.HasDealRequest());
+
+  // A library without the entry point loads, and cannot look deals up.
+  TempDir tree;
+  placeLibrary(TRADESIM_LIBRARY_NODEALS, tree.path() / "nodeals");
+  ManagerApiLibrary nodeals((tree.path() / "nodeals/mqbridge").string());
+  ASSERT_EQ(nodeals.Load(), mtret::Ok);
+  EXPECT_FALSE(nodeals.HasDealRequest());
+  ManagerPtr manager = newManager(nodeals);
+  ASSERT_TRUE(manager);
+  std::vector<MTDealRecord> deals(2);
+  EXPECT_EQ(nodeals.DealRequest(manager.get(), login, 0, allTime, deals), mtret::Error);
+  EXPECT_TRUE(deals.empty());
+  manager.reset();
+  nodeals.Unload();
+  EXPECT_EQ(nodeals.DealRequest(nullptr, login, 0, allTime, deals), mtret::Error);
 }

@@ -1,0 +1,365 @@
+"""Delivery guarantees end to end: whatever the broker connection or the
+service process does at a chosen moment, each request is carried out on the
+trading server exactly once, the back office gets at least one reply, every
+copy byte for byte the same and carrying the request's correlation id, and
+the request journal tells how far each request got.
+
+The faults are placed deterministically: the service talks to the broker
+through a STOMP proxy (stomp_proxy) that drops or holds the chosen frame,
+and the trading server's calls are slowed by armed tradesim faults, so the
+moment of a kill is an awaited journal state, not a guess."""
+
+import itertools
+import json
+import os
+import unittest
+
+import harness
+from harness import (Broker, Client, Journal, ReplyBox, Service, ServiceFrom, Workspace, journal_file,
+                     service_directory, wait_deals, wait_log)
+from stomp_proxy import BROKER, StompProxy
+
+TRADE = "e2e.trade"
+TRADE_REPLY = "e2e.trade.reply"
+CREATE = "e2e.user.create"
+FAULT_MS = "2500"
+_logins = itertools.count(21001)
+
+
+class DeliveryCase(unittest.TestCase):
+    """One broker per class; per test a fresh trading-server database with
+    an account of its own, a proxy in front of the broker and the service
+    behind it, journal in the workspace."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.broker = Broker(cls.__name__.lower())
+        cls.client = Client(cls.broker)
+        cls.box = ReplyBox(cls.client)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.close()
+        cls.broker.close()
+
+    def setUp(self):
+        self.ws = self.workspace()
+        self.ws.seed()
+        self.login = next(_logins)
+        self.ws.tradesim("account", "add", "--login", str(self.login), "--name", "Delivery", "--group", "demo",
+                         "--balance", "1000")
+        self.proxy = StompProxy(self.broker.stomp_port)
+        self.proxies = [self.proxy]
+        self.journal = Journal(journal_file(self.ws))
+        self.services = []
+
+    def tearDown(self):
+        for s in self.services:
+            s.kill()
+        for p in self.proxies:
+            p.close()
+        for ws in getattr(self, "_workspaces", []):
+            ws.close()
+
+    def workspace(self):
+        ws = Workspace()
+        self.__dict__.setdefault("_workspaces", []).append(ws)
+        return ws
+
+    # -- the service and its requests --------------------------------------
+
+    def start(self, ws=None, proxy=None, executable=None, **config):
+        ws = ws or self.ws
+        proxy = proxy or self.proxy
+        if "journalPath" not in config:
+            os.makedirs(os.path.dirname(journal_file(self.ws)), exist_ok=True)
+            config["journalPath"] = journal_file(self.ws)
+        ws.write_config(proxy.failover_uri(), **config)
+        s = ServiceFrom(ws, executable) if executable else Service(ws)
+        self.services.append(s)
+        s.expect("init success")
+        return s
+
+    def restart(self, **kw):
+        """After a kill: the trading server's faults cleared (a second post
+        would show at once), the service started again on the same journal."""
+        self.ws.tradesim("fault", "clear")
+        return self.start(**kw)
+
+    def deposit(self, amount=10, serial=None, login=None):
+        body = json.dumps({"serial": serial or f"dl-{self.login}-{amount}", "login": login or self.login,
+                           "amount": amount, "type": 1})
+        return self.client.send("trade", body)
+
+    def arm(self, *fault):
+        self.ws.tradesim("fault", "arm", "PostBalanceDeal", *fault)
+
+    def deals(self):
+        return self.ws.deals(self.login)
+
+    # -- what the back office, the wire and the journal saw ----------------
+
+    def reply_sends(self, corr):
+        return [f for p in self.proxies for f in p.frames("SEND", TRADE_REPLY)
+                if f.headers.get("correlation-id") == corr]
+
+    def confirmed_reply_sends(self, corr):
+        """The reply SENDs whose RECEIPT the broker gave: certainly on the
+        callback queue (whether or not the service saw the RECEIPT)."""
+        out = []
+        for p in self.proxies:
+            receipts = {(f.conn, f.headers.get("receipt-id")) for f in p.frames("RECEIPT", TRADE_REPLY)}
+            out += [f for f in p.frames("SEND", TRADE_REPLY)
+                    if f.headers.get("correlation-id") == corr and (f.conn, f.headers.get("receipt")) in receipts]
+        return out
+
+    def request_acks(self, corr):
+        """The client ACKs of the request's deliveries (any action)."""
+        acks = []
+        for p in self.proxies:
+            ids = {f.headers.get("ack") for f in p.frames("MESSAGE", TRADE) if f.headers.get("correlation-id") == corr}
+            acks += [f for f in p.frames("ACK", TRADE) if f.headers.get("id") in ids]
+        return acks
+
+    def assert_delivered_once(self, corr, code=200, deals=1, timeout=45):
+        """The request acknowledged; `deals` deals on the account; every
+        reply the broker took is at the back office, all the same bytes as
+        every reply SEND on the wire, with the request's correlation id.
+        Returns the reply as JSON."""
+        row = self.journal.wait_state(corr, "acknowledged", timeout=timeout)
+        confirmed = self.confirmed_reply_sends(corr)
+        self.assertGreaterEqual(len(confirmed), 1, "no reply confirmed by the broker")
+        replies = self.box.collect("trade", corr, len(confirmed), timeout=timeout)
+        bodies = {r.body for r in replies} | {f.body for f in self.reply_sends(corr)}
+        self.assertEqual(len(bodies), 1, f"replies differ: {bodies}")
+        body = bodies.pop()
+        reply = json.loads(body)
+        self.assertEqual(reply["code"], code, body)
+        self.assertEqual(len(self.deals()), deals, self.deals())
+        self.assertEqual(row["reply"].rstrip("\n").encode(), body.rstrip(b"\n"))
+        self.assertTrue(any(a.action == "forwarded" for a in self.request_acks(corr)), "no ACK reached the broker")
+        return reply
+
+    def stop_all(self):
+        for s in self.services:
+            if s.alive():
+                self.assertEqual(s.stop(), 0)
+
+
+class ReplyFaults(DeliveryCase):
+    """The reply's way to the broker fails; the service process stays."""
+
+    def test_request_answered_through_the_proxy_is_journalled_step_by_step(self):
+        # journalPath left out: ../journal/requests.db from the working directory
+        self.start(journalPath=None)
+        corr = self.deposit(25)
+        reply = self.assert_delivered_once(corr)
+        self.assertEqual(reply["data"]["login"], self.login)
+        [row] = self.journal.by_correlation(corr)
+        deal = self.deals()[0]
+        self.assertEqual((row["queue"], row["login"], float(row["amount"])), (TRADE, self.login, 25.0))
+        self.assertTrue(row["message_id"])
+        self.assertTrue(row["kind"])
+        self.assertEqual(str(row["deal_id"]), deal[0])
+        self.assertEqual(str(reply["data"]["order"]), deal[0])
+        stamps = [row[k] for k in ("received_at", "started_at", "done_at", "confirmed_at", "acknowledged_at")]
+        self.assertNotIn(None, stamps)
+        self.assertEqual(stamps, sorted(stamps))
+        # The reply's RECEIPT came before the request's ACK went.
+        [ack] = self.request_acks(corr)
+        self.assertLess(self.confirmed_reply_sends(corr)[0].index, ack.index)
+        self.assertNotIn("Send failed", self.ws.log_text())
+        self.stop_all()
+
+    def test_reply_dropped_with_its_connection_is_resent_on_the_new_one_before_the_ack(self):
+        s = self.start()
+        rule = self.proxy.on_send(TRADE_REPLY, "drop_and_close")
+        corr = self.deposit(30)
+        dropped = rule.wait()
+        resent = self.proxy.wait_frame("SEND", TRADE_REPLY, since=dropped.index + 1,
+                                       where=lambda f: f.headers.get("correlation-id") == corr)
+        self.assertNotEqual(resent.conn, dropped.conn)
+        self.assertEqual(resent.body, dropped.body)
+        reply = self.assert_delivered_once(corr)
+        self.assertEqual(reply["code"], 200)
+        # acknowledged only once the resent reply was confirmed
+        receipt = self.proxy.wait_frame("RECEIPT", TRADE_REPLY, conn=resent.conn, since=resent.index,
+                                        where=lambda f: f.headers.get("receipt-id") == resent.headers.get("receipt"))
+        [ack] = self.request_acks(corr)
+        self.assertGreater(ack.index, receipt.index)
+        log = wait_log(self.ws, f"DestURI:{TRADE_REPLY},Resent: ")
+        self.assertIn(f"DestURI:{TRADE_REPLY},Send failed: ", log)
+        self.assertLess(log.index("Send failed: "), log.index("Resent: "))
+        self.stop_all()
+
+    def test_every_connection_closed_at_the_reply_posts_once_and_answers_alike(self):
+        s = self.start()
+        rule = self.proxy.on_send(TRADE_REPLY, "close_all")
+        corr = self.deposit(35)
+        rule.wait()
+        self.assert_delivered_once(corr)
+        self.assertTrue(s.alive())
+        self.stop_all()
+
+    def test_reply_without_a_receipt_in_time_is_sent_again(self):
+        s = self.start()
+        for n, (action, seconds) in enumerate((("hold_receipt", 12), ("drop_receipt", None)), start=1):
+            with self.subTest(action=action):
+                rule = self.proxy.on_send(TRADE_REPLY, action, seconds=seconds)
+                corr = self.deposit(40 + n)
+                first = rule.wait()
+                again = self.proxy.wait_frame("SEND", TRADE_REPLY, since=first.index + 1, timeout=30,
+                                              where=lambda f: f.headers.get("correlation-id") == corr)
+                self.assertEqual(again.body, first.body)
+                self.assert_delivered_once(corr, deals=n)
+                # the broker took both copies: the back office has two alike
+                self.assertGreaterEqual(len(self.box.collect("trade", corr, 2)), 2)
+        self.assertIn(f"DestURI:{TRADE_REPLY},Resent: ", self.ws.log_text())
+        self.stop_all()
+
+
+class CrashRecovery(DeliveryCase):
+    """The service is killed at a chosen step of one deposit and started
+    again on the same journal and the same trading server."""
+
+    def test_killed_inside_the_trading_server_call_posts_once_after_restart(self):
+        s = self.start()
+        self.arm("--delay-ms", FAULT_MS)
+        corr = self.deposit(50)
+        self.journal.wait_state(corr, "started")
+        s.kill()
+        self.assertEqual(self.deals(), [])
+        self.restart()
+        self.assert_delivered_once(corr)
+        self.assertIn("In doubt", wait_log(self.ws, "In doubt"))
+        self.stop_all()
+
+    def test_killed_after_the_post_before_the_reply_answers_with_that_deal(self):
+        s = self.start()
+        self.arm("--delay-after-ms", FAULT_MS)
+        corr = self.deposit(55)
+        [deal] = wait_deals(self.ws, self.login, 1)
+        self.assertEqual(self.journal.by_correlation(corr)[0]["state"], "started")
+        s.kill()
+        self.restart()
+        reply = self.assert_delivered_once(corr)
+        self.assertEqual(str(reply["data"]["order"]), deal[0])
+        wait_log(self.ws, "In doubt")
+        self.stop_all()
+
+    def test_killed_after_the_reply_went_before_its_receipt_sends_the_same_reply_again(self):
+        s = self.start()
+        rule = self.proxy.on_send(TRADE_REPLY, "hold_receipt", seconds=60)
+        corr = self.deposit(60)
+        sent = rule.wait()
+        self.proxy.wait_frame("RECEIPT", TRADE_REPLY, conn=sent.conn, where=lambda f: f.action == "held")
+        self.assertEqual(self.journal.by_correlation(corr)[0]["state"], "done")
+        s.kill()
+        self.restart()
+        self.assert_delivered_once(corr)
+        self.assertGreaterEqual(len(self.box.collect("trade", corr, 2)), 2)
+        self.assertIn("done already, reply sent again", wait_log(self.ws, "Redelivered"))
+        self.stop_all()
+
+    def test_killed_after_the_receipt_before_the_ack_sends_the_same_reply_again(self):
+        s = self.start()
+        rule = self.proxy.on_ack("drop", destination=TRADE)
+        corr = self.deposit(65)
+        rule.wait()
+        self.assertIn(self.journal.by_correlation(corr)[0]["state"], ("confirmed", "acknowledged"))
+        s.kill()
+        mark = self.proxy.mark()
+        self.restart()
+        # the broker hands the request over again; it is answered, not posted
+        self.proxy.wait_frame("MESSAGE", TRADE, since=mark, where=lambda f: f.headers.get("correlation-id") == corr)
+        self.proxy.wait_frame("ACK", TRADE, since=mark, where=lambda f: f in self.request_acks(corr))
+        self.assert_delivered_once(corr)
+        wait_log(self.ws, "done already, reply sent again")
+        self.stop_all()
+
+    def test_without_a_deal_lookup_a_request_cut_short_is_answered_in_doubt(self):
+        s = self.start()
+        self.arm("--delay-ms", FAULT_MS)
+        corr = self.deposit(70)
+        self.journal.wait_state(corr, "started")
+        s.kill()
+        self.restart(executable=service_directory(harness.NODEALS_LIBRARY, self.ws.root))
+        [reply] = self.box.collect("trade", corr, 1, timeout=45)
+        self.assertEqual(json.loads(reply.body)["code"], -1001, reply.body)
+        self.proxy.wait_frame("ACK", TRADE, where=lambda f: f in self.request_acks(corr) and f.action == "forwarded")
+        self.assertEqual(self.deals(), [])
+        [row] = self.journal.by_correlation(corr)
+        self.assertEqual(row["state"], "in_doubt")
+        self.assertIn("reconcile", wait_log(self.ws, "In doubt"))
+        self.stop_all()
+        self.assertEqual(self.deals(), [])
+
+
+class SharedFaults(DeliveryCase):
+    """A consumer's fatal broker error, and two instances on one journal."""
+
+    def test_fatal_error_on_another_queue_ends_the_service_after_the_deposit_is_done(self):
+        s = self.start()
+        self.arm("--delay-ms", FAULT_MS)
+        corr = self.deposit(80)
+        self.journal.wait_state(corr, "started")
+        self.proxy.inject_error(CREATE, message="fatal broker fault")
+        self.assertEqual(s.wait_exit(30), 1)
+        # the deposit in progress was finished and journalled before the end
+        self.assertIn(self.journal.by_correlation(corr)[0]["state"], ("done", "confirmed", "acknowledged"))
+        self.assertEqual(len(self.deals()), 1)
+        self.restart()
+        self.assert_delivered_once(corr)
+        self.stop_all()
+
+    def test_instance_losing_its_connections_during_a_slow_deposit_next_to_another(self):
+        # The second instance: its own directory and proxy, the same
+        # trading server and journal.
+        other_ws = self.workspace()
+        other_ws.env["TRADESIM_DB"] = self.ws.db
+        other_proxy = StompProxy(self.broker.stomp_port)
+        self.proxies.append(other_proxy)
+        self.start()
+        self.start(ws=other_ws, proxy=other_proxy)
+        self.arm("--delay-ms", FAULT_MS)
+        corr = self.deposit(85)
+        self.journal.wait_state(corr, "started")
+        [holder] = [p for p in self.proxies
+                    if any(f.headers.get("correlation-id") == corr for f in p.frames("MESSAGE", TRADE))]
+        holder.close_all()
+        self.assert_delivered_once(corr, timeout=60)
+        self.stop_all()
+
+
+class RetrySafeSerials(DeliveryCase):
+    def body(self, amount, serial):
+        return json.dumps({"serial": serial, "login": self.login, "amount": amount, "type": 1})
+
+    def test_a_serial_done_before_is_answered_from_the_journal(self):
+        self.start(retrySafeSerials=True)
+        body = self.body(90, f"rs-{self.login}")
+        first = self.client.send("trade", body)
+        stored = self.assert_delivered_once(first)
+        again = self.client.send("trade", body)
+        self.assertEqual(self.assert_delivered_once(again), stored)
+        [r1], [r2] = self.box.collect("trade", first), self.box.collect("trade", again)
+        self.assertEqual(r2.body, r1.body)
+        self.assertEqual(r2.headers["correlation-id"], again)
+        # the same serial with another body is refused, nothing posted
+        other = self.client.send("trade", self.body(91, f"rs-{self.login}"))
+        self.assertEqual(self.assert_delivered_once(other, code=-1002)["code"], -1002)
+        self.assertEqual(len(self.deals()), 1)
+        self.stop_all()
+
+    def test_without_the_option_a_resent_serial_is_carried_out_again(self):
+        self.start()
+        body = self.body(95, f"rs-{self.login}")
+        first = self.client.send("trade", body)
+        self.assert_delivered_once(first)
+        again = self.client.send("trade", body)
+        self.assert_delivered_once(again, deals=2)
+        self.stop_all()
+
+
+if __name__ == "__main__":
+    unittest.main()

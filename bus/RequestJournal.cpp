@@ -158,7 +158,6 @@ RequestJournal::~RequestJournal() {
 }
 
 std::optional<JournalEntry> RequestJournal::find(const std::string& queue, const std::string& messageId) {
-  writer_->flush();
   std::lock_guard<std::mutex> lock(readMutex_);
   Statement q(*reader_, (std::string("SELECT ") + journalschema::kColumns +
                          " FROM requests WHERE queue = ? AND message_id = ?")
@@ -170,7 +169,6 @@ std::optional<JournalEntry> RequestJournal::find(const std::string& queue, const
 
 std::optional<JournalEntry> RequestJournal::findSerial(const std::string& queue, const std::string& serial,
                                                        const std::string& exceptMessageId) {
-  writer_->flush();
   std::lock_guard<std::mutex> lock(readMutex_);
   Statement q(*reader_, (std::string("SELECT ") + journalschema::kColumns +
                          " FROM requests WHERE queue = ? AND serial = ? AND message_id <> ? AND received_at >= ?"

@@ -35,13 +35,15 @@ class RequestJournal {
   RequestJournal(const RequestJournal&) = delete;
   RequestJournal& operator=(const RequestJournal&) = delete;
 
-  // Lookups see every change this process queued before them.
+  // Lookups see what is committed. A message's own earlier steps that matter
+  // (started, confirmed) are durable, so nothing queued is needed here.
   std::optional<JournalEntry> find(const std::string& queue, const std::string& messageId);
   // The newest other entry of queue with this serial within the retention.
   std::optional<JournalEntry> findSerial(const std::string& queue, const std::string& serial,
                                          const std::string& exceptMessageId);
   // True when an entry other than those of the two messages of queue holds
-  // dealId: another request made that deal.
+  // dealId: another request made that deal. Sees every change this process
+  // queued before it.
   bool dealClaimed(uint64_t dealId, const std::string& queue, const std::string& messageId,
                    const std::string& otherMessageId);
 

@@ -64,7 +64,7 @@ constexpr const char* kAccountColumns =
     "login, name, group_name, country, city, zip, address, phone, email, id_number, comment, "
     "lead_source, agent, rights, leverage, balance, credit";
 
-AccountRecord readAccount(const Statement& row) {
+AccountRecord readAccount(const sqlite::Statement& row) {
   AccountRecord a;
   a.login = row.uint64(0);
   a.name = row.text(1);
@@ -101,14 +101,22 @@ std::string databasePathFromEnvironment() {
   return path && *path ? path : "tradesim.db";
 }
 
-Store::Store(std::unique_ptr<Connection> connection, std::string path)
+std::unique_ptr<sqlite::Connection> openDatabase(const std::string& path, bool create) {
+  auto connection = std::make_unique<sqlite::Connection>(
+      path, create ? sqlite::Connection::Open::Create : sqlite::Connection::Open::ReadWrite);
+  const char* sync = std::getenv("TRADESIM_SYNC");
+  if (sync && std::string_view(sync) == "normal") connection->setSynced(false);
+  return connection;
+}
+
+Store::Store(std::unique_ptr<sqlite::Connection> connection, std::string path)
     : path_(std::move(path)), db_(std::move(connection)) {}
 
 Store::Store(const std::string& path) : path_(path) {
-  db_ = std::make_unique<Connection>(path, false);
-  Statement version(*db_, "PRAGMA user_version");
+  db_ = openDatabase(path, false);
+  sqlite::Statement version(*db_, "PRAGMA user_version");
   if (!version.step() || version.int64(0) != kSchemaVersion) {
-    throw SqliteError(SQLITE_ERROR, "'" + path + "' is not a trading-server database (run 'tradesim init')");
+    throw sqlite::Error(SQLITE_ERROR, "'" + path + "' is not a trading-server database (run 'tradesim init')");
   }
 }
 
@@ -124,11 +132,11 @@ std::unique_ptr<Store> Store::initialize(const std::string& path, std::string_vi
       }
     }
   }
-  auto connection = std::make_unique<Connection>(path, true);
+  auto connection = openDatabase(path, true);
   {
-    Transaction tx(*connection);
+    sqlite::Transaction tx(*connection);
     connection->exec(kSchema);
-    Statement(*connection, "INSERT INTO server (id, address) VALUES (1, ?)").bind(1, serverAddress).run();
+    sqlite::Statement(*connection, "INSERT INTO server (id, address) VALUES (1, ?)").bind(1, serverAddress).run();
     connection->exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     tx.commit();
   }
@@ -140,7 +148,7 @@ std::unique_ptr<Store> Store::initialize(const std::string& path, std::string_vi
 
 std::string Store::serverAddress() {
   std::lock_guard lock(mutex_);
-  Statement query(*db_, "SELECT address FROM server WHERE id = 1");
+  sqlite::Statement query(*db_, "SELECT address FROM server WHERE id = 1");
   return query.step() ? query.text(0) : std::string();
 }
 
@@ -148,10 +156,10 @@ MTAPIRES Store::addManager(uint64_t login, std::string_view password) {
   if (!validLogin(login)) return mtret::InvalidParams;
   const PasswordHash hash = hashPassword(password);
   std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
-  Statement exists(*db_, "SELECT 1 FROM managers WHERE login = ?");
+  sqlite::Transaction tx(*db_);
+  sqlite::Statement exists(*db_, "SELECT 1 FROM managers WHERE login = ?");
   if (exists.bind(1, login).step()) return mtret::AccountExists;
-  Statement(*db_, "INSERT INTO managers (login, salt, hash) VALUES (?, ?, ?)")
+  sqlite::Statement(*db_, "INSERT INTO managers (login, salt, hash) VALUES (?, ?, ?)")
       .bind(1, login)
       .bind(2, hash.salt)
       .bind(3, hash.digest)
@@ -164,7 +172,7 @@ MTAPIRES Store::checkManager(uint64_t login, std::string_view password) {
   PasswordHash stored;
   {
     std::lock_guard lock(mutex_);
-    Statement query(*db_, "SELECT salt, hash FROM managers WHERE login = ?");
+    sqlite::Statement query(*db_, "SELECT salt, hash FROM managers WHERE login = ?");
     if (!query.bind(1, login).step()) return mtret::ManagerUnknown;
     stored = {query.blob(0), query.blob(1)};
   }
@@ -172,7 +180,7 @@ MTAPIRES Store::checkManager(uint64_t login, std::string_view password) {
 }
 
 bool Store::accountExists(uint64_t login) {
-  Statement query(*db_, "SELECT 1 FROM accounts WHERE login = ?");
+  sqlite::Statement query(*db_, "SELECT 1 FROM accounts WHERE login = ?");
   return query.bind(1, login).step();
 }
 
@@ -187,10 +195,10 @@ MTAPIRES Store::addAccount(AccountRecord& account, std::string_view masterPasswo
   const PasswordHash master = hashPassword(masterPassword);
   const PasswordHash investor = hashPassword(investorPassword);
   std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
+  sqlite::Transaction tx(*db_);
   uint64_t login = account.login;
   if (login == 0) {
-    Statement highest(*db_, "SELECT MAX(login) FROM accounts");
+    sqlite::Statement highest(*db_, "SELECT MAX(login) FROM accounts");
     highest.step();
     const uint64_t top = highest.isNull(0) ? 0 : highest.uint64(0);
     login = std::max(top + 1, kFirstAutoLogin);
@@ -198,11 +206,11 @@ MTAPIRES Store::addAccount(AccountRecord& account, std::string_view masterPasswo
   } else if (accountExists(login)) {
     return mtret::AccountExists;
   }
-  Statement insert(*db_,
-                   "INSERT INTO accounts (login, name, group_name, country, city, zip, address, phone, email, "
-                   "id_number, comment, lead_source, agent, rights, leverage, master_salt, master_hash, "
-                   "investor_salt, investor_hash, balance, credit) "
-                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  sqlite::Statement insert(*db_,
+                           "INSERT INTO accounts (login, name, group_name, country, city, zip, address, phone, email, "
+                           "id_number, comment, lead_source, agent, rights, leverage, master_salt, master_hash, "
+                           "investor_salt, investor_hash, balance, credit) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   insert.bind(1, login).bind(2, account.name).bind(3, account.group).bind(4, account.country);
   insert.bind(5, account.city).bind(6, account.zip).bind(7, account.address).bind(8, account.phone);
   insert.bind(9, account.email).bind(10, account.id).bind(11, account.comment).bind(12, account.leadSource);
@@ -217,7 +225,7 @@ MTAPIRES Store::addAccount(AccountRecord& account, std::string_view masterPasswo
 
 MTAPIRES Store::loadAccount(uint64_t login, AccountRecord& account) {
   std::lock_guard lock(mutex_);
-  Statement query(*db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE login = ?").c_str());
+  sqlite::Statement query(*db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE login = ?").c_str());
   if (!query.bind(1, login).step()) return mtret::NotFound;
   account = readAccount(query);
   return mtret::Ok;
@@ -225,11 +233,11 @@ MTAPIRES Store::loadAccount(uint64_t login, AccountRecord& account) {
 
 MTAPIRES Store::saveAccount(const AccountRecord& account) {
   std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
-  Statement update(*db_,
-                   "UPDATE accounts SET name = ?, group_name = ?, country = ?, city = ?, zip = ?, address = ?, "
-                   "phone = ?, email = ?, id_number = ?, comment = ?, lead_source = ?, agent = ?, rights = ?, "
-                   "leverage = ? WHERE login = ?");
+  sqlite::Transaction tx(*db_);
+  sqlite::Statement update(*db_,
+                           "UPDATE accounts SET name = ?, group_name = ?, country = ?, city = ?, zip = ?, address = ?, "
+                           "phone = ?, email = ?, id_number = ?, comment = ?, lead_source = ?, agent = ?, rights = ?, "
+                           "leverage = ? WHERE login = ?");
   update.bind(1, account.name).bind(2, account.group).bind(3, account.country).bind(4, account.city);
   update.bind(5, account.zip).bind(6, account.address).bind(7, account.phone).bind(8, account.email);
   update.bind(9, account.id).bind(10, account.comment).bind(11, account.leadSource).bind(12, account.agent);
@@ -242,7 +250,7 @@ MTAPIRES Store::saveAccount(const AccountRecord& account) {
 
 std::vector<AccountRecord> Store::listAccounts() {
   std::lock_guard lock(mutex_);
-  Statement query(*db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts ORDER BY login").c_str());
+  sqlite::Statement query(*db_, (std::string("SELECT ") + kAccountColumns + " FROM accounts ORDER BY login").c_str());
   std::vector<AccountRecord> accounts;
   while (query.step()) accounts.push_back(readAccount(query));
   return accounts;
@@ -253,7 +261,8 @@ MTAPIRES Store::verifyPassword(uint32_t kind, uint64_t login, std::string_view p
   PasswordHash stored;
   {
     std::lock_guard lock(mutex_);
-    Statement query(*db_, (std::string("SELECT ") + passwordColumns(kind) + " FROM accounts WHERE login = ?").c_str());
+    sqlite::Statement query(
+        *db_, (std::string("SELECT ") + passwordColumns(kind) + " FROM accounts WHERE login = ?").c_str());
     if (!query.bind(1, login).step()) return mtret::NotFound;
     stored = {query.blob(0), query.blob(1)};
   }
@@ -266,8 +275,8 @@ MTAPIRES Store::setPassword(uint32_t kind, uint64_t login, std::string_view pass
   const std::string sql = kind == 0 ? "UPDATE accounts SET master_salt = ?, master_hash = ? WHERE login = ?"
                                     : "UPDATE accounts SET investor_salt = ?, investor_hash = ? WHERE login = ?";
   std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
-  Statement(*db_, sql.c_str()).bind(1, hash.salt).bind(2, hash.digest).bind(3, login).run();
+  sqlite::Transaction tx(*db_);
+  sqlite::Statement(*db_, sql.c_str()).bind(1, hash.salt).bind(2, hash.digest).bind(3, login).run();
   if (db_->changes() == 0) return mtret::NotFound;
   tx.commit();
   return mtret::Ok;

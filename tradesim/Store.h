@@ -13,13 +13,18 @@
 #include <vector>
 
 #include "manager/ResultCodes.h"
+#include "support/Sqlite.h"
 #include "tradesim/Records.h"
-#include "tradesim/Sqlite.h"
 
 namespace tradesim {
 
 // Where the database lives: $TRADESIM_DB, else "tradesim.db".
 std::string databasePathFromEnvironment();
+
+// Opens the database (creating it when create is set) the way the store
+// uses it: every commit reaches the disk unless TRADESIM_SYNC=normal trades
+// that (survives a crash of the process, not of the machine) for speed.
+std::unique_ptr<sqlite::Connection> openDatabase(const std::string& path, bool create);
 
 // Operations whose calls can be made to fail or stall.
 bool isFaultOperation(std::string_view operation);
@@ -27,7 +32,7 @@ const std::vector<std::string>& faultOperations();
 
 class Store {
  public:
-  // Opens an existing, initialised database; throws SqliteError otherwise.
+  // Opens an existing, initialised database; throws sqlite::Error otherwise.
   explicit Store(const std::string& path);
   // Creates a new database answering to serverAddress, with one manager.
   // Refuses an existing file unless force is set (then it is replaced).
@@ -76,7 +81,7 @@ class Store {
   std::optional<FaultRecord> takeFault(std::string_view operation);
 
  private:
-  Store(std::unique_ptr<Connection> connection, std::string path);
+  Store(std::unique_ptr<sqlite::Connection> connection, std::string path);
   bool accountExists(uint64_t login);
   MTAPIRES moveAccount(uint64_t login, uint32_t action, Money delta);
   void insertEvent(DealEventKind kind, const DealRecord& deal);
@@ -84,7 +89,7 @@ class Store {
 
   std::string path_;
   std::mutex mutex_;
-  std::unique_ptr<Connection> db_;
+  std::unique_ptr<sqlite::Connection> db_;
 };
 
 }  // namespace tradesim

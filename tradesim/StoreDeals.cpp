@@ -22,7 +22,7 @@ DealEventKind kindFromName(const std::string& name) {
   return DealEventKind::Add;
 }
 
-DealRecord readDeal(const Statement& row, int first) {
+DealRecord readDeal(const sqlite::Statement& row, int first) {
   DealRecord d;
   d.id = row.uint64(first);
   d.login = row.uint64(first + 1);
@@ -39,11 +39,11 @@ bool validAction(uint32_t action) { return action == 2 || action == 3; }
 
 MTAPIRES Store::moveAccount(uint64_t login, uint32_t action, Money delta) {
   const char* column = action == 2 ? "balance" : "credit";
-  Statement query(*db_, (std::string("SELECT ") + column + " FROM accounts WHERE login = ?").c_str());
+  sqlite::Statement query(*db_, (std::string("SELECT ") + column + " FROM accounts WHERE login = ?").c_str());
   if (!query.bind(1, login).step()) return mtret::NotFound;
   const auto moved = addMoney(query.int64(0), delta);
   if (!moved) return mtret::InvalidParams;
-  Statement(*db_, (std::string("UPDATE accounts SET ") + column + " = ? WHERE login = ?").c_str())
+  sqlite::Statement(*db_, (std::string("UPDATE accounts SET ") + column + " = ? WHERE login = ?").c_str())
       .bind(1, *moved)
       .bind(2, login)
       .run();
@@ -51,9 +51,9 @@ MTAPIRES Store::moveAccount(uint64_t login, uint32_t action, Money delta) {
 }
 
 void Store::insertEvent(DealEventKind kind, const DealRecord& deal) {
-  Statement(*db_,
-            "INSERT INTO deal_events (kind, deal, login, action, amount, comment, time) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?)")
+  sqlite::Statement(*db_,
+                    "INSERT INTO deal_events (kind, deal, login, action, amount, comment, time) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?)")
       .bind(1, kindName(kind))
       .bind(2, deal.id)
       .bind(3, deal.login)
@@ -65,7 +65,7 @@ void Store::insertEvent(DealEventKind kind, const DealRecord& deal) {
 }
 
 std::optional<DealRecord> Store::findDeal(uint64_t id) {
-  Statement query(*db_, "SELECT id, login, action, amount, comment, time FROM deals WHERE id = ?");
+  sqlite::Statement query(*db_, "SELECT id, login, action, amount, comment, time FROM deals WHERE id = ?");
   if (!query.bind(1, id).step()) return std::nullopt;
   return readDeal(query, 0);
 }
@@ -74,7 +74,7 @@ MTAPIRES Store::postBalanceDeal(uint64_t login, Money amount, uint32_t action, s
                                 uint64_t& dealId) {
   if (!validAction(action) || amount < -kMaxAmount || amount > kMaxAmount) return mtret::InvalidParams;
   std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
+  sqlite::Transaction tx(*db_);
   const MTAPIRES moved = moveAccount(login, action, amount);
   if (moved != mtret::Ok) return moved;
   DealRecord deal;
@@ -83,7 +83,7 @@ MTAPIRES Store::postBalanceDeal(uint64_t login, Money amount, uint32_t action, s
   deal.amount = amount;
   deal.comment = std::string(comment);
   deal.timeMs = nowEpochMs();
-  Statement(*db_, "INSERT INTO deals (login, action, amount, comment, time) VALUES (?, ?, ?, ?, ?)")
+  sqlite::Statement(*db_, "INSERT INTO deals (login, action, amount, comment, time) VALUES (?, ?, ?, ?, ?)")
       .bind(1, deal.login)
       .bind(2, deal.action)
       .bind(3, deal.amount)
@@ -100,7 +100,7 @@ MTAPIRES Store::postBalanceDeal(uint64_t login, Money amount, uint32_t action, s
 MTAPIRES Store::updateDeal(uint64_t id, std::optional<Money> amount, std::optional<std::string> comment) {
   if (amount && (*amount < -kMaxAmount || *amount > kMaxAmount)) return mtret::InvalidParams;
   std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
+  sqlite::Transaction tx(*db_);
   auto deal = findDeal(id);
   if (!deal) return mtret::NotFound;
   if (amount) {
@@ -109,7 +109,7 @@ MTAPIRES Store::updateDeal(uint64_t id, std::optional<Money> amount, std::option
     deal->amount = *amount;
   }
   if (comment) deal->comment = *comment;
-  Statement(*db_, "UPDATE deals SET amount = ?, comment = ? WHERE id = ?")
+  sqlite::Statement(*db_, "UPDATE deals SET amount = ?, comment = ? WHERE id = ?")
       .bind(1, deal->amount)
       .bind(2, deal->comment)
       .bind(3, id)
@@ -121,12 +121,12 @@ MTAPIRES Store::updateDeal(uint64_t id, std::optional<Money> amount, std::option
 
 MTAPIRES Store::deleteDeal(uint64_t id) {
   std::lock_guard lock(mutex_);
-  Transaction tx(*db_);
+  sqlite::Transaction tx(*db_);
   const auto deal = findDeal(id);
   if (!deal) return mtret::NotFound;
   const MTAPIRES moved = moveAccount(deal->login, deal->action, -deal->amount);
   if (moved != mtret::Ok) return moved;
-  Statement(*db_, "DELETE FROM deals WHERE id = ?").bind(1, id).run();
+  sqlite::Statement(*db_, "DELETE FROM deals WHERE id = ?").bind(1, id).run();
   insertEvent(DealEventKind::Delete, *deal);
   tx.commit();
   return mtret::Ok;
@@ -134,8 +134,9 @@ MTAPIRES Store::deleteDeal(uint64_t id) {
 
 std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
   std::lock_guard lock(mutex_);
-  Statement query(*db_, login ? "SELECT id, login, action, amount, comment, time FROM deals WHERE login = ? ORDER BY id"
-                              : "SELECT id, login, action, amount, comment, time FROM deals ORDER BY id");
+  sqlite::Statement query(*db_,
+                          login ? "SELECT id, login, action, amount, comment, time FROM deals WHERE login = ? ORDER BY id"
+                                : "SELECT id, login, action, amount, comment, time FROM deals ORDER BY id");
   if (login) query.bind(1, *login);
   std::vector<DealRecord> deals;
   while (query.step()) deals.push_back(readDeal(query, 0));
@@ -145,9 +146,9 @@ std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
 std::vector<DealRecord> Store::dealsBetween(uint64_t login, int64_t fromMs, int64_t toMs) {
   std::lock_guard lock(mutex_);
   // Ids break ties between deals of the same millisecond in posting order.
-  Statement query(*db_,
-                  "SELECT id, login, action, amount, comment, time FROM deals "
-                  "WHERE login = ? AND time BETWEEN ? AND ? ORDER BY time, id");
+  sqlite::Statement query(*db_,
+                          "SELECT id, login, action, amount, comment, time FROM deals "
+                          "WHERE login = ? AND time BETWEEN ? AND ? ORDER BY time, id");
   query.bind(1, login).bind(2, fromMs).bind(3, toMs);
   std::vector<DealRecord> deals;
   while (query.step()) deals.push_back(readDeal(query, 0));
@@ -156,16 +157,16 @@ std::vector<DealRecord> Store::dealsBetween(uint64_t login, int64_t fromMs, int6
 
 int64_t Store::lastEventSeq() {
   std::lock_guard lock(mutex_);
-  Statement query(*db_, "SELECT COALESCE(MAX(seq), 0) FROM deal_events");
+  sqlite::Statement query(*db_, "SELECT COALESCE(MAX(seq), 0) FROM deal_events");
   query.step();
   return query.int64(0);
 }
 
 std::vector<DealEvent> Store::eventsAfter(int64_t seq, int limit) {
   std::lock_guard lock(mutex_);
-  Statement query(*db_,
-                  "SELECT seq, kind, deal, login, action, amount, comment, time FROM deal_events "
-                  "WHERE seq > ? ORDER BY seq LIMIT ?");
+  sqlite::Statement query(*db_,
+                          "SELECT seq, kind, deal, login, action, amount, comment, time FROM deal_events "
+                          "WHERE seq > ? ORDER BY seq LIMIT ?");
   query.bind(1, seq).bind(2, limit);
   std::vector<DealEvent> events;
   while (query.step()) {

@@ -20,11 +20,11 @@ bool isFaultOperation(std::string_view operation) {
 
 void Store::armFault(const FaultRecord& fault) {
   std::lock_guard lock(mutex_);
-  Statement arm(*db_,
-                "INSERT INTO faults (operation, code, delay_ms, delay_after_ms, remaining) "
-                "VALUES (?, ?, ?, ?, ?) "
-                "ON CONFLICT (operation) DO UPDATE SET code = excluded.code, delay_ms = excluded.delay_ms, "
-                "delay_after_ms = excluded.delay_after_ms, remaining = excluded.remaining");
+  sqlite::Statement arm(*db_,
+                        "INSERT INTO faults (operation, code, delay_ms, delay_after_ms, remaining) "
+                        "VALUES (?, ?, ?, ?, ?) "
+                        "ON CONFLICT (operation) DO UPDATE SET code = excluded.code, delay_ms = excluded.delay_ms, "
+                        "delay_after_ms = excluded.delay_after_ms, remaining = excluded.remaining");
   arm.bind(1, fault.operation);
   if (fault.code) {
     arm.bind(2, *fault.code);
@@ -39,15 +39,15 @@ void Store::clearFaults(std::string_view operation) {
   if (operation.empty()) {
     db_->exec("DELETE FROM faults");
   } else {
-    Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
+    sqlite::Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
   }
 }
 
 std::vector<FaultRecord> Store::listFaults() {
   std::lock_guard lock(mutex_);
-  Statement query(*db_,
-                  "SELECT operation, code, delay_ms, delay_after_ms, remaining FROM faults WHERE remaining > 0 "
-                  "ORDER BY operation");
+  sqlite::Statement query(*db_,
+                          "SELECT operation, code, delay_ms, delay_after_ms, remaining FROM faults WHERE remaining > 0 "
+                          "ORDER BY operation");
   std::vector<FaultRecord> faults;
   while (query.step()) {
     FaultRecord fault;
@@ -65,13 +65,13 @@ std::optional<FaultRecord> Store::takeFault(std::string_view operation) {
   std::lock_guard lock(mutex_);
   {
     // Cheap read first: the write lock is taken only when a fault is armed.
-    Statement armed(*db_, "SELECT 1 FROM faults WHERE operation = ? AND remaining > 0");
+    sqlite::Statement armed(*db_, "SELECT 1 FROM faults WHERE operation = ? AND remaining > 0");
     if (!armed.bind(1, operation).step()) return std::nullopt;
   }
-  Transaction tx(*db_);
-  Statement take(*db_,
-                 "UPDATE faults SET remaining = remaining - 1 WHERE operation = ? AND remaining > 0 "
-                 "RETURNING code, delay_ms, delay_after_ms, remaining");
+  sqlite::Transaction tx(*db_);
+  sqlite::Statement take(*db_,
+                         "UPDATE faults SET remaining = remaining - 1 WHERE operation = ? AND remaining > 0 "
+                         "RETURNING code, delay_ms, delay_after_ms, remaining");
   take.bind(1, operation);
   if (!take.step()) return std::nullopt;  // another process used it up first
   FaultRecord fault;
@@ -81,7 +81,7 @@ std::optional<FaultRecord> Store::takeFault(std::string_view operation) {
   fault.delayAfterMs = static_cast<uint32_t>(take.int64(2));
   fault.remaining = static_cast<uint32_t>(take.int64(3));
   take.run();
-  if (fault.remaining == 0) Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
+  if (fault.remaining == 0) sqlite::Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
   tx.commit();
   return fault;
 }

@@ -17,8 +17,8 @@ class BalanceTest : public TradesimTest {
     ASSERT_TRUE(manager_);
   }
   int64_t count(const char* table) {
-    Connection db(databasePath(), false);
-    Statement query(db, (std::string("SELECT COUNT(*) FROM ") + table).c_str());
+    sqlite::Connection db(databasePath(), sqlite::Connection::Open::ReadWrite);
+    sqlite::Statement query(db, (std::string("SELECT COUNT(*) FROM ") + table).c_str());
     query.step();
     return query.int64(0);
   }
@@ -39,8 +39,8 @@ class BalanceTest : public TradesimTest {
   }
   // Deal times are the clock's; tests that need distinct ones set them.
   void setDealTime(uint64_t deal, int64_t timeMs) {
-    Connection db(databasePath(), false);
-    Statement(db, "UPDATE deals SET time = ? WHERE id = ?").bind(1, timeMs).bind(2, deal).run();
+    sqlite::Connection db(databasePath(), sqlite::Connection::Open::ReadWrite);
+    sqlite::Statement(db, "UPDATE deals SET time = ? WHERE id = ?").bind(1, timeMs).bind(2, deal).run();
   }
   MTManagerDealRequest_t dealRequest() const {
     return reinterpret_cast<MTManagerDealRequest_t>(library_.symbol("MTManagerDealRequest"));
@@ -97,7 +97,7 @@ TEST_F(BalanceTest, RefusedDealsChangeNothing) {
 TEST_F(BalanceTest, ADealIsOneTransaction) {
   // Make the event insert fail: the deal and the balance change must go too.
   {
-    Connection db(databasePath(), false);
+    sqlite::Connection db(databasePath(), sqlite::Connection::Open::ReadWrite);
     db.exec("CREATE TRIGGER refuse_events BEFORE INSERT ON deal_events BEGIN SELECT RAISE(ABORT, 'refused'); END");
   }
   uint64_t deal = 0;
@@ -106,7 +106,7 @@ TEST_F(BalanceTest, ADealIsOneTransaction) {
   EXPECT_EQ(count("deals"), 0);
   EXPECT_EQ(balance(1001), 30.0);
   {
-    Connection db(databasePath(), false);
+    sqlite::Connection db(databasePath(), sqlite::Connection::Open::ReadWrite);
     db.exec("DROP TRIGGER refuse_events");
   }
   EXPECT_EQ(manager_->PostBalanceDeal(1001, 100, MT_DEAL_BALANCE, L"", &deal), mtret::RequestDone);
@@ -220,16 +220,16 @@ namespace {
 TEST(StoreSettingsTest, CommitsAreSyncedUnlessRelaxedOnPurpose) {
   TempDir dir;
   const std::string path = dir.file("s.db");
-  { Connection create(path, true); }
+  openDatabase(path, true);
   const auto synchronous = [&] {
-    Connection db(path, false);
-    Statement query(db, "PRAGMA synchronous");
+    const auto db = openDatabase(path, false);
+    sqlite::Statement query(*db, "PRAGMA synchronous");
     query.step();
     return query.int64(0);
   };
   const auto journalMode = [&] {
-    Connection db(path, false);
-    Statement query(db, "PRAGMA journal_mode");
+    const auto db = openDatabase(path, false);
+    sqlite::Statement query(*db, "PRAGMA journal_mode");
     query.step();
     return query.text(0);
   };

@@ -30,7 +30,7 @@ struct Context {
   std::unique_ptr<Store> open() const {
     try {
       return std::make_unique<Store>(databasePath);
-    } catch (const SqliteError& e) {
+    } catch (const sqlite::Error& e) {
       throw CommandFailed(e.what());
     }
   }

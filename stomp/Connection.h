@@ -132,7 +132,8 @@ public:
 
     // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT
     // with receipt (bounded), stops the threads. Idempotent; no callback runs
-    // after it returns. May be called from a listener.
+    // after it returns. May be called from a listener, not from a send
+    // callback (it would join the thread it runs on): there it throws Error.
     void close();
 
     bool isConnected() const;

@@ -217,14 +217,15 @@ std::string ConnectionCore::version() const
 
 void ConnectionCore::close()
 {
+    refuseOnIoThread("close"); // it joins the I/O thread
     const auto me = std::this_thread::get_id();
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (closed_)
             return;
         if (closing_) {
-            // Someone else is closing; wait unless we are one of our threads.
-            if (me != ioThreadId_.load() && me != deliveryThreadId_.load())
+            // Someone else is closing; wait unless we are the delivery thread.
+            if (me != deliveryThreadId_.load())
                 closedCv_.wait(lock, [this] { return closed_; });
             return;
         }
@@ -256,23 +257,16 @@ void ConnectionCore::close()
         std::lock_guard<std::mutex> lock(mutex_);
         ioClosing_ = true;
     }
-    if (me == ioThreadId_.load()) {
-        finishClose();
-        work_.reset();
-        io_.stop();
-        ioThread_.detach();
-    } else {
-        auto promise = std::make_shared<std::promise<void>>();
-        auto future = promise->get_future();
-        asio::post(io_, [this, promise] {
-            closePromise_io_ = promise;
-            beginClose();
-        });
-        future.wait_for(options_.closeTimeout + milliseconds(2000));
-        work_.reset();
-        io_.stop();
-        ioThread_.join();
-    }
+    auto promise = std::make_shared<std::promise<void>>();
+    auto future = promise->get_future();
+    asio::post(io_, [this, promise] {
+        closePromise_io_ = promise;
+        beginClose();
+    });
+    future.wait_for(options_.closeTimeout + milliseconds(2000));
+    work_.reset();
+    io_.stop();
+    ioThread_.join();
 
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
@@ -315,7 +309,6 @@ void ConnectionCore::tryEndpoint()
 
 void ConnectionCore::attemptFailed(std::exception_ptr e)
 {
-    lastError_io_ = e;
     if (phase_io_ != Phase::Connecting && phase_io_ != Phase::Reconnecting)
         return;
     bool refused = false;
@@ -470,10 +463,8 @@ void ConnectionCore::onSessionUp()
 {
     const bool restoring = !startup_io_;
     phase_io_ = Phase::Connected;
-    everConnected_io_ = true;
     attempts_io_ = 0;
     unacked_io_.clear();
-    liveGeneration_ = generation_io_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         version_ = versionName(session_io_.version());

@@ -137,9 +137,7 @@ private:
     std::size_t nextEndpoint_io_ = 0;
     int attempts_io_ = 0;
     bool startup_io_ = false;
-    bool everConnected_io_ = false;
     std::chrono::steady_clock::time_point startDeadline_io_;
-    std::exception_ptr lastError_io_;
     std::string closeReceipt_io_;
     std::string connectStage_io_;
     SendCallback startDone_io_;
@@ -153,7 +151,6 @@ private:
     std::string version_;
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> nextSubscription_{1};
-    std::atomic<std::uint64_t> liveGeneration_{0};
     bool threadsStarted_ = false;
     bool closing_ = false;   // no new subscriptions, deliveries stop
     bool ioClosing_ = false; // no new work for the I/O thread

@@ -2,7 +2,9 @@
 // STOMP session state and frame building. Protocol core: no sockets, no
 // threads, no clock. Tracks the negotiated version and heart-beats, the
 // subscriptions (to restore them after a reconnection) and pending receipts.
-#include "stomp/Connection.h"
+#include "stomp/Destination.h"
+#include "stomp/Error.h"
+#include "stomp/OutgoingMessage.h"
 #include "stomp/Frame.h"
 
 #include <chrono>

@@ -467,3 +467,15 @@ TEST(Transport, CloseFromInsideACallbackAndBeforeStart)
     idle.close();
     EXPECT_THROW(idle.send(Destination::queue("q"), OutgoingMessage("x")), stomp::ConnectionLostError);
 }
+
+// The connection checks its URI and options at construction, before any I/O.
+TEST(Transport, UriAndOptionsAreCheckedAtConstruction)
+{
+    // The connection checks its URI at construction, before any I/O.
+    EXPECT_THROW(stomp::Connection("tcp://nohost"), stomp::UriError);
+    EXPECT_THROW(stomp::Connection("tcp://h:1", [] {
+        stomp::ConnectionOptions o;
+        o.receiptTimeout = 0ms;
+        return o;
+    }()), stomp::Error);
+}

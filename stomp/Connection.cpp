@@ -14,6 +14,8 @@ ConnectionOptions checked(ConnectionOptions o, const std::string& uri)
         bad("connectTimeout must be positive");
     if (o.receiptTimeout.count() <= 0)
         bad("receiptTimeout must be positive");
+    if (o.stableSessionTime.count() < 0)
+        bad("stableSessionTime must not be negative");
     if (o.closeTimeout.count() < 0)
         bad("closeTimeout must not be negative");
     if (o.heartBeatSend.count() < 0 || o.heartBeatReceive.count() < 0)

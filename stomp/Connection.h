@@ -36,6 +36,10 @@ struct ConnectionOptions {
     // Bound on a send's wait for the broker's RECEIPT (and, under failover,
     // for the connection to come back before the frame could be written).
     std::chrono::milliseconds receiptTimeout{10000};
+    // Under failover, a session must stay up this long before the reconnect
+    // budget (maxReconnectAttempts) and the back-off start afresh: a broker
+    // that accepts sessions and drops them at once is not retried forever.
+    std::chrono::milliseconds stableSessionTime{5000};
     // Bound on close()'s wait for the DISCONNECT receipt.
     std::chrono::milliseconds closeTimeout{2000};
     // Heart-beats offered in CONNECT; 0 disables that direction. A broker

@@ -48,6 +48,8 @@ SessionConfig sessionConfig(const ConnectionOptions& o)
 
 ConnectionCore::ConnectionCore(BrokerUri uri, ConnectionOptions options)
     : uri_(std::move(uri)), options_(std::move(options)), session_io_(sessionConfig(options_)),
+      plan_io_(uri_, options_.connectTimeout, options_.stableSessionTime,
+               [rng = std::make_shared<std::mt19937_64>(std::random_device{}())] { return (*rng)(); }),
       resolver_io_(io_), connectTimer_io_(io_), reconnectTimer_io_(io_), hbSendTimer_io_(io_),
       hbReceiveTimer_io_(io_), closeTimer_io_(io_), readBuffer_io_(64 * 1024)
 {
@@ -113,7 +115,8 @@ void ConnectionCore::start()
                 return;
             }
             startDone_io_ = cb;
-            connectRound(true);
+            phase_io_ = Phase::Connecting;
+            carryOut(plan_io_.start(Clock::now()));
         });
     }
     done.wait(ConnectError("cannot connect to '" + uri_.text + "': connection closed while connecting"));
@@ -279,32 +282,28 @@ void ConnectionCore::close()
 
 // ---------------------------------------------------------------- connecting
 
-void ConnectionCore::connectRound(bool startup)
+void ConnectionCore::carryOut(const FailoverStep& step)
 {
-    startup_io_ = startup;
-    attempts_io_ = 0;
-    order_io_ = uri_.endpoints;
-    if (uri_.failover && uri_.options.randomize && order_io_.size() > 1) {
-        std::random_device rd;
-        std::shuffle(order_io_.begin(), order_io_.end(), std::mt19937(rd()));
+    switch (step.kind) {
+    case FailoverStep::Kind::Try:
+        connectTo(step.endpoint, step.timeout, [this](std::exception_ptr e) {
+            if (e)
+                attemptFailed(e);
+            else
+                onSessionUp();
+        });
+        return;
+    case FailoverStep::Kind::Wait:
+        reconnectTimer_io_.expires_after(step.delay);
+        reconnectTimer_io_.async_wait([this](std::error_code ec) {
+            if (!ec && (phase_io_ == Phase::Connecting || phase_io_ == Phase::Reconnecting))
+                carryOut(plan_io_.waited(Clock::now()));
+        });
+        return;
+    case FailoverStep::Kind::GiveUp:
+        giveUp(lastFailure_io_);
+        return;
     }
-    nextEndpoint_io_ = 0;
-    if (startup)
-        startDeadline_io_ = Clock::now() + options_.connectTimeout;
-    phase_io_ = startup ? Phase::Connecting : Phase::Reconnecting;
-    tryEndpoint();
-}
-
-void ConnectionCore::tryEndpoint()
-{
-    const Endpoint endpoint = order_io_[nextEndpoint_io_++ % order_io_.size()];
-    ++attempts_io_;
-    connectTo(endpoint, [this](std::exception_ptr e) {
-        if (e)
-            attemptFailed(e);
-        else
-            onSessionUp();
-    });
 }
 
 void ConnectionCore::attemptFailed(std::exception_ptr e)
@@ -315,46 +314,24 @@ void ConnectionCore::attemptFailed(std::exception_ptr e)
     try {
         std::rethrow_exception(e);
     } catch (const BrokerError&) {
-        refused = true; // e.g. credentials: retrying will not help at start
+        refused = true;
     } catch (...) {
     }
-    const FailoverOptions& o = uri_.options;
-    long long allowed; // total attempts in this round, -1 without end
-    if (!uri_.failover) {
-        allowed = 1;
-    } else if (startup_io_) {
-        int extra = o.startupMaxReconnectAttempts >= 0 ? o.startupMaxReconnectAttempts : o.maxReconnectAttempts;
-        allowed = extra < 0 ? -1 : 1LL + extra;
-    } else {
-        allowed = o.maxReconnectAttempts;
-    }
-    if ((refused && startup_io_) || (allowed >= 0 && attempts_io_ >= allowed)) {
-        giveUp(e);
-        return;
-    }
-    milliseconds delay = reconnectDelay(o, attempts_io_);
-    if (startup_io_ && Clock::now() + delay >= startDeadline_io_) {
-        giveUp(e);
-        return;
-    }
-    reconnectTimer_io_.expires_after(delay);
-    reconnectTimer_io_.async_wait([this](std::error_code ec) {
-        if (!ec && (phase_io_ == Phase::Connecting || phase_io_ == Phase::Reconnecting))
-            tryEndpoint();
-    });
+    lastFailure_io_ = e;
+    carryOut(plan_io_.attemptFailed(Clock::now(), refused));
 }
 
 void ConnectionCore::giveUp(std::exception_ptr e)
 {
     closeStream();
     std::string reason = describe(e);
-    if (startup_io_) {
+    const int attempts = plan_io_.attempts();
+    if (plan_io_.startingUp()) {
         phase_io_ = Phase::Idle;
-        startup_io_ = false;
         std::exception_ptr out;
         std::string prefix = "cannot connect to '" + uri_.text + "'";
         if (uri_.failover)
-            prefix += " (" + std::to_string(attempts_io_) + " attempt" + (attempts_io_ == 1 ? "" : "s") + ")";
+            prefix += " (" + std::to_string(attempts) + " attempt" + (attempts == 1 ? "" : "s") + ")";
         try {
             std::rethrow_exception(e);
         } catch (const BrokerError& x) {
@@ -369,12 +346,13 @@ void ConnectionCore::giveUp(std::exception_ptr e)
     }
     phase_io_ = Phase::Failed;
     auto lost = err<ConnectionLostError>("connection to '" + uri_.text + "' lost; reconnecting gave up after "
-                                         + std::to_string(attempts_io_) + " attempts: " + reason);
+                                         + std::to_string(attempts) + " attempts: " + reason);
     failPending([&] { return freshCopy(lost); });
     post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(lost)});
 }
 
-void ConnectionCore::connectTo(const Endpoint& endpoint, std::function<void(std::exception_ptr)> done)
+void ConnectionCore::connectTo(const Endpoint& endpoint, milliseconds timeout,
+                               std::function<void(std::exception_ptr)> done)
 {
     closeStream();
     const auto gen = generation_io_;
@@ -389,10 +367,6 @@ void ConnectionCore::connectTo(const Endpoint& endpoint, std::function<void(std:
     decoder_io_.setVersion(Version::V1_0);
     session_io_.setHost(options_.virtualHost.empty() ? endpoint.host : options_.virtualHost);
 
-    milliseconds timeout = options_.connectTimeout;
-    if (startup_io_ && uri_.failover)
-        timeout = std::max(milliseconds(1), std::min(timeout, std::chrono::duration_cast<milliseconds>(
-                                                                  startDeadline_io_ - Clock::now())));
     connectStage_io_ = "resolving the host";
     connectTimer_io_.expires_after(timeout);
     connectTimer_io_.async_wait([this, gen, endpoint, timeout](std::error_code ec) {
@@ -461,10 +435,11 @@ void ConnectionCore::finishAttempt(std::exception_ptr e)
 
 void ConnectionCore::onSessionUp()
 {
-    const bool restoring = !startup_io_;
+    const bool restoring = !plan_io_.startingUp();
+    plan_io_.sessionUp(Clock::now());
     phase_io_ = Phase::Connected;
-    attempts_io_ = 0;
-    unacked_io_.clear();
+    ++sessionSerial_io_;
+    acks_io_.clear();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         version_ = versionName(session_io_.version());
@@ -482,7 +457,6 @@ void ConnectionCore::onSessionUp()
     if (restoring) {
         post(DeliveryItem{DeliveryItem::Kind::Restored, {}, AckMode::Auto, nullptr});
     } else {
-        startup_io_ = false;
         if (auto cb = std::move(startDone_io_))
             cb(nullptr);
     }
@@ -647,12 +621,12 @@ void ConnectionCore::onFrame(Frame frame)
         if (!info)
             return; // unsubscribed meanwhile; unacknowledged, so not lost
         Message m(std::move(ev.frame.body), std::move(ev.frame.headers));
-        m.generation_ = generation_io_;
+        m.generation_ = sessionSerial_io_;
         m.owner_ = this;
         m.subscriptionId_ = ev.id;
         m.ackId_ = m.header("ack").value_or(m.messageId());
         if (info->ackMode != AckMode::Auto)
-            unacked_io_[m.ackId_] = Unacked{ev.id, ++deliverySequence_io_};
+            acks_io_.delivered(ev.id, m.ackId_, info->ackMode == AckMode::Client);
         post(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr});
         return;
     }
@@ -698,7 +672,7 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal)
     closeStream();
     session_io_.onDisconnected();
     connected_ = false;
-    unacked_io_.clear();
+    acks_io_.clear();
     const std::string reason = describe(e);
     failPending([&] {
         return err<ConnectionLostError>(reason + " (the broker may or may not have taken this message)");
@@ -706,7 +680,9 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal)
     dropStaleDeliveries();
     if (!fatal && uri_.failover) {
         post(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, AckMode::Auto, nullptr});
-        connectRound(false);
+        phase_io_ = Phase::Reconnecting;
+        lastFailure_io_ = e;
+        carryOut(plan_io_.sessionLost(Clock::now()));
     } else {
         phase_io_ = Phase::Failed;
         post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(e)});
@@ -855,31 +831,18 @@ void ConnectionCore::doUnsubscribe(const std::string& id)
     if (phase_io_ == Phase::Connected)
         write(encodeFrame(session_io_.unsubscribeFrame(id), session_io_.encodeOptions()));
     session_io_.removeSubscription(id);
-    for (auto it = unacked_io_.begin(); it != unacked_io_.end();)
-        it = it->second.subscription == id ? unacked_io_.erase(it) : std::next(it);
+    acks_io_.purge(id);
 }
 
 void ConnectionCore::doAck(const std::string& ackId, const Headers& headers, const std::string& subscription,
-                           std::uint64_t generation, bool positive)
+                           std::uint64_t session, bool positive)
 {
-    // Only messages of this connection generation not yet acknowledged: an
-    // ACK the broker does not expect would be answered with an ERROR.
-    if (phase_io_ != Phase::Connected || generation != generation_io_)
+    // Only messages of this session not yet acknowledged: an ACK the broker
+    // does not expect would be answered with an ERROR.
+    if (phase_io_ != Phase::Connected || session != sessionSerial_io_ || !session_io_.subscription(subscription))
         return;
-    auto it = unacked_io_.find(ackId);
-    if (it == unacked_io_.end())
+    if (!acks_io_.acknowledge(ackId))
         return;
-    const SubscriptionInfo* info = session_io_.subscription(subscription);
-    if (!info)
-        return;
-    if (info->ackMode == AckMode::Client) {
-        const auto upTo = it->second.sequence;
-        for (auto u = unacked_io_.begin(); u != unacked_io_.end();)
-            u = (u->second.subscription == subscription && u->second.sequence <= upTo) ? unacked_io_.erase(u)
-                                                                                       : std::next(u);
-    } else {
-        unacked_io_.erase(it);
-    }
     Frame f = positive ? session_io_.ackFrame(headers, subscription) : session_io_.nackFrame(headers, subscription);
     write(encodeFrame(f, session_io_.encodeOptions()));
 }

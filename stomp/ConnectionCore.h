@@ -2,7 +2,9 @@
 // The machinery behind stomp::Connection: the I/O thread (socket, timers,
 // reconnection, protocol state) and the delivery thread (listeners).
 // Everything named *_io_ below is touched on the I/O thread only.
+#include "stomp/AckTable.h"
 #include "stomp/BrokerUri.h"
+#include "stomp/FailoverPlan.h"
 #include "stomp/Connection.h"
 #include "stomp/FrameDecoder.h"
 #include "stomp/Session.h"
@@ -59,24 +61,19 @@ private:
         SendCallback done;
         std::unique_ptr<asio::steady_timer> timer;
     };
-    struct Unacked {
-        std::string subscription;
-        std::uint64_t sequence;
-    };
 
     // I/O thread
     void ensureThreads(); // with mutex_ held
-    void connectRound(bool startup);
+    void carryOut(const FailoverStep& step);
     void transportError(std::exception_ptr error);
     void expectReceipt(const std::string& receipt, std::string what, SendCallback done);
     void doSubscribe(const std::string& id, const Destination& destination, AckMode mode, Headers extra,
                      SendCallback done);
     void doUnsubscribe(const std::string& id);
     void doAck(const std::string& ackId, const Headers& headers, const std::string& subscription,
-               std::uint64_t generation, bool positive);
-    void tryEndpoint();
+               std::uint64_t session, bool positive);
     void attemptFailed(std::exception_ptr error);
-    void connectTo(const Endpoint& endpoint, std::function<void(std::exception_ptr)> done);
+    void connectTo(const Endpoint& endpoint, milliseconds timeout, std::function<void(std::exception_ptr)> done);
     void finishAttempt(std::exception_ptr error);
     void onSessionUp();
     void startRead();
@@ -115,6 +112,7 @@ private:
     // --- I/O thread state
     Phase phase_io_ = Phase::Idle;
     Session session_io_;
+    FailoverPlan plan_io_;
     FrameDecoder decoder_io_;
     std::shared_ptr<Stream> stream_io_;
     std::uint64_t generation_io_ = 0;
@@ -130,14 +128,10 @@ private:
     bool writing_io_ = false;
     std::chrono::steady_clock::time_point lastRead_io_, lastWrite_io_;
     std::map<std::string, PendingReceipt> awaitingReceipt_io_;
-    std::map<std::string, Unacked> unacked_io_;
-    std::uint64_t deliverySequence_io_ = 0;
+    AckTable acks_io_;
+    std::uint64_t sessionSerial_io_ = 0; // which session a Message came on
     std::deque<PendingSend> awaitingConnection_io_;
-    std::vector<Endpoint> order_io_;
-    std::size_t nextEndpoint_io_ = 0;
-    int attempts_io_ = 0;
-    bool startup_io_ = false;
-    std::chrono::steady_clock::time_point startDeadline_io_;
+    std::exception_ptr lastFailure_io_; // why the last attempt or session ended
     std::string closeReceipt_io_;
     std::string connectStage_io_;
     SendCallback startDone_io_;

@@ -372,6 +372,42 @@ TEST(Transport, FailoverMovesOnAndRestoresSubscriptions)
     EXPECT_EQ(resubscribed[0].header("selector").value_or(""), "kind = 'x'");
 }
 
+// A broker that answers CONNECTED and drops every session after 0.2 s: the
+// short sessions spend the reconnect budget, the waits between them grow.
+TEST(Transport, AFlappingBrokerSpendsTheBudgetAndIsGivenUp)
+{
+    std::mutex m;
+    std::vector<std::chrono::steady_clock::time_point> connects, drops;
+    FakePeer peer([&](PeerConnection& c, int) {
+        if (!c.expect("CONNECT"))
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            connects.push_back(std::chrono::steady_clock::now());
+        }
+        c.connected();
+        c.drain(200ms);
+        std::lock_guard<std::mutex> lock(m);
+        drops.push_back(std::chrono::steady_clock::now());
+    });
+    Connection conn("failover:(" + peer.uri() + ")?initialReconnectDelay=100&maxReconnectAttempts=3", fast());
+    Signal gaveUp;
+    conn.setExceptionListener([&](const stomp::Error& e) { gaveUp.set(e.what()); });
+    conn.start();
+    ASSERT_TRUE(gaveUp.waitFor(1, 10s)) << "reconnected without end";
+    EXPECT_NE(gaveUp.text().find("3 attempts"), std::string::npos) << gaveUp.text();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(peer.accepted(), 4) << "the first session and three reconnections";
+
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(connects.size(), 4u);
+    std::vector<std::chrono::milliseconds> waits;
+    for (std::size_t i = 0; i + 1 < connects.size(); ++i)
+        waits.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(connects[i + 1] - drops[i]));
+    EXPECT_GE(waits[0], 40ms) << "no immediate retry after a short session";
+    EXPECT_GT(waits[2], waits[0]) << "the waits grow";
+}
+
 namespace {
 
 struct CountingListener {

@@ -44,14 +44,23 @@ SessionConfig sessionConfig(const ConnectionOptions& o)
     return c;
 }
 
+// The public callback's form of an internal completion.
+ResultHandler reportingTo(SendCallback done)
+{
+    return [done = std::move(done)](const Failure* failure) {
+        if (done)
+            done(failure ? toException(*failure) : nullptr);
+    };
+}
+
 } // namespace
 
 ConnectionCore::ConnectionCore(BrokerUri uri, ConnectionOptions options)
     : uri_(std::move(uri)), options_(std::move(options)), session_io_(sessionConfig(options_)),
       plan_io_(uri_, options_.connectTimeout, options_.stableSessionTime,
                [rng = std::make_shared<std::mt19937_64>(std::random_device{}())] { return (*rng)(); }),
-      resolver_io_(io_), connectTimer_io_(io_), reconnectTimer_io_(io_), hbSendTimer_io_(io_),
-      hbReceiveTimer_io_(io_), closeTimer_io_(io_), readBuffer_io_(64 * 1024)
+      resolver_io_(io_), connectTimer_io_(io_), reconnectTimer_io_(io_), heartBeatTimer_io_(io_),
+      receiptTimer_io_(io_), readBuffer_io_(64 * 1024)
 {
 }
 
@@ -339,7 +348,7 @@ void ConnectionCore::giveUp(std::exception_ptr e)
         } catch (...) {
             out = err<ConnectError>(prefix + ": " + reason);
         }
-        failPending([&] { return freshCopy(out); });
+        failPending(Failure::of(*copyError(out)));
         if (auto cb = std::move(startDone_io_))
             cb(std::move(out));
         return;
@@ -347,7 +356,7 @@ void ConnectionCore::giveUp(std::exception_ptr e)
     phase_io_ = Phase::Failed;
     auto lost = err<ConnectionLostError>("connection to '" + uri_.text + "' lost; reconnecting gave up after "
                                          + std::to_string(attempts) + " attempts: " + reason);
-    failPending([&] { return freshCopy(lost); });
+    failPending(Failure::of(*copyError(lost)));
     post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(lost)});
 }
 
@@ -414,7 +423,6 @@ void ConnectionCore::connectTo(const Endpoint& endpoint, milliseconds timeout,
                         finishAttempt(err<ConnectError>(endpoint.uri + ": " + x.what()));
                         return;
                     }
-                    lastRead_io_ = lastWrite_io_ = Clock::now();
                     write(std::move(bytes));
                     startRead();
                 });
@@ -477,7 +485,8 @@ void ConnectionCore::startRead()
             transportError(err<ConnectionLostError>("connection to '" + uri_.text + "' lost: " + why));
             return;
         }
-        lastRead_io_ = Clock::now();
+        if (heartBeats_io_)
+            heartBeats_io_->onRead(Clock::now());
         std::exception_ptr broken;
         try {
             decoder_io_.feed(readBuffer_io_.data(), n);
@@ -542,7 +551,8 @@ void ConnectionCore::writeNext()
                                                     + ec.message()));
             return;
         }
-        lastWrite_io_ = Clock::now();
+        if (heartBeats_io_)
+            heartBeats_io_->onWrite(Clock::now());
         writeQueue_io_.pop_front();
         writeNext();
     });
@@ -550,42 +560,26 @@ void ConnectionCore::writeNext()
 
 void ConnectionCore::armHeartBeats()
 {
-    lastRead_io_ = lastWrite_io_ = Clock::now();
-    if (session_io_.sendInterval().count() > 0)
-        heartBeatSendTick(generation_io_);
-    if (session_io_.receiveInterval().count() > 0)
-        heartBeatReceiveTick(generation_io_);
+    heartBeats_io_.emplace(session_io_.sendInterval(), session_io_.receiveInterval(), Clock::now());
+    if (heartBeats_io_->active())
+        heartBeatTick(generation_io_);
 }
 
-// Writes an EOL when nothing went out for half the negotiated interval.
-void ConnectionCore::heartBeatSendTick(std::uint64_t gen)
+void ConnectionCore::heartBeatTick(std::uint64_t gen)
 {
-    const milliseconds period = std::max(milliseconds(1), session_io_.sendInterval() / 2);
-    if (!writing_io_ && Clock::now() - lastWrite_io_ >= period)
-        write("\n");
-    hbSendTimer_io_.expires_after(period);
-    hbSendTimer_io_.async_wait([this, gen](std::error_code ec) {
-        if (!ec && gen == generation_io_)
-            heartBeatSendTick(gen);
-    });
-}
-
-// A broker silent for three times its interval is gone. Brokers check their
-// write side once per interval, so a healthy one may leave a gap of almost
-// two intervals between heart-beats; two would be taken for a loss.
-void ConnectionCore::heartBeatReceiveTick(std::uint64_t gen)
-{
-    const milliseconds receive = session_io_.receiveInterval();
-    if (Clock::now() - lastRead_io_ > 3 * receive) {
+    const HeartBeatAction action = heartBeats_io_->tick(Clock::now(), writing_io_);
+    if (action.peerLost) {
         transportError(err<ConnectionLostError>("connection to '" + uri_.text
                                                 + "' lost: no data or heart-beat from the broker for "
-                                                + ms(3 * receive)));
+                                                + ms(heartBeats_io_->lossAfter())));
         return;
     }
-    hbReceiveTimer_io_.expires_after(std::max(milliseconds(1), receive / 2));
-    hbReceiveTimer_io_.async_wait([this, gen](std::error_code ec) {
+    if (action.sendBeat)
+        write("\n");
+    heartBeatTimer_io_.expires_at(action.nextTick);
+    heartBeatTimer_io_.async_wait([this, gen](std::error_code ec) {
         if (!ec && gen == generation_io_)
-            heartBeatReceiveTick(gen);
+            heartBeatTick(gen);
     });
 }
 
@@ -631,28 +625,17 @@ void ConnectionCore::onFrame(Frame frame)
         return;
     }
     case IncomingEvent::Kind::Receipt: {
-        if (!closeReceipt_io_.empty() && ev.id == closeReceipt_io_) {
-            finishClose();
-            return;
-        }
-        auto it = awaitingReceipt_io_.find(ev.id);
-        if (it == awaitingReceipt_io_.end())
-            return; // a late receipt after its time-out
-        auto done = std::move(it->second.done);
-        awaitingReceipt_io_.erase(it);
-        if (done)
-            done(nullptr);
+        if (auto entry = receipts_io_.take(ev.id)) // none: a late receipt after its time-out
+            if (entry->done)
+                entry->done(nullptr);
         return;
     }
     case IncomingEvent::Kind::Error: {
-        auto it = awaitingReceipt_io_.find(ev.id);
-        if (!ev.id.empty() && it != awaitingReceipt_io_.end()) {
+        if (auto entry = ev.id.empty() ? std::nullopt : receipts_io_.take(ev.id)) {
             // The broker refused one request: that caller gets the error.
-            auto done = std::move(it->second.done);
-            std::string what = it->second.what;
-            awaitingReceipt_io_.erase(it);
-            if (done)
-                done(std::make_exception_ptr(brokerErrorFrom(ev.frame, what + " on '" + uri_.text + "'")));
+            const Failure refused = Failure::of(brokerErrorFrom(ev.frame, entry->what + " on '" + uri_.text + "'"));
+            if (entry->done)
+                entry->done(&refused);
             return;
         }
         if (phase_io_ == Phase::Closing) {
@@ -674,9 +657,8 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal)
     connected_ = false;
     acks_io_.clear();
     const std::string reason = describe(e);
-    failPending([&] {
-        return err<ConnectionLostError>(reason + " (the broker may or may not have taken this message)");
-    });
+    failPending(Failure(Failure::Kind::ConnectionLost,
+                        reason + " (the broker may or may not have taken this message)"));
     dropStaleDeliveries();
     if (!fatal && uri_.failover) {
         post(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, AckMode::Auto, nullptr});
@@ -689,18 +671,18 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal)
     }
 }
 
-void ConnectionCore::failPending(const std::function<std::exception_ptr()>& error)
+void ConnectionCore::failPending(const Failure& failure)
 {
-    auto receipts = std::move(awaitingReceipt_io_);
-    awaitingReceipt_io_.clear();
-    for (auto& [id, pending] : receipts)
-        if (pending.done)
-            pending.done(error());
+    receiptTimer_io_.cancel();
+    receiptTimerArmed_io_ = false;
+    for (auto& entry : receipts_io_.takeAll())
+        if (entry.done)
+            entry.done(&failure);
     auto waiting = std::move(awaitingConnection_io_);
     awaitingConnection_io_.clear();
     for (auto& send : waiting)
         if (send.done)
-            send.done(error());
+            send.done(toException(failure));
 }
 
 void ConnectionCore::closeStream()
@@ -708,8 +690,8 @@ void ConnectionCore::closeStream()
     std::error_code ignored;
     resolver_io_.cancel();
     connectTimer_io_.cancel();
-    hbSendTimer_io_.cancel();
-    hbReceiveTimer_io_.cancel();
+    heartBeatTimer_io_.cancel();
+    heartBeats_io_.reset();
     if (stream_io_) {
         stream_io_->close();
         stream_io_.reset();
@@ -721,25 +703,33 @@ void ConnectionCore::closeStream()
 
 // ---------------------------------------------------------------- requests on the I/O thread
 
-void ConnectionCore::expectReceipt(const std::string& receipt, std::string what, SendCallback done)
+void ConnectionCore::expectReceipt(const std::string& receipt, std::string what, milliseconds timeout,
+                                   ResultHandler done)
 {
-    auto timer = std::make_unique<asio::steady_timer>(io_);
-    timer->expires_after(options_.receiptTimeout);
-    timer->async_wait([this, receipt](std::error_code ec) {
+    receipts_io_.expect(receipt, std::move(what), Clock::now() + timeout, std::move(done));
+    armReceiptTimer();
+}
+
+// One timer for every receipt: it runs out at the earliest deadline.
+void ConnectionCore::armReceiptTimer()
+{
+    const auto next = receipts_io_.nextDeadline();
+    if (!next || (receiptTimerArmed_io_ && *next >= receiptTimer_io_.expiry()))
+        return;
+    receiptTimerArmed_io_ = true;
+    receiptTimer_io_.expires_at(*next);
+    receiptTimer_io_.async_wait([this](std::error_code ec) {
         if (ec)
             return;
-        auto it = awaitingReceipt_io_.find(receipt);
-        if (it == awaitingReceipt_io_.end())
-            return;
-        auto cb = std::move(it->second.done);
-        std::string w = it->second.what;
-        awaitingReceipt_io_.erase(it);
-        session_io_.forgetReceipt(receipt);
-        if (cb)
-            cb(err<TimeoutError>("no receipt for " + w + " on '" + uri_.text + "' within "
-                                 + ms(options_.receiptTimeout)));
+        receiptTimerArmed_io_ = false;
+        for (auto& entry : receipts_io_.takeExpired(Clock::now())) {
+            const Failure late(Failure::Kind::Timeout, "no receipt for " + entry.what + " on '" + uri_.text
+                                                           + "' in time");
+            if (entry.done)
+                entry.done(&late);
+        }
+        armReceiptTimer();
     });
-    awaitingReceipt_io_.emplace(receipt, PendingReceipt{std::move(what), std::move(done), std::move(timer)});
 }
 
 void ConnectionCore::doSend(PendingSend send)
@@ -780,18 +770,18 @@ void ConnectionCore::doSend(PendingSend send)
 
 void ConnectionCore::writeSend(PendingSend send)
 {
-    const std::string receipt = session_io_.newReceipt();
+    const std::string receipt = receipts_io_.newReceiptId();
     std::string bytes;
     try {
         bytes = encodeFrame(session_io_.sendFrame(send.destination, send.message, receipt),
                             session_io_.encodeOptions(&send.message));
     } catch (...) {
-        session_io_.forgetReceipt(receipt);
         if (send.done)
             send.done(freshCopy(std::current_exception()));
         return;
     }
-    expectReceipt(receipt, "send to " + send.destination.stompName(), std::move(send.done));
+    expectReceipt(receipt, "send to " + send.destination.stompName(), options_.receiptTimeout,
+                  reportingTo(std::move(send.done)));
     write(std::move(bytes));
 }
 
@@ -809,18 +799,18 @@ void ConnectionCore::doSubscribe(const std::string& id, const Destination& desti
         return;
     }
     Frame f = session_io_.subscribeFrame(id);
-    const std::string receipt = session_io_.newReceipt();
+    const std::string receipt = receipts_io_.newReceiptId();
     f.headers.emplace_back("receipt", receipt);
     std::string bytes;
     try {
         bytes = encodeFrame(f, session_io_.encodeOptions());
     } catch (...) {
-        session_io_.forgetReceipt(receipt);
         session_io_.removeSubscription(id);
         done(freshCopy(std::current_exception()));
         return;
     }
-    expectReceipt(receipt, "subscribe to " + destination.stompName(), std::move(done));
+    expectReceipt(receipt, "subscribe to " + destination.stompName(), options_.receiptTimeout,
+                  reportingTo(std::move(done)));
     write(std::move(bytes));
 }
 
@@ -859,13 +849,10 @@ void ConnectionCore::beginClose()
     phase_io_ = Phase::Closing;
     for (const auto& id : session_io_.subscriptionIds())
         write(encodeFrame(session_io_.unsubscribeFrame(id), session_io_.encodeOptions()));
-    closeReceipt_io_ = session_io_.newReceipt();
-    write(encodeFrame(session_io_.disconnectFrame(closeReceipt_io_), session_io_.encodeOptions()));
-    closeTimer_io_.expires_after(options_.closeTimeout);
-    closeTimer_io_.async_wait([this](std::error_code ec) {
-        if (!ec)
-            finishClose();
-    });
+    const std::string receipt = receipts_io_.newReceiptId();
+    write(encodeFrame(session_io_.disconnectFrame(receipt), session_io_.encodeOptions()));
+    // Answered, refused or timed out: the connection ends all the same.
+    expectReceipt(receipt, "disconnect", options_.closeTimeout, [this](const Failure*) { finishClose(); });
 }
 
 void ConnectionCore::finishClose()
@@ -876,11 +863,10 @@ void ConnectionCore::finishClose()
     attemptDone_io_ = nullptr;
     closeStream();
     reconnectTimer_io_.cancel();
-    closeTimer_io_.cancel();
     session_io_.onDisconnected();
     connected_ = false;
     const std::string reason = "connection to '" + uri_.text + "' closed";
-    failPending([&] { return err<ConnectionLostError>(reason); });
+    failPending(Failure(Failure::Kind::ConnectionLost, reason));
     if (auto cb = std::move(startDone_io_))
         cb(err<ConnectError>("cannot connect to '" + uri_.text + "': closed while connecting"));
     if (auto p = std::move(closePromise_io_))

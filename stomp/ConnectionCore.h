@@ -5,6 +5,9 @@
 #include "stomp/AckTable.h"
 #include "stomp/BrokerUri.h"
 #include "stomp/FailoverPlan.h"
+#include "stomp/Failure.h"
+#include "stomp/HeartBeatMonitor.h"
+#include "stomp/ReceiptTable.h"
 #include "stomp/Connection.h"
 #include "stomp/FrameDecoder.h"
 #include "stomp/Session.h"
@@ -56,17 +59,13 @@ private:
         SendCallback done;
         std::unique_ptr<asio::steady_timer> timer;
     };
-    struct PendingReceipt {
-        std::string what;
-        SendCallback done;
-        std::unique_ptr<asio::steady_timer> timer;
-    };
 
     // I/O thread
     void ensureThreads(); // with mutex_ held
     void carryOut(const FailoverStep& step);
     void transportError(std::exception_ptr error);
-    void expectReceipt(const std::string& receipt, std::string what, SendCallback done);
+    void expectReceipt(const std::string& receipt, std::string what, milliseconds timeout, ResultHandler done);
+    void armReceiptTimer();
     void doSubscribe(const std::string& id, const Destination& destination, AckMode mode, Headers extra,
                      SendCallback done);
     void doUnsubscribe(const std::string& id);
@@ -81,13 +80,12 @@ private:
     void write(std::string bytes);
     void writeNext();
     void armHeartBeats();
-    void heartBeatSendTick(std::uint64_t generation);
-    void heartBeatReceiveTick(std::uint64_t generation);
+    void heartBeatTick(std::uint64_t generation);
     void lose(std::exception_ptr error, bool fatal);
     void giveUp(std::exception_ptr error);
     void writeSend(PendingSend send);
     void doSend(PendingSend send);
-    void failPending(const std::function<std::exception_ptr()>& error);
+    void failPending(const Failure& failure);
     void beginClose();
     void finishClose();
     void closeStream();
@@ -120,19 +118,18 @@ private:
     asio::ip::tcp::resolver resolver_io_;
     asio::steady_timer connectTimer_io_;
     asio::steady_timer reconnectTimer_io_;
-    asio::steady_timer hbSendTimer_io_;
-    asio::steady_timer hbReceiveTimer_io_;
-    asio::steady_timer closeTimer_io_;
+    asio::steady_timer heartBeatTimer_io_;
+    asio::steady_timer receiptTimer_io_;
+    bool receiptTimerArmed_io_ = false;
     std::vector<char> readBuffer_io_;
     std::deque<std::string> writeQueue_io_;
     bool writing_io_ = false;
-    std::chrono::steady_clock::time_point lastRead_io_, lastWrite_io_;
-    std::map<std::string, PendingReceipt> awaitingReceipt_io_;
+    std::optional<HeartBeatMonitor> heartBeats_io_; // of the session up now
+    ReceiptTable receipts_io_;
     AckTable acks_io_;
     std::uint64_t sessionSerial_io_ = 0; // which session a Message came on
     std::deque<PendingSend> awaitingConnection_io_;
     std::exception_ptr lastFailure_io_; // why the last attempt or session ended
-    std::string closeReceipt_io_;
     std::string connectStage_io_;
     SendCallback startDone_io_;
     std::shared_ptr<std::promise<void>> closePromise_io_;

@@ -34,6 +34,6 @@ struct Failure {
 std::exception_ptr toException(const Failure& failure);
 
 // How an operation ends: called once, with nullptr on success.
-using Completion = std::function<void(const Failure*)>;
+using ResultHandler = std::function<void(const Failure*)>;
 
 } // namespace stomp

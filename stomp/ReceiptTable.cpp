@@ -4,7 +4,7 @@ namespace stomp {
 
 std::string ReceiptTable::newReceiptId() { return "rcpt-" + std::to_string(next_++); }
 
-void ReceiptTable::expect(std::string receipt, std::string what, SteadyTime deadline, Completion done)
+void ReceiptTable::expect(std::string receipt, std::string what, SteadyTime deadline, ResultHandler done)
 {
     if (auto old = entries_.find(receipt); old != entries_.end())
         deadlines_.erase({old->second.deadline, receipt});

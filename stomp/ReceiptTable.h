@@ -22,12 +22,12 @@ public:
         std::string receipt;
         std::string what; // "send to /queue/q", for messages
         SteadyTime deadline;
-        Completion done;
+        ResultHandler done;
     };
 
     // A fresh receipt id ("rcpt-N"), unique for the table's life.
     std::string newReceiptId();
-    void expect(std::string receipt, std::string what, SteadyTime deadline, Completion done);
+    void expect(std::string receipt, std::string what, SteadyTime deadline, ResultHandler done);
 
     // The entry answered by RECEIPT or ERROR, if still waiting (a late
     // receipt after its deadline finds nothing).

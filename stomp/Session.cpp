@@ -106,7 +106,6 @@ void Session::onConnected(const Frame& f)
 void Session::onDisconnected()
 {
     connected_ = false;
-    pendingReceipts_.clear();
     sendInterval_ = receiveInterval_ = std::chrono::milliseconds(0);
 }
 
@@ -163,13 +162,6 @@ Frame Session::unsubscribeFrame(const std::string& id) const
         if (const SubscriptionInfo* info = subscription(id))
             f.headers.emplace_back("destination", info->destination.stompName());
     return f;
-}
-
-std::string Session::newReceipt()
-{
-    std::string id = "rcpt-" + std::to_string(nextReceipt_++);
-    pendingReceipts_.insert(id);
-    return id;
 }
 
 bool Session::needsContentLength(const OutgoingMessage& message)
@@ -282,13 +274,10 @@ IncomingEvent Session::onFrame(Frame f)
         auto id = f.header("receipt-id");
         if (!id)
             throw ProtocolError("RECEIPT without receipt-id");
-        pendingReceipts_.erase(*id);
         return IncomingEvent{IncomingEvent::Kind::Receipt, *id, std::move(f)};
     }
     if (f.command == "ERROR") {
         std::string id = f.header("receipt-id").value_or("");
-        if (!id.empty())
-            pendingReceipts_.erase(id);
         return IncomingEvent{IncomingEvent::Kind::Error, id, std::move(f)};
     }
     throw ProtocolError("unexpected " + f.command + " frame from the broker");

@@ -40,6 +40,16 @@ struct ConnectionOptions {
     // budget (maxReconnectAttempts) and the back-off start afresh: a broker
     // that accepts sessions and drops them at once is not retried forever.
     std::chrono::milliseconds stableSessionTime{5000};
+    // Bound on requests waiting for their RECEIPT (sends, confirmed ACKs,
+    // transaction frames), including those waiting for a failover to end.
+    // Beyond it a blocking call waits for room (up to receiptTimeout, then
+    // TimeoutError, nothing sent) and an asynchronous one fails at once
+    // with LimitError.
+    std::size_t maxPendingRequests = 1000;
+    // Bound on messages received and not yet handed to their listener;
+    // beyond it the connection stops reading until the listeners catch up,
+    // which holds the broker back through TCP.
+    std::size_t maxQueuedDeliveries = 1000;
     // Bound on close()'s wait for the DISCONNECT receipt.
     std::chrono::milliseconds closeTimeout{2000};
     // Heart-beats offered in CONNECT; 0 disables that direction. A broker
@@ -112,6 +122,22 @@ public:
     // reconnection is dropped: the broker delivers that message again.
     void ack(const Message& message);
     void nack(const Message& message);
+    // An ACK that asks for a RECEIPT: returns (or calls back, on the I/O
+    // thread) once the broker confirmed it. ConnectionLostError: the message
+    // came on an earlier connection and will be delivered again.
+    void ackConfirmed(const Message& message);
+    void ackAsync(const Message& message, SendCallback done);
+
+    // Transactions: SENDs (OutgoingMessage::transaction) and ACKs inside one
+    // take effect on commit(), which returns once the broker's RECEIPT for
+    // the COMMIT came; abort() drops them. A transaction does not survive
+    // the connection: after a failover its sends, ACKs and commit fail with
+    // ConnectionLostError (the broker rolled it back). begin, commit and
+    // abort block, like send().
+    std::string beginTransaction();
+    void commit(const std::string& transaction);
+    void abort(const std::string& transaction);
+    void ack(const Message& message, const std::string& transaction);
 
     // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT
     // with receipt (bounded), stops the threads. Idempotent; no callback runs

@@ -183,13 +183,25 @@ void ConnectionCore::unsubscribe(const std::string& id)
 void ConnectionCore::send(const Destination& destination, const OutgoingMessage& message)
 {
     refuseOnIoThread("send");
+    if (auto refused = admit(true, "send to " + destination.stompName()))
+        raise(*refused);
     Completion done;
-    sendAsync(destination, message, done.callback());
+    post(destination, message, releasing(done.callback()));
     done.wait(ConnectionLostError("send to " + destination.stompName() + ": connection to '" + uri_.text
                                   + "' closed (the broker may or may not have taken the message)"));
 }
 
 void ConnectionCore::sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done)
+{
+    if (auto refused = admit(false, "send to " + destination.stompName())) {
+        if (done)
+            done(toException(*refused));
+        return;
+    }
+    post(destination, message, releasing(std::move(done)));
+}
+
+void ConnectionCore::post(const Destination& destination, const OutgoingMessage& message, SendCallback done)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -202,23 +214,6 @@ void ConnectionCore::sendAsync(const Destination& destination, const OutgoingMes
     if (done)
         done(err<ConnectionLostError>("cannot send to " + destination.stompName() + ": connection to '" + uri_.text
                                       + "' is not open"));
-}
-
-void ConnectionCore::ack(const Message& message, bool positive)
-{
-    if (message.owner_ != this)
-        throw Error("cannot acknowledge: the message was not received on this connection");
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!positive && version_ == "1.0")
-        throw Error("NACK needs STOMP 1.1 or later; the broker speaks 1.0");
-    if (!threadsStarted_ || ioClosing_)
-        return; // the broker delivers an unacknowledged message again
-    Headers h;
-    for (const char* name : {"message-id", "ack", "subscription"})
-        if (auto v = message.header(name))
-            h.emplace_back(name, *v);
-    asio::post(io_, [this, ackId = message.ackId_, h = std::move(h), sub = message.subscriptionId_,
-                     gen = message.generation_, positive] { doAck(ackId, h, sub, gen, positive); });
 }
 
 std::string ConnectionCore::version() const
@@ -656,6 +651,7 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal)
     session_io_.onDisconnected();
     connected_ = false;
     acks_io_.clear();
+    transactions_io_.clear(); // the broker rolls them back
     const std::string reason = describe(e);
     failPending(Failure(Failure::Kind::ConnectionLost,
                         reason + " (the broker may or may not have taken this message)"));
@@ -770,6 +766,11 @@ void ConnectionCore::doSend(PendingSend send)
 
 void ConnectionCore::writeSend(PendingSend send)
 {
+    if (!send.message.transaction.empty() && !transactions_io_.count(send.message.transaction)) {
+        if (send.done)
+            send.done(toException(transactionLost(send.message.transaction)));
+        return;
+    }
     const std::string receipt = receipts_io_.newReceiptId();
     std::string bytes;
     try {
@@ -822,19 +823,6 @@ void ConnectionCore::doUnsubscribe(const std::string& id)
         write(encodeFrame(session_io_.unsubscribeFrame(id), session_io_.encodeOptions()));
     session_io_.removeSubscription(id);
     acks_io_.purge(id);
-}
-
-void ConnectionCore::doAck(const std::string& ackId, const Headers& headers, const std::string& subscription,
-                           std::uint64_t session, bool positive)
-{
-    // Only messages of this session not yet acknowledged: an ACK the broker
-    // does not expect would be answered with an ERROR.
-    if (phase_io_ != Phase::Connected || session != sessionSerial_io_ || !session_io_.subscription(subscription))
-        return;
-    if (!acks_io_.acknowledge(ackId))
-        return;
-    Frame f = positive ? session_io_.ackFrame(headers, subscription) : session_io_.nackFrame(headers, subscription);
-    write(encodeFrame(f, session_io_.encodeOptions()));
 }
 
 // ---------------------------------------------------------------- closing
@@ -935,7 +923,7 @@ void ConnectionCore::deliver(DeliveryItem& item)
         }
         if (entry->mode == AckMode::AfterCallback) {
             try {
-                ack(item.message, true);
+                ack(item.message, true, {}, nullptr);
             } catch (...) {
             }
         }

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -35,7 +36,11 @@ public:
     void unsubscribe(const std::string& id);
     void send(const Destination& destination, const OutgoingMessage& message);
     void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
-    void ack(const Message& message, bool positive);
+    // `done` empty: no receipt asked. `transaction` empty: outside any.
+    void ack(const Message& message, bool positive, const std::string& transaction, SendCallback done);
+    void ackConfirmed(const Message& message);
+    std::string beginTransaction();
+    void endTransaction(const std::string& transaction, bool commit);
     void close();
     bool isConnected() const { return connected_.load(); }
     std::string version() const;
@@ -69,8 +74,24 @@ private:
     void doSubscribe(const std::string& id, const Destination& destination, AckMode mode, Headers extra,
                      SendCallback done);
     void doUnsubscribe(const std::string& id);
-    void doAck(const std::string& ackId, const Headers& headers, const std::string& subscription,
-               std::uint64_t session, bool positive);
+    struct AckRequest {
+        std::string ackId;
+        Headers headers;
+        std::string subscription;
+        std::uint64_t session;
+        bool positive;
+        std::string transaction;
+    };
+    void doAck(const AckRequest& request, SendCallback done);
+    void doTransaction(const char* command, const std::string& transaction, SendCallback done);
+    Failure transactionLost(const std::string& transaction) const;
+    // Back-pressure: a place among the requests waiting for their receipt.
+    // A blocking caller waits for one (up to receiptTimeout); otherwise, or
+    // after that wait, the answer is why not.
+    std::optional<Failure> admit(bool blocking, const std::string& what);
+    SendCallback releasing(SendCallback done); // gives the place back when done
+    bool postToIo(std::function<void()> work); // false once closing
+    void post(const Destination& destination, const OutgoingMessage& message, SendCallback done);
     void attemptFailed(std::exception_ptr error);
     void connectTo(const Endpoint& endpoint, milliseconds timeout, std::function<void(std::exception_ptr)> done);
     void finishAttempt(std::exception_ptr error);
@@ -127,6 +148,7 @@ private:
     std::optional<HeartBeatMonitor> heartBeats_io_; // of the session up now
     ReceiptTable receipts_io_;
     AckTable acks_io_;
+    std::set<std::string> transactions_io_; // begun in this session
     std::uint64_t sessionSerial_io_ = 0; // which session a Message came on
     std::deque<PendingSend> awaitingConnection_io_;
     std::exception_ptr lastFailure_io_; // why the last attempt or session ended
@@ -142,6 +164,9 @@ private:
     std::string version_;
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> nextSubscription_{1};
+    std::atomic<std::uint64_t> nextTransaction_{1};
+    std::size_t admitted_ = 0; // requests between admit() and their completion
+    std::condition_variable roomCv_;
     bool threadsStarted_ = false;
     bool closing_ = false;   // no new subscriptions, deliveries stop
     bool ioClosing_ = false; // no new work for the I/O thread

@@ -23,6 +23,7 @@ struct OutgoingMessage {
     Headers headers;            // extra headers (e.g. reply-to, type)
     bool persistent = true;
     bool bytes = false;         // send as a bytes message (content-length, no text type)
+    std::string transaction;    // from Connection::beginTransaction(); empty: none
 
     OutgoingMessage() = default;
     OutgoingMessage(std::string b) : body(std::move(b)) {}

@@ -181,13 +181,15 @@ Frame Session::sendFrame(const Destination& destination, const OutgoingMessage& 
         f.headers.emplace_back("receipt", receipt);
     if (!message.correlationId.empty())
         f.headers.emplace_back("correlation-id", message.correlationId);
+    if (!message.transaction.empty())
+        f.headers.emplace_back("transaction", message.transaction);
     // A body with a NUL byte needs content-length, which alone would make a
     // bytes message for JMS consumers: mark it as text explicitly.
     if (!message.bytes && needsContentLength(message))
         f.headers.emplace_back("amq-msg-type", "text");
     for (const auto& h : message.headers) {
         if (h.first == "destination" || h.first == "receipt" || h.first == "content-length"
-            || h.first == "persistent" || h.first == "amq-msg-type"
+            || h.first == "persistent" || h.first == "amq-msg-type" || h.first == "transaction"
             || (h.first == "correlation-id" && !message.correlationId.empty()))
             continue;
         f.headers.push_back(h);
@@ -250,6 +252,16 @@ Frame Session::disconnectFrame(const std::string& receipt) const
 {
     Frame f;
     f.command = "DISCONNECT";
+    if (!receipt.empty())
+        f.headers.emplace_back("receipt", receipt);
+    return f;
+}
+
+Frame Session::transactionFrame(const char* command, const std::string& transaction, const std::string& receipt)
+{
+    Frame f;
+    f.command = command;
+    f.headers.emplace_back("transaction", transaction);
     if (!receipt.empty())
         f.headers.emplace_back("receipt", receipt);
     return f;

@@ -81,6 +81,8 @@ public:
     Frame ackFrame(const Headers& messageHeaders, const std::string& subscriptionId) const;
     Frame nackFrame(const Headers& messageHeaders, const std::string& subscriptionId) const;
     Frame disconnectFrame(const std::string& receipt) const;
+    // BEGIN, COMMIT or ABORT of `transaction`.
+    static Frame transactionFrame(const char* command, const std::string& transaction, const std::string& receipt);
 
     // --- receiving ------------------------------------------------------
     // Classifies a frame of an established session. A MESSAGE for a subscription already gone or a

@@ -180,6 +180,14 @@ TEST(Session, SendFramesKeepTextAsText)
     transient.persistent = false;
     EXPECT_FALSE(s.sendFrame(q, transient, "r").hasHeader("persistent"));
 
+    OutgoingMessage inTransaction("t");
+    inTransaction.transaction = "tx-1";
+    inTransaction.headers = {{"transaction", "other"}};
+    EXPECT_EQ(s.sendFrame(q, inTransaction, "r").header("transaction").value_or(""), "tx-1");
+    Frame commit = Session::transactionFrame("COMMIT", "tx-1", "rcpt-5");
+    EXPECT_EQ(commit.command, "COMMIT");
+    EXPECT_EQ(commit.headers, (stomp::Headers{{"transaction", "tx-1"}, {"receipt", "rcpt-5"}}));
+
     Frame d = s.disconnectFrame("rcpt-4");
     EXPECT_EQ(d.command, "DISCONNECT");
     EXPECT_EQ(d.header("receipt").value_or(""), "rcpt-4");

@@ -60,7 +60,8 @@ ConnectionCore::ConnectionCore(BrokerUri uri, ConnectionOptions options)
       plan_io_(uri_, options_.connectTimeout, options_.stableSessionTime,
                [rng = std::make_shared<std::mt19937_64>(std::random_device{}())] { return (*rng)(); }),
       resolver_io_(io_), connectTimer_io_(io_), reconnectTimer_io_(io_), heartBeatTimer_io_(io_),
-      receiptTimer_io_(io_), readBuffer_io_(64 * 1024)
+      receiptTimer_io_(io_), readBuffer_io_(64 * 1024),
+      deliveries_(options_.maxQueuedDeliveries)
 {
 }
 
@@ -248,12 +249,7 @@ void ConnectionCore::close()
 
     // 1. No delivery starts any more; a running callback finishes (it may
     //    still send and acknowledge: the I/O thread keeps working meanwhile).
-    {
-        std::lock_guard<std::mutex> lock(deliveryMutex_);
-        deliveryStop_ = true;
-        deliveries_.clear();
-    }
-    deliveryCv_.notify_all();
+    deliveries_.stop();
     if (me == deliveryThreadId_.load())
         deliveryThread_.detach(); // it ends when the running callback returns
     else
@@ -495,7 +491,7 @@ void ConnectionCore::startRead()
             return;
         if (broken)
             transportError(broken);
-        else
+        else if (!readPaused_io_)
             startRead();
     });
 }
@@ -562,6 +558,8 @@ void ConnectionCore::armHeartBeats()
 
 void ConnectionCore::heartBeatTick(std::uint64_t gen)
 {
+    if (readPaused_io_)
+        heartBeats_io_->onRead(Clock::now()); // the silence is ours: we stopped reading
     const HeartBeatAction action = heartBeats_io_->tick(Clock::now(), writing_io_);
     if (action.peerLost) {
         transportError(err<ConnectionLostError>("connection to '" + uri_.text
@@ -616,7 +614,8 @@ void ConnectionCore::onFrame(Frame frame)
         m.ackId_ = m.header("ack").value_or(m.messageId());
         if (info->ackMode != AckMode::Auto)
             acks_io_.delivered(ev.id, m.ackId_, info->ackMode == AckMode::Client);
-        post(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr});
+        if (!deliveries_.push(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr}))
+            readPaused_io_ = true;
         return;
     }
     case IncomingEvent::Kind::Receipt: {
@@ -655,7 +654,7 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal)
     const std::string reason = describe(e);
     failPending(Failure(Failure::Kind::ConnectionLost,
                         reason + " (the broker may or may not have taken this message)"));
-    dropStaleDeliveries();
+    deliveries_.dropRedeliverable();
     if (!fatal && uri_.failover) {
         post(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, AckMode::Auto, nullptr});
         phase_io_ = Phase::Reconnecting;
@@ -695,6 +694,7 @@ void ConnectionCore::closeStream()
     ++generation_io_; // every handler of the old stream is now stale
     writeQueue_io_.clear();
     writing_io_ = false;
+    readPaused_io_ = false;
 }
 
 // ---------------------------------------------------------------- requests on the I/O thread
@@ -863,42 +863,23 @@ void ConnectionCore::finishClose()
 
 // ---------------------------------------------------------------- delivery thread
 
-void ConnectionCore::post(DeliveryItem item)
-{
-    {
-        std::lock_guard<std::mutex> lock(deliveryMutex_);
-        if (deliveryStop_)
-            return;
-        deliveries_.push_back(std::move(item));
-    }
-    deliveryCv_.notify_one();
-}
+void ConnectionCore::post(DeliveryItem item) { deliveries_.push(std::move(item)); }
 
-void ConnectionCore::dropStaleDeliveries()
+void ConnectionCore::resumeReading()
 {
-    // Unacknowledged messages of the lost connection come again from the
-    // broker; handing out the old copies too would double them.
-    std::lock_guard<std::mutex> lock(deliveryMutex_);
-    deliveries_.erase(std::remove_if(deliveries_.begin(), deliveries_.end(),
-                                     [](const DeliveryItem& d) {
-                                         return d.kind == DeliveryItem::Kind::Message && d.mode != AckMode::Auto;
-                                     }),
-                      deliveries_.end());
+    if (readPaused_io_ && stream_io_) {
+        readPaused_io_ = false;
+        startRead();
+    }
 }
 
 void ConnectionCore::deliveryLoop()
 {
-    for (;;) {
-        DeliveryItem item;
-        {
-            std::unique_lock<std::mutex> lock(deliveryMutex_);
-            deliveryCv_.wait(lock, [this] { return deliveryStop_ || !deliveries_.empty(); });
-            if (deliveryStop_)
-                return;
-            item = std::move(deliveries_.front());
-            deliveries_.pop_front();
-        }
-        deliver(item);
+    bool resume = false;
+    while (auto item = deliveries_.pop(resume)) {
+        if (resume)
+            asio::post(io_, [this] { resumeReading(); });
+        deliver(*item);
     }
 }
 

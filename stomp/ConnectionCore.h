@@ -3,6 +3,7 @@
 // reconnection, protocol state) and the delivery thread (listeners).
 // Everything named *_io_ below is touched on the I/O thread only.
 #include "stomp/AckTable.h"
+#include "stomp/DeliveryQueue.h"
 #include "stomp/BrokerUri.h"
 #include "stomp/FailoverPlan.h"
 #include "stomp/Failure.h"
@@ -51,12 +52,6 @@ private:
     struct SubscriptionEntry {
         MessageListener listener;
         AckMode mode;
-    };
-    struct DeliveryItem {
-        enum class Kind { Message, Exception, Interrupted, Restored } kind;
-        Message message;
-        AckMode mode = AckMode::Auto;
-        std::shared_ptr<Error> error;
     };
     struct PendingSend {
         Destination destination;
@@ -117,7 +112,7 @@ private:
     void deliveryLoop();
     void post(DeliveryItem item);
     void deliver(DeliveryItem& item);
-    void dropStaleDeliveries();
+    void resumeReading();
 
     std::string describe(const std::exception_ptr& error) const;
 
@@ -145,6 +140,7 @@ private:
     std::vector<char> readBuffer_io_;
     std::deque<std::string> writeQueue_io_;
     bool writing_io_ = false;
+    bool readPaused_io_ = false; // the delivery queue is full
     std::optional<HeartBeatMonitor> heartBeats_io_; // of the session up now
     ReceiptTable receipts_io_;
     AckTable acks_io_;
@@ -173,10 +169,7 @@ private:
     bool closed_ = false;
     std::condition_variable closedCv_;
 
-    std::mutex deliveryMutex_;
-    std::condition_variable deliveryCv_;
-    std::deque<DeliveryItem> deliveries_;
-    bool deliveryStop_ = false;
+    DeliveryQueue deliveries_;
 
     std::thread ioThread_;
     std::thread deliveryThread_;

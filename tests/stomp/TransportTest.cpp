@@ -490,3 +490,49 @@ TEST(Transport, UriAndOptionsAreCheckedAtConstruction)
         return o;
     }()), stomp::Error);
 }
+
+// Requests beyond maxPendingRequests: an async caller is told at once, a
+// blocking one waits for room and then times out, nothing sent. A full
+// delivery queue stops reading, and reading goes on once it drained.
+TEST(Transport, BoundedRequestsAndDeliveries)
+{
+    std::atomic<int> sends{0};
+    FakePeer peer([&](PeerConnection& c, int) {
+        if (!c.expect("CONNECT"))
+            return;
+        c.connected();
+        auto sub = c.expect("SUBSCRIBE");
+        if (!sub)
+            return;
+        c.receipt(*sub);
+        for (int i = 0; i < 20; ++i)
+            c.send(Frame{"MESSAGE", {{"subscription", sub->header("id").value_or("")},
+                                     {"message-id", std::to_string(i)}, {"destination", "/queue/q"}}, "m"});
+        while (auto f = c.readFrame(3s))
+            if (f->command == "SEND")
+                ++sends; // never answered
+    });
+    auto o = fast();
+    o.maxPendingRequests = 2;
+    o.maxQueuedDeliveries = 2;
+    o.receiptTimeout = 500ms;
+    Connection conn(peer.uri(), o);
+    conn.start();
+    std::atomic<int> handled{0};
+    conn.subscribe(Destination::queue("q"), [&](const stomp::Message&) {
+        std::this_thread::sleep_for(5ms);
+        ++handled;
+    });
+    auto first = conn.sendAsync(Destination::queue("out"), OutgoingMessage("1"));
+    auto second = conn.sendAsync(Destination::queue("out"), OutgoingMessage("2"));
+    auto third = conn.sendAsync(Destination::queue("out"), OutgoingMessage("3"));
+    EXPECT_THROW(third.get(), stomp::LimitError);
+    EXPECT_THROW(conn.send(Destination::queue("out"), OutgoingMessage("4")), stomp::TimeoutError);
+    EXPECT_THROW(first.get(), stomp::TimeoutError);
+    EXPECT_THROW(second.get(), stomp::TimeoutError);
+    for (int i = 0; i < 200 && handled < 20; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(handled.load(), 20) << "reading did not go on after the delivery queue drained";
+    conn.close();
+    EXPECT_LE(sends.load(), 3) << "the refused send went out";
+}

@@ -3,20 +3,9 @@
 // the requests waiting for a receipt.
 #include "stomp/Completion.h"
 #include "stomp/ConnectionCore.h"
+#include "stomp/ConnectionSupport.h"
 
 namespace stomp::detail {
-
-namespace {
-
-ResultHandler reporting(SendCallback done)
-{
-    return [done = std::move(done)](const Failure* failure) {
-        if (done)
-            done(failure ? toException(*failure) : nullptr);
-    };
-}
-
-} // namespace
 
 // ---------------------------------------------------------------- admission
 
@@ -119,7 +108,7 @@ void ConnectionCore::doAck(const AckRequest& r, SendCallback done)
         const std::string receipt = receipts_io_.newReceiptId();
         f.headers.emplace_back("receipt", receipt);
         expectReceipt(receipt, "ACK of " + findHeader(r.headers, "message-id").value_or(r.ackId),
-                      options_.receiptTimeout, reporting(std::move(done)));
+                      options_.receiptTimeout, reportingTo(std::move(done)));
     }
     write(encodeFrame(f, session_io_.encodeOptions()));
 }
@@ -176,7 +165,7 @@ void ConnectionCore::doTransaction(const char* command, const std::string& trans
     const std::string receipt = receipts_io_.newReceiptId();
     write(encodeFrame(Session::transactionFrame(command, transaction, receipt), session_io_.encodeOptions()));
     expectReceipt(receipt, std::string(command) + " of " + transaction, options_.receiptTimeout,
-                  reporting(std::move(done)));
+                  reportingTo(std::move(done)));
 }
 
 bool ConnectionCore::postToIo(std::function<void()> work)

@@ -27,7 +27,7 @@ ConnectionCore::ConnectionCore(BrokerUri uri, ConnectionOptions options)
     : uri_(std::move(uri)), options_(std::move(options)), session_io_(sessionConfig(options_)),
       plan_io_(uri_, options_.connectTimeout, options_.stableSessionTime,
                [rng = std::make_shared<std::mt19937_64>(std::random_device{}())] { return (*rng)(); }),
-      resolver_io_(io_), connectTimer_io_(io_), reconnectTimer_io_(io_), heartBeatTimer_io_(io_),
+      reconnectTimer_io_(io_), heartBeatTimer_io_(io_),
       receiptTimer_io_(io_), readBuffer_io_(64 * 1024),
       deliveries_(options_.maxQueuedDeliveries)
 {

@@ -5,6 +5,7 @@
 #include "stomp/AckTable.h"
 #include "stomp/DeliveryQueue.h"
 #include "stomp/BrokerUri.h"
+#include "stomp/ConnectAttempt.h"
 #include "stomp/FailoverPlan.h"
 #include "stomp/Failure.h"
 #include "stomp/HeartBeatMonitor.h"
@@ -131,8 +132,7 @@ private:
     std::shared_ptr<Stream> stream_io_;
     std::uint64_t generation_io_ = 0;
     std::function<void(std::exception_ptr)> attemptDone_io_;
-    asio::ip::tcp::resolver resolver_io_;
-    asio::steady_timer connectTimer_io_;
+    std::shared_ptr<ConnectAttempt> attempt_io_; // the attempt under way, if any
     asio::steady_timer reconnectTimer_io_;
     asio::steady_timer heartBeatTimer_io_;
     asio::steady_timer receiptTimer_io_;
@@ -148,7 +148,6 @@ private:
     std::uint64_t sessionSerial_io_ = 0; // which session a Message came on
     std::deque<PendingSend> awaitingConnection_io_;
     std::exception_ptr lastFailure_io_; // why the last attempt or session ended
-    std::string connectStage_io_;
     SendCallback startDone_io_;
     std::shared_ptr<std::promise<void>> closePromise_io_;
 

@@ -115,8 +115,7 @@ void ConnectionCore::failPending(const Failure& failure)
 void ConnectionCore::closeStream()
 {
     std::error_code ignored;
-    resolver_io_.cancel();
-    connectTimer_io_.cancel();
+    attempt_io_.reset();
     heartBeatTimer_io_.cancel();
     heartBeats_io_.reset();
     if (stream_io_) {

@@ -83,7 +83,6 @@ void ConnectionCore::connectTo(const Endpoint& endpoint, milliseconds timeout,
                                std::function<void(std::exception_ptr)> done)
 {
     closeStream();
-    const auto gen = generation_io_;
     attemptDone_io_ = std::move(done);
     try {
         stream_io_ = std::make_shared<Stream>(io_, endpoint);
@@ -95,63 +94,24 @@ void ConnectionCore::connectTo(const Endpoint& endpoint, milliseconds timeout,
     decoder_io_.setVersion(Version::V1_0);
     session_io_.setHost(options_.virtualHost.empty() ? endpoint.host : options_.virtualHost);
 
-    connectStage_io_ = "resolving the host";
-    connectTimer_io_.expires_after(timeout);
-    connectTimer_io_.async_wait([this, gen, endpoint, timeout](std::error_code ec) {
-        if (ec || gen != generation_io_ || !attemptDone_io_)
-            return;
-        finishAttempt(err<ConnectError>(endpoint.uri + ": no STOMP session within " + ms(timeout) + " ("
-                                        + connectStage_io_ + ")"));
+    attempt_io_ = std::make_shared<ConnectAttempt>(io_, stream_io_, endpoint, timeout);
+    attempt_io_->run([this, endpoint](std::exception_ptr e) {
+        if (e)
+            return finishAttempt(e);
+        std::string bytes;
+        try {
+            bytes = encodeFrame(session_io_.connectFrame(), EncodeOptions{Version::V1_0, false});
+        } catch (const Error& x) {
+            return finishAttempt(err<ConnectError>(endpoint.uri + ": " + x.what()));
+        }
+        write(std::move(bytes));
+        startRead();
     });
-
-    auto stream = stream_io_;
-    resolver_io_.async_resolve(
-        endpoint.host, endpoint.port,
-        [this, gen, stream, endpoint](std::error_code ec, asio::ip::tcp::resolver::results_type results) {
-            if (gen != generation_io_ || !attemptDone_io_)
-                return;
-            if (ec) {
-                finishAttempt(err<ConnectError>(endpoint.uri + ": cannot resolve '" + endpoint.host
-                                                + "': " + ec.message()));
-                return;
-            }
-            connectStage_io_ = "connecting";
-            asio::async_connect(stream->socket(), results, [this, gen, stream, endpoint](std::error_code ec,
-                                                                                       const auto&) {
-                if (gen != generation_io_ || !attemptDone_io_)
-                    return;
-                if (ec) {
-                    finishAttempt(err<ConnectError>(endpoint.uri + ": " + ec.message()));
-                    return;
-                }
-                std::error_code ignored;
-                stream->socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-                connectStage_io_ = stream->tls() ? "TLS handshake" : "waiting for CONNECTED";
-                stream->handshake([this, gen, stream, endpoint](std::error_code ec) {
-                    if (gen != generation_io_ || !attemptDone_io_)
-                        return;
-                    if (ec) {
-                        finishAttempt(err<ConnectError>(endpoint.uri + ": TLS handshake failed: " + ec.message()));
-                        return;
-                    }
-                    connectStage_io_ = "waiting for CONNECTED; is this a STOMP port?";
-                    std::string bytes;
-                    try {
-                        bytes = encodeFrame(session_io_.connectFrame(), EncodeOptions{Version::V1_0, false});
-                    } catch (const Error& x) {
-                        finishAttempt(err<ConnectError>(endpoint.uri + ": " + x.what()));
-                        return;
-                    }
-                    write(std::move(bytes));
-                    startRead();
-                });
-            });
-        });
 }
 
 void ConnectionCore::finishAttempt(std::exception_ptr e)
 {
-    connectTimer_io_.cancel();
+    attempt_io_.reset(); // its time-out and handlers go with it
     auto done = std::move(attemptDone_io_);
     attemptDone_io_ = nullptr;
     if (e)

@@ -13,12 +13,14 @@ work="${MQB_VAR:-$root/var}/fuzz/stomp"
 mkdir -p "$work/corpus"
 command -v clang++ >/dev/null || { echo "fuzz-stomp: clang++ is missing; run scripts/setup.sh" >&2; exit 1; }
 
-sources=(BrokerUri Frame FrameDecoder Headers Session Destination Message)
-args=()
-for s in "${sources[@]}"; do args+=("$root/stomp/$s.cpp"); done
-echo "fuzz-stomp: building $work/decoder-fuzz"
-clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root" "$root/tests/stomp/fuzz/FrameDecoderFuzz.cpp" "${args[@]}" -o "$work/decoder-fuzz"
+# The target builds from the stomp_core CMake target, so its sources are
+# whatever that target holds.
+build="$work/build"
+echo "fuzz-stomp: building $build/stomp_decoder_fuzz"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_COMPILER=clang -DMQB_PARTS=stomp -DMQB_STOMP_FUZZ=ON -DMQB_SANITIZE=address,undefined >/dev/null
+cmake --build "$build" --target stomp_decoder_fuzz -j "$(nproc)"
+cp "$(find "$build" -name stomp_decoder_fuzz -type f -perm -u+x | head -n1)" "$work/decoder-fuzz"
 
 cp -n "$root"/tests/stomp/fuzz/seeds/* "$work/corpus/" 2>/dev/null || true
 echo "fuzz-stomp: running for ${seconds}s"

@@ -14,6 +14,10 @@ ConnectionOptions checked(ConnectionOptions o, const std::string& uri)
         bad("connectTimeout must be positive");
     if (o.receiptTimeout.count() <= 0)
         bad("receiptTimeout must be positive");
+    if (o.stableSessionTime.count() < 0)
+        bad("stableSessionTime must not be negative");
+    if (o.maxPendingRequests == 0 || o.maxQueuedDeliveries == 0)
+        bad("maxPendingRequests and maxQueuedDeliveries must be positive");
     if (o.closeTimeout.count() < 0)
         bad("closeTimeout must not be negative");
     if (o.heartBeatSend.count() < 0 || o.heartBeatReceive.count() < 0)
@@ -74,9 +78,27 @@ void Connection::sendAsync(const Destination& destination, const OutgoingMessage
     core_->sendAsync(destination, message, std::move(done));
 }
 
-void Connection::ack(const Message& message) { core_->ack(message, true); }
+void Connection::ack(const Message& message) { core_->ack(message, true, {}, nullptr); }
 
-void Connection::nack(const Message& message) { core_->ack(message, false); }
+void Connection::nack(const Message& message) { core_->ack(message, false, {}, nullptr); }
+
+void Connection::ackConfirmed(const Message& message) { core_->ackConfirmed(message); }
+
+void Connection::ackAsync(const Message& message, SendCallback done)
+{
+    core_->ack(message, true, {}, done ? std::move(done) : [](std::exception_ptr) {});
+}
+
+std::string Connection::beginTransaction() { return core_->beginTransaction(); }
+
+void Connection::commit(const std::string& transaction) { core_->endTransaction(transaction, true); }
+
+void Connection::abort(const std::string& transaction) { core_->endTransaction(transaction, false); }
+
+void Connection::ack(const Message& message, const std::string& transaction)
+{
+    core_->ack(message, true, transaction, nullptr);
+}
 
 void Connection::close()
 {

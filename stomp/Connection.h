@@ -13,6 +13,7 @@
 #include "stomp/Error.h"
 #include "stomp/Headers.h"
 #include "stomp/Message.h"
+#include "stomp/OutgoingMessage.h"
 
 #include <chrono>
 #include <exception>
@@ -35,6 +36,20 @@ struct ConnectionOptions {
     // Bound on a send's wait for the broker's RECEIPT (and, under failover,
     // for the connection to come back before the frame could be written).
     std::chrono::milliseconds receiptTimeout{10000};
+    // Under failover, a session must stay up this long before the reconnect
+    // budget (maxReconnectAttempts) and the back-off start afresh: a broker
+    // that accepts sessions and drops them at once is not retried forever.
+    std::chrono::milliseconds stableSessionTime{5000};
+    // Bound on requests waiting for their RECEIPT (sends, confirmed ACKs,
+    // transaction frames), including those waiting for a failover to end.
+    // Beyond it a blocking call waits for room (up to receiptTimeout, then
+    // TimeoutError, nothing sent) and an asynchronous one fails at once
+    // with LimitError.
+    std::size_t maxPendingRequests = 1000;
+    // Bound on messages received and not yet handed to their listener;
+    // beyond it the connection stops reading until the listeners catch up,
+    // which holds the broker back through TCP.
+    std::size_t maxQueuedDeliveries = 1000;
     // Bound on close()'s wait for the DISCONNECT receipt.
     std::chrono::milliseconds closeTimeout{2000};
     // Heart-beats offered in CONNECT; 0 disables that direction. A broker
@@ -45,28 +60,6 @@ struct ConnectionOptions {
     std::string virtualHost;
     // Optional CONNECT "client-id" header.
     std::string clientId;
-};
-
-enum class AckMode {
-    Auto,             // broker considers a message delivered once sent
-    Client,           // cumulative ACK by the caller (ack())
-    ClientIndividual, // per-message ACK by the caller (ack())
-    AfterCallback     // client-individual; the library ACKs when the listener returns
-};
-
-// A message to send. Text (no NUL byte in the body) goes without
-// content-length so that JMS consumers see a TextMessage; a body with a NUL
-// byte goes with content-length and amq-msg-type:text unless `bytes` is set.
-struct OutgoingMessage {
-    std::string body;
-    std::string correlationId;  // empty: no correlation-id header
-    Headers headers;            // extra headers (e.g. reply-to, type)
-    bool persistent = true;
-    bool bytes = false;         // send as a bytes message (content-length, no text type)
-
-    OutgoingMessage() = default;
-    OutgoingMessage(std::string b) : body(std::move(b)) {}
-    OutgoingMessage(std::string b, std::string corr) : body(std::move(b)), correlationId(std::move(corr)) {}
 };
 
 using MessageListener = std::function<void(const Message&)>;
@@ -129,10 +122,27 @@ public:
     // reconnection is dropped: the broker delivers that message again.
     void ack(const Message& message);
     void nack(const Message& message);
+    // An ACK that asks for a RECEIPT: returns (or calls back, on the I/O
+    // thread) once the broker confirmed it. ConnectionLostError: the message
+    // came on an earlier connection and will be delivered again.
+    void ackConfirmed(const Message& message);
+    void ackAsync(const Message& message, SendCallback done);
+
+    // Transactions: SENDs (OutgoingMessage::transaction) and ACKs inside one
+    // take effect on commit(), which returns once the broker's RECEIPT for
+    // the COMMIT came; abort() drops them. A transaction does not survive
+    // the connection: after a failover its sends, ACKs and commit fail with
+    // ConnectionLostError (the broker rolled it back). begin, commit and
+    // abort block, like send().
+    std::string beginTransaction();
+    void commit(const std::string& transaction);
+    void abort(const std::string& transaction);
+    void ack(const Message& message, const std::string& transaction);
 
     // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT
     // with receipt (bounded), stops the threads. Idempotent; no callback runs
-    // after it returns. May be called from a listener.
+    // after it returns. May be called from a listener, not from a send
+    // callback (it would join the thread it runs on): there it throws Error.
     void close();
 
     bool isConnected() const;

@@ -1,36 +1,13 @@
 #include "stomp/ConnectionCore.h"
 
 #include "stomp/Completion.h"
+#include "stomp/ConnectionSupport.h"
 
-#include <algorithm>
 #include <random>
 
 namespace stomp::detail {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 namespace {
-
-std::string ms(milliseconds d) { return std::to_string(d.count()) + " ms"; }
-
-// A new exception of the same type and text. An exception object must not be
-// shared by threads: its reference count lives in the uninstrumented C++
-// runtime, so sharing it would also blind ThreadSanitizer.
-std::exception_ptr freshCopy(const std::exception_ptr& e)
-{
-    try {
-        throwCopy(*copyError(e));
-    } catch (...) {
-        return std::current_exception();
-    }
-}
-
-template <class E>
-std::exception_ptr err(const std::string& what)
-{
-    return std::make_exception_ptr(E(what));
-}
 
 SessionConfig sessionConfig(const ConnectionOptions& o)
 {
@@ -48,8 +25,11 @@ SessionConfig sessionConfig(const ConnectionOptions& o)
 
 ConnectionCore::ConnectionCore(BrokerUri uri, ConnectionOptions options)
     : uri_(std::move(uri)), options_(std::move(options)), session_io_(sessionConfig(options_)),
-      resolver_io_(io_), connectTimer_io_(io_), reconnectTimer_io_(io_), hbSendTimer_io_(io_),
-      hbReceiveTimer_io_(io_), closeTimer_io_(io_), readBuffer_io_(64 * 1024)
+      plan_io_(uri_, options_.connectTimeout, options_.stableSessionTime,
+               [rng = std::make_shared<std::mt19937_64>(std::random_device{}())] { return (*rng)(); }),
+      reconnectTimer_io_(io_), heartBeatTimer_io_(io_),
+      receiptTimer_io_(io_), readBuffer_io_(64 * 1024),
+      deliveries_(options_.maxQueuedDeliveries)
 {
 }
 
@@ -113,7 +93,8 @@ void ConnectionCore::start()
                 return;
             }
             startDone_io_ = cb;
-            connectRound(true);
+            phase_io_ = Phase::Connecting;
+            carryOut(plan_io_.start(Clock::now()));
         });
     }
     done.wait(ConnectError("cannot connect to '" + uri_.text + "': connection closed while connecting"));
@@ -171,13 +152,25 @@ void ConnectionCore::unsubscribe(const std::string& id)
 void ConnectionCore::send(const Destination& destination, const OutgoingMessage& message)
 {
     refuseOnIoThread("send");
+    if (auto refused = admit(true, "send to " + destination.stompName()))
+        raise(*refused);
     Completion done;
-    sendAsync(destination, message, done.callback());
+    post(destination, message, releasing(done.callback()));
     done.wait(ConnectionLostError("send to " + destination.stompName() + ": connection to '" + uri_.text
                                   + "' closed (the broker may or may not have taken the message)"));
 }
 
 void ConnectionCore::sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done)
+{
+    if (auto refused = admit(false, "send to " + destination.stompName())) {
+        if (done)
+            done(toException(*refused));
+        return;
+    }
+    post(destination, message, releasing(std::move(done)));
+}
+
+void ConnectionCore::post(const Destination& destination, const OutgoingMessage& message, SendCallback done)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -192,23 +185,6 @@ void ConnectionCore::sendAsync(const Destination& destination, const OutgoingMes
                                       + "' is not open"));
 }
 
-void ConnectionCore::ack(const Message& message, bool positive)
-{
-    if (message.owner_ != this)
-        throw Error("cannot acknowledge: the message was not received on this connection");
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!positive && version_ == "1.0")
-        throw Error("NACK needs STOMP 1.1 or later; the broker speaks 1.0");
-    if (!threadsStarted_ || ioClosing_)
-        return; // the broker delivers an unacknowledged message again
-    Headers h;
-    for (const char* name : {"message-id", "ack", "subscription"})
-        if (auto v = message.header(name))
-            h.emplace_back(name, *v);
-    asio::post(io_, [this, ackId = message.ackId_, h = std::move(h), sub = message.subscriptionId_,
-                     gen = message.generation_, positive] { doAck(ackId, h, sub, gen, positive); });
-}
-
 std::string ConnectionCore::version() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -217,14 +193,15 @@ std::string ConnectionCore::version() const
 
 void ConnectionCore::close()
 {
+    refuseOnIoThread("close"); // it joins the I/O thread
     const auto me = std::this_thread::get_id();
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (closed_)
             return;
         if (closing_) {
-            // Someone else is closing; wait unless we are one of our threads.
-            if (me != ioThreadId_.load() && me != deliveryThreadId_.load())
+            // Someone else is closing; wait unless we are the delivery thread.
+            if (me != deliveryThreadId_.load())
                 closedCv_.wait(lock, [this] { return closed_; });
             return;
         }
@@ -240,12 +217,7 @@ void ConnectionCore::close()
 
     // 1. No delivery starts any more; a running callback finishes (it may
     //    still send and acknowledge: the I/O thread keeps working meanwhile).
-    {
-        std::lock_guard<std::mutex> lock(deliveryMutex_);
-        deliveryStop_ = true;
-        deliveries_.clear();
-    }
-    deliveryCv_.notify_all();
+    deliveries_.stop();
     if (me == deliveryThreadId_.load())
         deliveryThread_.detach(); // it ends when the running callback returns
     else
@@ -256,23 +228,16 @@ void ConnectionCore::close()
         std::lock_guard<std::mutex> lock(mutex_);
         ioClosing_ = true;
     }
-    if (me == ioThreadId_.load()) {
-        finishClose();
-        work_.reset();
-        io_.stop();
-        ioThread_.detach();
-    } else {
-        auto promise = std::make_shared<std::promise<void>>();
-        auto future = promise->get_future();
-        asio::post(io_, [this, promise] {
-            closePromise_io_ = promise;
-            beginClose();
-        });
-        future.wait_for(options_.closeTimeout + milliseconds(2000));
-        work_.reset();
-        io_.stop();
-        ioThread_.join();
-    }
+    auto promise = std::make_shared<std::promise<void>>();
+    auto future = promise->get_future();
+    asio::post(io_, [this, promise] {
+        closePromise_io_ = promise;
+        beginClose();
+    });
+    future.wait_for(options_.closeTimeout + milliseconds(2000));
+    work_.reset();
+    io_.stop();
+    ioThread_.join();
 
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
@@ -281,757 +246,6 @@ void ConnectionCore::close()
     transportListener_ = {};
     subscriptions_.clear();
     closedCv_.notify_all();
-}
-
-// ---------------------------------------------------------------- connecting
-
-void ConnectionCore::connectRound(bool startup)
-{
-    startup_io_ = startup;
-    attempts_io_ = 0;
-    order_io_ = uri_.endpoints;
-    if (uri_.failover && uri_.options.randomize && order_io_.size() > 1) {
-        std::random_device rd;
-        std::shuffle(order_io_.begin(), order_io_.end(), std::mt19937(rd()));
-    }
-    nextEndpoint_io_ = 0;
-    if (startup)
-        startDeadline_io_ = Clock::now() + options_.connectTimeout;
-    phase_io_ = startup ? Phase::Connecting : Phase::Reconnecting;
-    tryEndpoint();
-}
-
-void ConnectionCore::tryEndpoint()
-{
-    const Endpoint endpoint = order_io_[nextEndpoint_io_++ % order_io_.size()];
-    ++attempts_io_;
-    connectTo(endpoint, [this](std::exception_ptr e) {
-        if (e)
-            attemptFailed(e);
-        else
-            onSessionUp();
-    });
-}
-
-void ConnectionCore::attemptFailed(std::exception_ptr e)
-{
-    lastError_io_ = e;
-    if (phase_io_ != Phase::Connecting && phase_io_ != Phase::Reconnecting)
-        return;
-    bool refused = false;
-    try {
-        std::rethrow_exception(e);
-    } catch (const BrokerError&) {
-        refused = true; // e.g. credentials: retrying will not help at start
-    } catch (...) {
-    }
-    const FailoverOptions& o = uri_.options;
-    long long allowed; // total attempts in this round, -1 without end
-    if (!uri_.failover) {
-        allowed = 1;
-    } else if (startup_io_) {
-        int extra = o.startupMaxReconnectAttempts >= 0 ? o.startupMaxReconnectAttempts : o.maxReconnectAttempts;
-        allowed = extra < 0 ? -1 : 1LL + extra;
-    } else {
-        allowed = o.maxReconnectAttempts;
-    }
-    if ((refused && startup_io_) || (allowed >= 0 && attempts_io_ >= allowed)) {
-        giveUp(e);
-        return;
-    }
-    milliseconds delay = reconnectDelay(o, attempts_io_);
-    if (startup_io_ && Clock::now() + delay >= startDeadline_io_) {
-        giveUp(e);
-        return;
-    }
-    reconnectTimer_io_.expires_after(delay);
-    reconnectTimer_io_.async_wait([this](std::error_code ec) {
-        if (!ec && (phase_io_ == Phase::Connecting || phase_io_ == Phase::Reconnecting))
-            tryEndpoint();
-    });
-}
-
-void ConnectionCore::giveUp(std::exception_ptr e)
-{
-    closeStream();
-    std::string reason = describe(e);
-    if (startup_io_) {
-        phase_io_ = Phase::Idle;
-        startup_io_ = false;
-        std::exception_ptr out;
-        std::string prefix = "cannot connect to '" + uri_.text + "'";
-        if (uri_.failover)
-            prefix += " (" + std::to_string(attempts_io_) + " attempt" + (attempts_io_ == 1 ? "" : "s") + ")";
-        try {
-            std::rethrow_exception(e);
-        } catch (const BrokerError& x) {
-            out = std::make_exception_ptr(BrokerError(prefix + ": " + x.what(), x.brokerMessage(), x.details()));
-        } catch (...) {
-            out = err<ConnectError>(prefix + ": " + reason);
-        }
-        failPending([&] { return freshCopy(out); });
-        if (auto cb = std::move(startDone_io_))
-            cb(std::move(out));
-        return;
-    }
-    phase_io_ = Phase::Failed;
-    auto lost = err<ConnectionLostError>("connection to '" + uri_.text + "' lost; reconnecting gave up after "
-                                         + std::to_string(attempts_io_) + " attempts: " + reason);
-    failPending([&] { return freshCopy(lost); });
-    post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(lost)});
-}
-
-void ConnectionCore::connectTo(const Endpoint& endpoint, std::function<void(std::exception_ptr)> done)
-{
-    closeStream();
-    const auto gen = generation_io_;
-    attemptDone_io_ = std::move(done);
-    try {
-        stream_io_ = std::make_shared<Stream>(io_, endpoint);
-    } catch (...) {
-        finishAttempt(std::current_exception());
-        return;
-    }
-    decoder_io_.reset();
-    decoder_io_.setVersion(Version::V1_0);
-    session_io_.setHost(options_.virtualHost.empty() ? endpoint.host : options_.virtualHost);
-
-    milliseconds timeout = options_.connectTimeout;
-    if (startup_io_ && uri_.failover)
-        timeout = std::max(milliseconds(1), std::min(timeout, std::chrono::duration_cast<milliseconds>(
-                                                                  startDeadline_io_ - Clock::now())));
-    connectStage_io_ = "resolving the host";
-    connectTimer_io_.expires_after(timeout);
-    connectTimer_io_.async_wait([this, gen, endpoint, timeout](std::error_code ec) {
-        if (ec || gen != generation_io_ || !attemptDone_io_)
-            return;
-        finishAttempt(err<ConnectError>(endpoint.uri + ": no STOMP session within " + ms(timeout) + " ("
-                                        + connectStage_io_ + ")"));
-    });
-
-    auto stream = stream_io_;
-    resolver_io_.async_resolve(
-        endpoint.host, endpoint.port,
-        [this, gen, stream, endpoint](std::error_code ec, asio::ip::tcp::resolver::results_type results) {
-            if (gen != generation_io_ || !attemptDone_io_)
-                return;
-            if (ec) {
-                finishAttempt(err<ConnectError>(endpoint.uri + ": cannot resolve '" + endpoint.host
-                                                + "': " + ec.message()));
-                return;
-            }
-            connectStage_io_ = "connecting";
-            asio::async_connect(stream->socket(), results, [this, gen, stream, endpoint](std::error_code ec,
-                                                                                       const auto&) {
-                if (gen != generation_io_ || !attemptDone_io_)
-                    return;
-                if (ec) {
-                    finishAttempt(err<ConnectError>(endpoint.uri + ": " + ec.message()));
-                    return;
-                }
-                std::error_code ignored;
-                stream->socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-                connectStage_io_ = stream->tls() ? "TLS handshake" : "waiting for CONNECTED";
-                stream->handshake([this, gen, stream, endpoint](std::error_code ec) {
-                    if (gen != generation_io_ || !attemptDone_io_)
-                        return;
-                    if (ec) {
-                        finishAttempt(err<ConnectError>(endpoint.uri + ": TLS handshake failed: " + ec.message()));
-                        return;
-                    }
-                    connectStage_io_ = "waiting for CONNECTED; is this a STOMP port?";
-                    std::string bytes;
-                    try {
-                        bytes = encodeFrame(session_io_.connectFrame(), EncodeOptions{Version::V1_0, false});
-                    } catch (const Error& x) {
-                        finishAttempt(err<ConnectError>(endpoint.uri + ": " + x.what()));
-                        return;
-                    }
-                    lastRead_io_ = lastWrite_io_ = Clock::now();
-                    write(std::move(bytes));
-                    startRead();
-                });
-            });
-        });
-}
-
-void ConnectionCore::finishAttempt(std::exception_ptr e)
-{
-    connectTimer_io_.cancel();
-    auto done = std::move(attemptDone_io_);
-    attemptDone_io_ = nullptr;
-    if (e)
-        closeStream();
-    if (done)
-        done(e);
-}
-
-void ConnectionCore::onSessionUp()
-{
-    const bool restoring = !startup_io_;
-    phase_io_ = Phase::Connected;
-    everConnected_io_ = true;
-    attempts_io_ = 0;
-    unacked_io_.clear();
-    liveGeneration_ = generation_io_;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        version_ = versionName(session_io_.version());
-    }
-    connected_ = true;
-    for (const auto& id : session_io_.subscriptionIds())
-        write(encodeFrame(session_io_.subscribeFrame(id), session_io_.encodeOptions()));
-    armHeartBeats();
-    auto waiting = std::move(awaitingConnection_io_);
-    awaitingConnection_io_.clear();
-    for (auto& send : waiting) {
-        send.timer.reset();
-        writeSend(std::move(send));
-    }
-    if (restoring) {
-        post(DeliveryItem{DeliveryItem::Kind::Restored, {}, AckMode::Auto, nullptr});
-    } else {
-        startup_io_ = false;
-        if (auto cb = std::move(startDone_io_))
-            cb(nullptr);
-    }
-}
-
-// ---------------------------------------------------------------- reading and writing
-
-void ConnectionCore::startRead()
-{
-    auto stream = stream_io_;
-    const auto gen = generation_io_;
-    stream->readSome(asio::buffer(readBuffer_io_), [this, stream, gen](std::error_code ec, std::size_t n) {
-        if (gen != generation_io_)
-            return;
-        if (ec) {
-            std::string why = ec == asio::error::eof ? std::string("the broker closed the connection")
-                                                     : "read failed: " + ec.message();
-            transportError(err<ConnectionLostError>("connection to '" + uri_.text + "' lost: " + why));
-            return;
-        }
-        lastRead_io_ = Clock::now();
-        std::exception_ptr broken;
-        try {
-            decoder_io_.feed(readBuffer_io_.data(), n);
-        } catch (const ProtocolError& x) {
-            broken = err<ProtocolError>("protocol error on '" + uri_.text + "': " + x.what());
-        }
-        // Frames completed before a broken spot still count.
-        while (gen == generation_io_ && decoder_io_.hasFrame())
-            onFrame(decoder_io_.next());
-        if (gen != generation_io_)
-            return;
-        if (broken)
-            transportError(broken);
-        else
-            startRead();
-    });
-}
-
-void ConnectionCore::transportError(std::exception_ptr e)
-{
-    if (attemptDone_io_)
-        finishAttempt(e);
-    else if (phase_io_ == Phase::Connected)
-        lose(e, false);
-    else if (phase_io_ == Phase::Closing)
-        finishClose();
-    else
-        closeStream();
-}
-
-void ConnectionCore::write(std::string bytes)
-{
-    if (!stream_io_)
-        return;
-    writeQueue_io_.push_back(std::move(bytes));
-    if (!writing_io_)
-        writeNext();
-}
-
-void ConnectionCore::writeNext()
-{
-    if (writeQueue_io_.empty()) {
-        writing_io_ = false;
-        return;
-    }
-    // Coalesce queued frames into one write.
-    if (writeQueue_io_.size() > 1) {
-        std::string joined;
-        for (auto& b : writeQueue_io_)
-            joined += b;
-        writeQueue_io_.clear();
-        writeQueue_io_.push_back(std::move(joined));
-    }
-    writing_io_ = true;
-    auto stream = stream_io_;
-    const auto gen = generation_io_;
-    stream->write(asio::buffer(writeQueue_io_.front()), [this, stream, gen](std::error_code ec, std::size_t) {
-        if (gen != generation_io_)
-            return;
-        if (ec) {
-            transportError(err<ConnectionLostError>("connection to '" + uri_.text + "' lost: write failed: "
-                                                    + ec.message()));
-            return;
-        }
-        lastWrite_io_ = Clock::now();
-        writeQueue_io_.pop_front();
-        writeNext();
-    });
-}
-
-void ConnectionCore::armHeartBeats()
-{
-    lastRead_io_ = lastWrite_io_ = Clock::now();
-    if (session_io_.sendInterval().count() > 0)
-        heartBeatSendTick(generation_io_);
-    if (session_io_.receiveInterval().count() > 0)
-        heartBeatReceiveTick(generation_io_);
-}
-
-// Writes an EOL when nothing went out for half the negotiated interval.
-void ConnectionCore::heartBeatSendTick(std::uint64_t gen)
-{
-    const milliseconds period = std::max(milliseconds(1), session_io_.sendInterval() / 2);
-    if (!writing_io_ && Clock::now() - lastWrite_io_ >= period)
-        write("\n");
-    hbSendTimer_io_.expires_after(period);
-    hbSendTimer_io_.async_wait([this, gen](std::error_code ec) {
-        if (!ec && gen == generation_io_)
-            heartBeatSendTick(gen);
-    });
-}
-
-// A broker silent for three times its interval is gone. Brokers check their
-// write side once per interval, so a healthy one may leave a gap of almost
-// two intervals between heart-beats; two would be taken for a loss.
-void ConnectionCore::heartBeatReceiveTick(std::uint64_t gen)
-{
-    const milliseconds receive = session_io_.receiveInterval();
-    if (Clock::now() - lastRead_io_ > 3 * receive) {
-        transportError(err<ConnectionLostError>("connection to '" + uri_.text
-                                                + "' lost: no data or heart-beat from the broker for "
-                                                + ms(3 * receive)));
-        return;
-    }
-    hbReceiveTimer_io_.expires_after(std::max(milliseconds(1), receive / 2));
-    hbReceiveTimer_io_.async_wait([this, gen](std::error_code ec) {
-        if (!ec && gen == generation_io_)
-            heartBeatReceiveTick(gen);
-    });
-}
-
-// ---------------------------------------------------------------- frames
-
-void ConnectionCore::onFrame(Frame frame)
-{
-    if (attemptDone_io_) {
-        // The answer to CONNECT.
-        try {
-            session_io_.onConnected(frame);
-        } catch (...) {
-            finishAttempt(std::current_exception());
-            return;
-        }
-        decoder_io_.setVersion(session_io_.version());
-        finishAttempt(nullptr);
-        return;
-    }
-
-    IncomingEvent ev;
-    try {
-        ev = session_io_.onFrame(std::move(frame));
-    } catch (...) {
-        transportError(std::current_exception());
-        return;
-    }
-    switch (ev.kind) {
-    case IncomingEvent::Kind::Message: {
-        if (phase_io_ != Phase::Connected)
-            return;
-        const SubscriptionInfo* info = session_io_.subscription(ev.id);
-        if (!info)
-            return; // unsubscribed meanwhile; unacknowledged, so not lost
-        Message m(std::move(ev.frame.body), std::move(ev.frame.headers));
-        m.generation_ = generation_io_;
-        m.owner_ = this;
-        m.subscriptionId_ = ev.id;
-        m.ackId_ = m.header("ack").value_or(m.messageId());
-        if (info->ackMode != AckMode::Auto)
-            unacked_io_[m.ackId_] = Unacked{ev.id, ++deliverySequence_io_};
-        post(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr});
-        return;
-    }
-    case IncomingEvent::Kind::Receipt: {
-        if (!closeReceipt_io_.empty() && ev.id == closeReceipt_io_) {
-            finishClose();
-            return;
-        }
-        auto it = awaitingReceipt_io_.find(ev.id);
-        if (it == awaitingReceipt_io_.end())
-            return; // a late receipt after its time-out
-        auto done = std::move(it->second.done);
-        awaitingReceipt_io_.erase(it);
-        if (done)
-            done(nullptr);
-        return;
-    }
-    case IncomingEvent::Kind::Error: {
-        auto it = awaitingReceipt_io_.find(ev.id);
-        if (!ev.id.empty() && it != awaitingReceipt_io_.end()) {
-            // The broker refused one request: that caller gets the error.
-            auto done = std::move(it->second.done);
-            std::string what = it->second.what;
-            awaitingReceipt_io_.erase(it);
-            if (done)
-                done(std::make_exception_ptr(brokerErrorFrom(ev.frame, what + " on '" + uri_.text + "'")));
-            return;
-        }
-        if (phase_io_ == Phase::Closing) {
-            finishClose();
-            return;
-        }
-        lose(std::make_exception_ptr(brokerErrorFrom(ev.frame, "connection to '" + uri_.text + "'")), true);
-        return;
-    }
-    }
-}
-
-void ConnectionCore::lose(std::exception_ptr e, bool fatal)
-{
-    if (phase_io_ != Phase::Connected)
-        return;
-    closeStream();
-    session_io_.onDisconnected();
-    connected_ = false;
-    unacked_io_.clear();
-    const std::string reason = describe(e);
-    failPending([&] {
-        return err<ConnectionLostError>(reason + " (the broker may or may not have taken this message)");
-    });
-    dropStaleDeliveries();
-    if (!fatal && uri_.failover) {
-        post(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, AckMode::Auto, nullptr});
-        connectRound(false);
-    } else {
-        phase_io_ = Phase::Failed;
-        post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(e)});
-    }
-}
-
-void ConnectionCore::failPending(const std::function<std::exception_ptr()>& error)
-{
-    auto receipts = std::move(awaitingReceipt_io_);
-    awaitingReceipt_io_.clear();
-    for (auto& [id, pending] : receipts)
-        if (pending.done)
-            pending.done(error());
-    auto waiting = std::move(awaitingConnection_io_);
-    awaitingConnection_io_.clear();
-    for (auto& send : waiting)
-        if (send.done)
-            send.done(error());
-}
-
-void ConnectionCore::closeStream()
-{
-    std::error_code ignored;
-    resolver_io_.cancel();
-    connectTimer_io_.cancel();
-    hbSendTimer_io_.cancel();
-    hbReceiveTimer_io_.cancel();
-    if (stream_io_) {
-        stream_io_->close();
-        stream_io_.reset();
-    }
-    ++generation_io_; // every handler of the old stream is now stale
-    writeQueue_io_.clear();
-    writing_io_ = false;
-}
-
-// ---------------------------------------------------------------- requests on the I/O thread
-
-void ConnectionCore::expectReceipt(const std::string& receipt, std::string what, SendCallback done)
-{
-    auto timer = std::make_unique<asio::steady_timer>(io_);
-    timer->expires_after(options_.receiptTimeout);
-    timer->async_wait([this, receipt](std::error_code ec) {
-        if (ec)
-            return;
-        auto it = awaitingReceipt_io_.find(receipt);
-        if (it == awaitingReceipt_io_.end())
-            return;
-        auto cb = std::move(it->second.done);
-        std::string w = it->second.what;
-        awaitingReceipt_io_.erase(it);
-        session_io_.forgetReceipt(receipt);
-        if (cb)
-            cb(err<TimeoutError>("no receipt for " + w + " on '" + uri_.text + "' within "
-                                 + ms(options_.receiptTimeout)));
-    });
-    awaitingReceipt_io_.emplace(receipt, PendingReceipt{std::move(what), std::move(done), std::move(timer)});
-}
-
-void ConnectionCore::doSend(PendingSend send)
-{
-    switch (phase_io_) {
-    case Phase::Connected:
-        writeSend(std::move(send));
-        return;
-    case Phase::Connecting:
-    case Phase::Reconnecting: {
-        // Not yet written, so it is safe to hold it for the next connection.
-        send.timer = std::make_unique<asio::steady_timer>(io_);
-        send.timer->expires_after(options_.receiptTimeout);
-        auto* key = send.timer.get();
-        send.timer->async_wait([this, key](std::error_code ec) {
-            if (ec)
-                return;
-            auto it = std::find_if(awaitingConnection_io_.begin(), awaitingConnection_io_.end(),
-                                   [key](const PendingSend& s) { return s.timer.get() == key; });
-            if (it == awaitingConnection_io_.end())
-                return;
-            auto done = std::move(it->done);
-            std::string dest = it->destination.stompName();
-            awaitingConnection_io_.erase(it);
-            if (done)
-                done(err<TimeoutError>("cannot send to " + dest + ": not connected to '" + uri_.text + "' within "
-                                       + ms(options_.receiptTimeout) + " (the message was not sent)"));
-        });
-        awaitingConnection_io_.push_back(std::move(send));
-        return;
-    }
-    default:
-        if (send.done)
-            send.done(err<ConnectionLostError>("cannot send to " + send.destination.stompName()
-                                               + ": not connected to '" + uri_.text + "' (the message was not sent)"));
-    }
-}
-
-void ConnectionCore::writeSend(PendingSend send)
-{
-    const std::string receipt = session_io_.newReceipt();
-    std::string bytes;
-    try {
-        bytes = encodeFrame(session_io_.sendFrame(send.destination, send.message, receipt),
-                            session_io_.encodeOptions(&send.message));
-    } catch (...) {
-        session_io_.forgetReceipt(receipt);
-        if (send.done)
-            send.done(freshCopy(std::current_exception()));
-        return;
-    }
-    expectReceipt(receipt, "send to " + send.destination.stompName(), std::move(send.done));
-    write(std::move(bytes));
-}
-
-void ConnectionCore::doSubscribe(const std::string& id, const Destination& destination, AckMode mode,
-                                 Headers extra, SendCallback done)
-{
-    try {
-        session_io_.addSubscription(destination, mode, std::move(extra), id);
-    } catch (...) {
-        done(freshCopy(std::current_exception()));
-        return;
-    }
-    if (phase_io_ != Phase::Connected) {
-        done(nullptr); // sent on connecting
-        return;
-    }
-    Frame f = session_io_.subscribeFrame(id);
-    const std::string receipt = session_io_.newReceipt();
-    f.headers.emplace_back("receipt", receipt);
-    std::string bytes;
-    try {
-        bytes = encodeFrame(f, session_io_.encodeOptions());
-    } catch (...) {
-        session_io_.forgetReceipt(receipt);
-        session_io_.removeSubscription(id);
-        done(freshCopy(std::current_exception()));
-        return;
-    }
-    expectReceipt(receipt, "subscribe to " + destination.stompName(), std::move(done));
-    write(std::move(bytes));
-}
-
-void ConnectionCore::doUnsubscribe(const std::string& id)
-{
-    if (!session_io_.subscription(id))
-        return;
-    if (phase_io_ == Phase::Connected)
-        write(encodeFrame(session_io_.unsubscribeFrame(id), session_io_.encodeOptions()));
-    session_io_.removeSubscription(id);
-    for (auto it = unacked_io_.begin(); it != unacked_io_.end();)
-        it = it->second.subscription == id ? unacked_io_.erase(it) : std::next(it);
-}
-
-void ConnectionCore::doAck(const std::string& ackId, const Headers& headers, const std::string& subscription,
-                           std::uint64_t generation, bool positive)
-{
-    // Only messages of this connection generation not yet acknowledged: an
-    // ACK the broker does not expect would be answered with an ERROR.
-    if (phase_io_ != Phase::Connected || generation != generation_io_)
-        return;
-    auto it = unacked_io_.find(ackId);
-    if (it == unacked_io_.end())
-        return;
-    const SubscriptionInfo* info = session_io_.subscription(subscription);
-    if (!info)
-        return;
-    if (info->ackMode == AckMode::Client) {
-        const auto upTo = it->second.sequence;
-        for (auto u = unacked_io_.begin(); u != unacked_io_.end();)
-            u = (u->second.subscription == subscription && u->second.sequence <= upTo) ? unacked_io_.erase(u)
-                                                                                       : std::next(u);
-    } else {
-        unacked_io_.erase(it);
-    }
-    Frame f = positive ? session_io_.ackFrame(headers, subscription) : session_io_.nackFrame(headers, subscription);
-    write(encodeFrame(f, session_io_.encodeOptions()));
-}
-
-// ---------------------------------------------------------------- closing
-
-void ConnectionCore::beginClose()
-{
-    reconnectTimer_io_.cancel();
-    if (phase_io_ != Phase::Connected) {
-        finishClose();
-        return;
-    }
-    phase_io_ = Phase::Closing;
-    for (const auto& id : session_io_.subscriptionIds())
-        write(encodeFrame(session_io_.unsubscribeFrame(id), session_io_.encodeOptions()));
-    closeReceipt_io_ = session_io_.newReceipt();
-    write(encodeFrame(session_io_.disconnectFrame(closeReceipt_io_), session_io_.encodeOptions()));
-    closeTimer_io_.expires_after(options_.closeTimeout);
-    closeTimer_io_.async_wait([this](std::error_code ec) {
-        if (!ec)
-            finishClose();
-    });
-}
-
-void ConnectionCore::finishClose()
-{
-    if (phase_io_ == Phase::Closed)
-        return;
-    phase_io_ = Phase::Closed;
-    attemptDone_io_ = nullptr;
-    closeStream();
-    reconnectTimer_io_.cancel();
-    closeTimer_io_.cancel();
-    session_io_.onDisconnected();
-    connected_ = false;
-    const std::string reason = "connection to '" + uri_.text + "' closed";
-    failPending([&] { return err<ConnectionLostError>(reason); });
-    if (auto cb = std::move(startDone_io_))
-        cb(err<ConnectError>("cannot connect to '" + uri_.text + "': closed while connecting"));
-    if (auto p = std::move(closePromise_io_))
-        p->set_value();
-}
-
-// ---------------------------------------------------------------- delivery thread
-
-void ConnectionCore::post(DeliveryItem item)
-{
-    {
-        std::lock_guard<std::mutex> lock(deliveryMutex_);
-        if (deliveryStop_)
-            return;
-        deliveries_.push_back(std::move(item));
-    }
-    deliveryCv_.notify_one();
-}
-
-void ConnectionCore::dropStaleDeliveries()
-{
-    // Unacknowledged messages of the lost connection come again from the
-    // broker; handing out the old copies too would double them.
-    std::lock_guard<std::mutex> lock(deliveryMutex_);
-    deliveries_.erase(std::remove_if(deliveries_.begin(), deliveries_.end(),
-                                     [](const DeliveryItem& d) {
-                                         return d.kind == DeliveryItem::Kind::Message && d.mode != AckMode::Auto;
-                                     }),
-                      deliveries_.end());
-}
-
-void ConnectionCore::deliveryLoop()
-{
-    for (;;) {
-        DeliveryItem item;
-        {
-            std::unique_lock<std::mutex> lock(deliveryMutex_);
-            deliveryCv_.wait(lock, [this] { return deliveryStop_ || !deliveries_.empty(); });
-            if (deliveryStop_)
-                return;
-            item = std::move(deliveries_.front());
-            deliveries_.pop_front();
-        }
-        deliver(item);
-    }
-}
-
-void ConnectionCore::deliver(DeliveryItem& item)
-{
-    switch (item.kind) {
-    case DeliveryItem::Kind::Message: {
-        std::shared_ptr<SubscriptionEntry> entry;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = subscriptions_.find(item.message.subscriptionId_);
-            if (it != subscriptions_.end())
-                entry = it->second;
-        }
-        if (!entry)
-            return;
-        try {
-            entry->listener(item.message);
-        } catch (...) {
-            // A throwing listener must not end delivery. The message counts
-            // as handled: delivering it again could repeat its effects.
-        }
-        if (entry->mode == AckMode::AfterCallback) {
-            try {
-                ack(item.message, true);
-            } catch (...) {
-            }
-        }
-        return;
-    }
-    case DeliveryItem::Kind::Exception: {
-        ExceptionListener listener;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            listener = exceptionListener_;
-        }
-        if (listener) {
-            try {
-                listener(*item.error);
-            } catch (...) {
-            }
-        }
-        return;
-    }
-    case DeliveryItem::Kind::Interrupted:
-    case DeliveryItem::Kind::Restored: {
-        std::function<void()> fn;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            fn = item.kind == DeliveryItem::Kind::Interrupted ? transportListener_.interrupted
-                                                              : transportListener_.restored;
-        }
-        if (fn) {
-            try {
-                fn();
-            } catch (...) {
-            }
-        }
-        return;
-    }
-    }
 }
 
 } // namespace stomp::detail

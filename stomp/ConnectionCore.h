@@ -2,7 +2,14 @@
 // The machinery behind stomp::Connection: the I/O thread (socket, timers,
 // reconnection, protocol state) and the delivery thread (listeners).
 // Everything named *_io_ below is touched on the I/O thread only.
+#include "stomp/AckTable.h"
+#include "stomp/DeliveryQueue.h"
 #include "stomp/BrokerUri.h"
+#include "stomp/ConnectAttempt.h"
+#include "stomp/FailoverPlan.h"
+#include "stomp/Failure.h"
+#include "stomp/HeartBeatMonitor.h"
+#include "stomp/ReceiptTable.h"
 #include "stomp/Connection.h"
 #include "stomp/FrameDecoder.h"
 #include "stomp/Session.h"
@@ -12,6 +19,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,7 +38,11 @@ public:
     void unsubscribe(const std::string& id);
     void send(const Destination& destination, const OutgoingMessage& message);
     void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
-    void ack(const Message& message, bool positive);
+    // `done` empty: no receipt asked. `transaction` empty: outside any.
+    void ack(const Message& message, bool positive, const std::string& transaction, SendCallback done);
+    void ackConfirmed(const Message& message);
+    std::string beginTransaction();
+    void endTransaction(const std::string& transaction, bool commit);
     void close();
     bool isConnected() const { return connected_.load(); }
     std::string version() const;
@@ -42,41 +54,42 @@ private:
         MessageListener listener;
         AckMode mode;
     };
-    struct DeliveryItem {
-        enum class Kind { Message, Exception, Interrupted, Restored } kind;
-        Message message;
-        AckMode mode = AckMode::Auto;
-        std::shared_ptr<Error> error;
-    };
     struct PendingSend {
         Destination destination;
         OutgoingMessage message;
         SendCallback done;
         std::unique_ptr<asio::steady_timer> timer;
     };
-    struct PendingReceipt {
-        std::string what;
-        SendCallback done;
-        std::unique_ptr<asio::steady_timer> timer;
-    };
-    struct Unacked {
-        std::string subscription;
-        std::uint64_t sequence;
-    };
 
     // I/O thread
     void ensureThreads(); // with mutex_ held
-    void connectRound(bool startup);
+    void carryOut(const FailoverStep& step);
     void transportError(std::exception_ptr error);
-    void expectReceipt(const std::string& receipt, std::string what, SendCallback done);
+    void expectReceipt(const std::string& receipt, std::string what, milliseconds timeout, ResultHandler done);
+    void armReceiptTimer();
     void doSubscribe(const std::string& id, const Destination& destination, AckMode mode, Headers extra,
                      SendCallback done);
     void doUnsubscribe(const std::string& id);
-    void doAck(const std::string& ackId, const Headers& headers, const std::string& subscription,
-               std::uint64_t generation, bool positive);
-    void tryEndpoint();
+    struct AckRequest {
+        std::string ackId;
+        Headers headers;
+        std::string subscription;
+        std::uint64_t session;
+        bool positive;
+        std::string transaction;
+    };
+    void doAck(const AckRequest& request, SendCallback done);
+    void doTransaction(const char* command, const std::string& transaction, SendCallback done);
+    Failure transactionLost(const std::string& transaction) const;
+    // Back-pressure: a place among the requests waiting for their receipt.
+    // A blocking caller waits for one (up to receiptTimeout); otherwise, or
+    // after that wait, the answer is why not.
+    std::optional<Failure> admit(bool blocking, const std::string& what);
+    SendCallback releasing(SendCallback done); // gives the place back when done
+    bool postToIo(std::function<void()> work); // false once closing
+    void post(const Destination& destination, const OutgoingMessage& message, SendCallback done);
     void attemptFailed(std::exception_ptr error);
-    void connectTo(const Endpoint& endpoint, std::function<void(std::exception_ptr)> done);
+    void connectTo(const Endpoint& endpoint, milliseconds timeout, std::function<void(std::exception_ptr)> done);
     void finishAttempt(std::exception_ptr error);
     void onSessionUp();
     void startRead();
@@ -84,13 +97,12 @@ private:
     void write(std::string bytes);
     void writeNext();
     void armHeartBeats();
-    void heartBeatSendTick(std::uint64_t generation);
-    void heartBeatReceiveTick(std::uint64_t generation);
+    void heartBeatTick(std::uint64_t generation);
     void lose(std::exception_ptr error, bool fatal);
     void giveUp(std::exception_ptr error);
     void writeSend(PendingSend send);
     void doSend(PendingSend send);
-    void failPending(const std::function<std::exception_ptr()>& error);
+    void failPending(const Failure& failure);
     void beginClose();
     void finishClose();
     void closeStream();
@@ -101,7 +113,7 @@ private:
     void deliveryLoop();
     void post(DeliveryItem item);
     void deliver(DeliveryItem& item);
-    void dropStaleDeliveries();
+    void resumeReading();
 
     std::string describe(const std::exception_ptr& error) const;
 
@@ -115,33 +127,27 @@ private:
     // --- I/O thread state
     Phase phase_io_ = Phase::Idle;
     Session session_io_;
+    FailoverPlan plan_io_;
     FrameDecoder decoder_io_;
     std::shared_ptr<Stream> stream_io_;
     std::uint64_t generation_io_ = 0;
     std::function<void(std::exception_ptr)> attemptDone_io_;
-    asio::ip::tcp::resolver resolver_io_;
-    asio::steady_timer connectTimer_io_;
+    std::shared_ptr<ConnectAttempt> attempt_io_; // the attempt under way, if any
     asio::steady_timer reconnectTimer_io_;
-    asio::steady_timer hbSendTimer_io_;
-    asio::steady_timer hbReceiveTimer_io_;
-    asio::steady_timer closeTimer_io_;
+    asio::steady_timer heartBeatTimer_io_;
+    asio::steady_timer receiptTimer_io_;
+    bool receiptTimerArmed_io_ = false;
     std::vector<char> readBuffer_io_;
     std::deque<std::string> writeQueue_io_;
     bool writing_io_ = false;
-    std::chrono::steady_clock::time_point lastRead_io_, lastWrite_io_;
-    std::map<std::string, PendingReceipt> awaitingReceipt_io_;
-    std::map<std::string, Unacked> unacked_io_;
-    std::uint64_t deliverySequence_io_ = 0;
+    bool readPaused_io_ = false; // the delivery queue is full
+    std::optional<HeartBeatMonitor> heartBeats_io_; // of the session up now
+    ReceiptTable receipts_io_;
+    AckTable acks_io_;
+    std::set<std::string> transactions_io_; // begun in this session
+    std::uint64_t sessionSerial_io_ = 0; // which session a Message came on
     std::deque<PendingSend> awaitingConnection_io_;
-    std::vector<Endpoint> order_io_;
-    std::size_t nextEndpoint_io_ = 0;
-    int attempts_io_ = 0;
-    bool startup_io_ = false;
-    bool everConnected_io_ = false;
-    std::chrono::steady_clock::time_point startDeadline_io_;
-    std::exception_ptr lastError_io_;
-    std::string closeReceipt_io_;
-    std::string connectStage_io_;
+    std::exception_ptr lastFailure_io_; // why the last attempt or session ended
     SendCallback startDone_io_;
     std::shared_ptr<std::promise<void>> closePromise_io_;
 
@@ -153,17 +159,16 @@ private:
     std::string version_;
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> nextSubscription_{1};
-    std::atomic<std::uint64_t> liveGeneration_{0};
+    std::atomic<std::uint64_t> nextTransaction_{1};
+    std::size_t admitted_ = 0; // requests between admit() and their completion
+    std::condition_variable roomCv_;
     bool threadsStarted_ = false;
     bool closing_ = false;   // no new subscriptions, deliveries stop
     bool ioClosing_ = false; // no new work for the I/O thread
     bool closed_ = false;
     std::condition_variable closedCv_;
 
-    std::mutex deliveryMutex_;
-    std::condition_variable deliveryCv_;
-    std::deque<DeliveryItem> deliveries_;
-    bool deliveryStop_ = false;
+    DeliveryQueue deliveries_;
 
     std::thread ioThread_;
     std::thread deliveryThread_;

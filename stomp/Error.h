@@ -57,4 +57,12 @@ public:
     using Error::Error;
 };
 
+// A configured bound on queued work was reached and the request was not
+// taken (nothing was sent): an asynchronous caller is told at once, a
+// blocking one waits for room first.
+class LimitError : public Error {
+public:
+    using Error::Error;
+};
+
 } // namespace stomp

@@ -32,8 +32,8 @@ private:
     friend class detail::ConnectionCore;
     std::string body_;
     Headers headers_;
-    // Where an ACK for this message has to go: the connection generation it
-    // arrived on (an ACK from an older generation is void) and its ack id.
+    // Where an ACK for this message has to go: the session it arrived on (an
+    // ACK from an earlier session is void) and its ack id.
     std::uint64_t generation_ = 0;
     const void* owner_ = nullptr;
     std::string ackId_;

@@ -106,7 +106,6 @@ void Session::onConnected(const Frame& f)
 void Session::onDisconnected()
 {
     connected_ = false;
-    pendingReceipts_.clear();
     sendInterval_ = receiveInterval_ = std::chrono::milliseconds(0);
 }
 
@@ -165,13 +164,6 @@ Frame Session::unsubscribeFrame(const std::string& id) const
     return f;
 }
 
-std::string Session::newReceipt()
-{
-    std::string id = "rcpt-" + std::to_string(nextReceipt_++);
-    pendingReceipts_.insert(id);
-    return id;
-}
-
 bool Session::needsContentLength(const OutgoingMessage& message)
 {
     return message.bytes || message.body.find('\0') != std::string::npos;
@@ -189,13 +181,15 @@ Frame Session::sendFrame(const Destination& destination, const OutgoingMessage& 
         f.headers.emplace_back("receipt", receipt);
     if (!message.correlationId.empty())
         f.headers.emplace_back("correlation-id", message.correlationId);
+    if (!message.transaction.empty())
+        f.headers.emplace_back("transaction", message.transaction);
     // A body with a NUL byte needs content-length, which alone would make a
     // bytes message for JMS consumers: mark it as text explicitly.
     if (!message.bytes && needsContentLength(message))
         f.headers.emplace_back("amq-msg-type", "text");
     for (const auto& h : message.headers) {
         if (h.first == "destination" || h.first == "receipt" || h.first == "content-length"
-            || h.first == "persistent" || h.first == "amq-msg-type"
+            || h.first == "persistent" || h.first == "amq-msg-type" || h.first == "transaction"
             || (h.first == "correlation-id" && !message.correlationId.empty()))
             continue;
         f.headers.push_back(h);
@@ -263,6 +257,16 @@ Frame Session::disconnectFrame(const std::string& receipt) const
     return f;
 }
 
+Frame Session::transactionFrame(const char* command, const std::string& transaction, const std::string& receipt)
+{
+    Frame f;
+    f.command = command;
+    f.headers.emplace_back("transaction", transaction);
+    if (!receipt.empty())
+        f.headers.emplace_back("receipt", receipt);
+    return f;
+}
+
 IncomingEvent Session::onFrame(Frame f)
 {
     if (f.command == "MESSAGE") {
@@ -282,13 +286,10 @@ IncomingEvent Session::onFrame(Frame f)
         auto id = f.header("receipt-id");
         if (!id)
             throw ProtocolError("RECEIPT without receipt-id");
-        pendingReceipts_.erase(*id);
         return IncomingEvent{IncomingEvent::Kind::Receipt, *id, std::move(f)};
     }
     if (f.command == "ERROR") {
         std::string id = f.header("receipt-id").value_or("");
-        if (!id.empty())
-            pendingReceipts_.erase(id);
         return IncomingEvent{IncomingEvent::Kind::Error, id, std::move(f)};
     }
     throw ProtocolError("unexpected " + f.command + " frame from the broker");

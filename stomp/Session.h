@@ -1,15 +1,17 @@
 #pragma once
 // STOMP session state and frame building. Protocol core: no sockets, no
-// threads, no clock. Tracks the negotiated version and heart-beats, the
-// subscriptions (to restore them after a reconnection) and pending receipts.
-#include "stomp/Connection.h"
+// threads, no clock. Tracks the negotiated version and heart-beats and the
+// subscriptions (to restore them after a reconnection); the frames waiting
+// for a receipt are the ReceiptTable's.
+#include "stomp/Destination.h"
+#include "stomp/Error.h"
+#include "stomp/OutgoingMessage.h"
 #include "stomp/Frame.h"
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,7 @@ public:
     // heart-beats. ERROR -> BrokerError; anything else -> ProtocolError.
     void onConnected(const Frame& frame);
     bool connected() const { return connected_; }
-    // Forgets the connection (not the subscriptions): pending receipts go.
+    // Forgets the connection, not the subscriptions.
     void onDisconnected();
 
     Version version() const { return version_; }
@@ -70,12 +72,6 @@ public:
     Frame unsubscribeFrame(const std::string& id) const;
 
     // --- sending --------------------------------------------------------
-    // A fresh receipt id, remembered as pending.
-    std::string newReceipt();
-    bool isPendingReceipt(const std::string& id) const { return pendingReceipts_.count(id) != 0; }
-    std::size_t pendingReceipts() const { return pendingReceipts_.size(); }
-    void forgetReceipt(const std::string& id) { pendingReceipts_.erase(id); }
-
     Frame sendFrame(const Destination& destination, const OutgoingMessage& message,
                     const std::string& receipt) const;
     // Whether the SEND frame for `message` carries content-length.
@@ -85,10 +81,11 @@ public:
     Frame ackFrame(const Headers& messageHeaders, const std::string& subscriptionId) const;
     Frame nackFrame(const Headers& messageHeaders, const std::string& subscriptionId) const;
     Frame disconnectFrame(const std::string& receipt) const;
+    // BEGIN, COMMIT or ABORT of `transaction`.
+    static Frame transactionFrame(const char* command, const std::string& transaction, const std::string& receipt);
 
     // --- receiving ------------------------------------------------------
-    // Classifies a frame of an established session; RECEIPT and ERROR ids
-    // leave the pending set. A MESSAGE for a subscription already gone or a
+    // Classifies a frame of an established session. A MESSAGE for a subscription already gone or a
     // late RECEIPT is reported as well (the caller drops it); an unknown
     // command is a ProtocolError.
     IncomingEvent onFrame(Frame frame);
@@ -107,8 +104,6 @@ private:
     std::map<std::string, SubscriptionInfo> subscriptions_;
     std::vector<std::string> order_; // subscription ids in the order made
     std::uint64_t nextSubscription_ = 1;
-    std::uint64_t nextReceipt_ = 1;
-    std::set<std::string> pendingReceipts_;
 };
 
 const char* ackModeName(AckMode mode);

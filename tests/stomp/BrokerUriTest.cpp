@@ -1,5 +1,4 @@
 #include "stomp/BrokerUri.h"
-#include "stomp/Connection.h"
 #include "stomp/Error.h"
 
 #include <gtest/gtest.h>
@@ -120,11 +119,4 @@ TEST(BrokerUri, MalformedUrisAreErrorsThatNameThem)
             }
         }
     }
-    // The connection checks its URI at construction, before any I/O.
-    EXPECT_THROW(stomp::Connection("tcp://nohost"), stomp::UriError);
-    EXPECT_THROW(stomp::Connection("tcp://h:1", [] {
-        stomp::ConnectionOptions o;
-        o.receiptTimeout = 0ms;
-        return o;
-    }()), stomp::Error);
 }

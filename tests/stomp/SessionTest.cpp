@@ -180,33 +180,36 @@ TEST(Session, SendFramesKeepTextAsText)
     transient.persistent = false;
     EXPECT_FALSE(s.sendFrame(q, transient, "r").hasHeader("persistent"));
 
+    OutgoingMessage inTransaction("t");
+    inTransaction.transaction = "tx-1";
+    inTransaction.headers = {{"transaction", "other"}};
+    EXPECT_EQ(s.sendFrame(q, inTransaction, "r").header("transaction").value_or(""), "tx-1");
+    Frame commit = Session::transactionFrame("COMMIT", "tx-1", "rcpt-5");
+    EXPECT_EQ(commit.command, "COMMIT");
+    EXPECT_EQ(commit.headers, (stomp::Headers{{"transaction", "tx-1"}, {"receipt", "rcpt-5"}}));
+
     Frame d = s.disconnectFrame("rcpt-4");
     EXPECT_EQ(d.command, "DISCONNECT");
     EXPECT_EQ(d.header("receipt").value_or(""), "rcpt-4");
 }
 
-TEST(Session, ClassifiesIncomingFramesAndTracksReceipts)
+TEST(Session, ClassifiesIncomingFrames)
 {
     Session s(config());
     s.onConnected(connected("1.2"));
     auto& sub = s.addSubscription(Destination::queue("q"), AckMode::ClientIndividual, {});
     const std::string id = sub.id;
 
-    std::string r1 = s.newReceipt(), r2 = s.newReceipt();
-    EXPECT_NE(r1, r2);
-    EXPECT_EQ(s.pendingReceipts(), 2u);
+    const std::string r1 = "rcpt-1", r2 = "rcpt-2";
     auto ev = s.onFrame(Frame{"RECEIPT", {{"receipt-id", r1}}, ""});
     EXPECT_EQ(ev.kind, stomp::IncomingEvent::Kind::Receipt);
     EXPECT_EQ(ev.id, r1);
-    EXPECT_FALSE(s.isPendingReceipt(r1));
-    EXPECT_TRUE(s.isPendingReceipt(r2));
     EXPECT_EQ(s.onFrame(Frame{"RECEIPT", {{"receipt-id", "late"}}, ""}).kind, stomp::IncomingEvent::Kind::Receipt);
     EXPECT_THROW(s.onFrame(Frame{"RECEIPT", {}, ""}), stomp::ProtocolError);
 
     auto err = s.onFrame(Frame{"ERROR", {{"receipt-id", r2}, {"message", "no"}}, ""});
     EXPECT_EQ(err.kind, stomp::IncomingEvent::Kind::Error);
     EXPECT_EQ(err.id, r2);
-    EXPECT_EQ(s.pendingReceipts(), 0u);
     auto be = stomp::brokerErrorFrom(err.frame, "send to /queue/q");
     EXPECT_EQ(std::string(be.what()), "send to /queue/q: broker error: no");
 

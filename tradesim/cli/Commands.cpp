@@ -1,5 +1,6 @@
 #include "tradesim/cli/Commands.h"
 
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -125,6 +126,8 @@ int addAccount(const Context& c, const Arguments& a) {
   if (auto v = a.value("balance")) account.balance = parseAmount(*v, "--balance");
   if (auto v = a.value("credit")) account.credit = parseAmount(*v, "--credit");
   const std::string what = account.login ? "account " + std::to_string(account.login) : "account";
+  if (account.login > static_cast<uint64_t>(INT64_MAX))
+    throw CommandFailed(what + ": login out of range (at most " + std::to_string(INT64_MAX) + ")");
   check(c.open()->addAccount(account, text("master-pass"), text("investor-pass")), what);
   c.out << "login=" << account.login << "\n";
   return kDone;
@@ -275,7 +278,7 @@ const std::vector<Command>& commands() {
        {"login"}, {}, listDeals},
       {{"journal"}, "", "print the journal", {}, {}, printJournal},
       {{"fault", "arm"}, "OPERATION [--code N] [--delay-ms N] [--count K]",
-       "make the next K (default 1) calls of OPERATION sleep N ms and/or return code N without effect",
+       "make the next K (default 1) calls of OPERATION sleep N ms (the call is still carried out) and/or return code N without effect",
        {"code", "delay-ms", "count"}, {}, armFault},
       {{"fault", "clear"}, "[OPERATION]", "disarm one operation's fault, or all", {}, {}, clearFaults},
       {{"fault", "list"}, "", "print the armed faults", {}, {}, listFaults},

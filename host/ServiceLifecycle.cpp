@@ -9,9 +9,24 @@
 
 namespace {
 
+void reportDown(const std::string& queue) {
+  if (!queue.empty()) serviceMetrics().connectionUp(queue, false);  // empty: never configured
+}
+
 void closeAll(ServiceObjects& service) {
-  for (AsyncConsumer& consumer : service.consumers) consumer.close();
-  for (AsyncProducer& producer : service.producers) producer.close();
+  for (AsyncConsumer& consumer : service.consumers) {
+    consumer.close();
+    reportDown(consumer.destination());
+  }
+  for (AsyncProducer& producer : service.producers) {
+    producer.close();
+    reportDown(producer.destination());
+  }
+}
+
+void shutdownManager(ServiceObjects& service) {
+  service.managerLoggedIn = false;
+  service.manager.Shutdown();
 }
 
 }  // namespace
@@ -31,6 +46,8 @@ int initService(ServiceObjects& service) {
     cleanupService(service);
     return -1;
   }
+  service.managerLoggedIn = true;
+  Metrics& metrics = serviceMetrics();
 
   const auto callbacks = callbackQueues(config);
   for (std::size_t i = 0; i < service.producers.size(); ++i)
@@ -40,17 +57,20 @@ int initService(ServiceObjects& service) {
       cleanupService(service);
       return -1;
     }
+    metrics.connectionUp(producer.destination(), true);
   }
 
   const auto requests = requestQueues(config);
   for (std::size_t i = 0; i < service.consumers.size(); ++i) {
     service.consumers[i].configure(brokerURI, requests[i], false, false);
+    metrics.addQueue(requests[i]);
     // A queue nobody reads would leave its requests unanswered while the
     // service looks healthy: a consumer that cannot start stops start-up.
     if (!service.consumers[i].start()) {
       cleanupService(service);
       return -1;
     }
+    metrics.connectionUp(requests[i], true);
   }
 
   consolePrint("init success\n");
@@ -60,12 +80,35 @@ int initService(ServiceObjects& service) {
 
 void cleanupService(ServiceObjects& service) {
   closeAll(service);
-  service.manager.Shutdown();
+  shutdownManager(service);
   consolePrint("cleanup success\n");
   writeLog("cleanup success\n");
 }
 
 void stopService(ServiceObjects& service) {
   closeAll(service);
-  service.manager.Shutdown();
+  shutdownManager(service);
+}
+
+HealthReport serviceHealth(const ServiceObjects& service) {
+  HealthReport report;
+  if (!service.managerLoggedIn) report.down.push_back("trading server session");
+  const auto reported = serviceMetrics().connections();
+  const auto isUp = [&reported](const std::string& queue) {
+    for (const auto& [name, up] : reported)
+      if (name == queue) return up;
+    return false;  // not opened yet
+  };
+  for (const auto& queues : {requestQueues(service.config), callbackQueues(service.config)}) {
+    for (const std::string& queue : queues)
+      if (!isUp(queue)) report.down.push_back("broker connection " + queue);
+  }
+  return report;
+}
+
+std::string serviceStatus(const HealthReport& report) {
+  if (report.healthy()) return "running";
+  std::string text = "reconnecting: ";
+  for (std::size_t i = 0; i < report.down.size(); ++i) text += (i ? ", " : "") + report.down[i];
+  return text + " down";
 }

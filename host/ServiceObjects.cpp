@@ -1,10 +1,13 @@
 #include "host/ServiceObjects.h"
 
+#include "host/RequestMetering.h"
+#include "support/Metrics.h"
+
 namespace {
 
 AsyncConsumer::RequestHandler routeThrough(ServiceObjects& service) {
   return [&service](const std::string& queue, const std::string& text, const std::string& correlationId) {
-    RouteRequest(service.routes(), queue, text, correlationId);
+    routeMetered(service.routes(), queue, text, correlationId, serviceMetrics());
   };
 }
 

@@ -3,6 +3,7 @@
 // the four request consumers, the four reply producers. Constructors only
 // set fields; start-up opens them, stop and clean-up close them.
 #include <array>
+#include <atomic>
 #include <string>
 
 #include "bus/AsyncConsumer.h"
@@ -31,6 +32,9 @@ struct ServiceObjects {
   std::array<AsyncConsumer, 4> consumers;
   // Their callback queues, in the same order.
   std::array<AsyncProducer, 4> producers;
+  // Whether the manager is logged in; set by start and stop on the main
+  // thread, read by the health check on others.
+  std::atomic<bool> managerLoggedIn{false};
 };
 
 // The configured request queue names, in the order of the consumers.

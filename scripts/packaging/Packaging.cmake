@@ -20,11 +20,16 @@ file(MAKE_DIRECTORY ${MQB_PACKAGING_BUILD})
 file(CREATE_LINK ../${MQB_SERVICE_DIR}/mqbridge ${MQB_PACKAGING_BUILD}/mqbridge SYMBOLIC)
 # Debian wants a compressed changelog in each package's documentation.
 execute_process(COMMAND gzip -9nc ${MQB_PACKAGING}/changelog OUTPUT_FILE ${MQB_PACKAGING_BUILD}/changelog.gz)
+foreach(page mqbridge mqbridge-send tradesim)
+  execute_process(COMMAND gzip -9nc ${MQB_PACKAGING}/man/${page}.1 OUTPUT_FILE ${MQB_PACKAGING_BUILD}/${page}.1.gz)
+endforeach()
 configure_file(${MQB_PACKAGING}/lintian-overrides ${MQB_PACKAGING_BUILD}/lintian/mqbridge COPYONLY)
 
 install(TARGETS mqbridge RUNTIME DESTINATION ${MQB_SERVICE_DIR} COMPONENT service)
 install(FILES ${MQB_PACKAGING_BUILD}/mqbridge DESTINATION bin COMPONENT service)
 install(TARGETS mqbridge-send RUNTIME DESTINATION bin COMPONENT service)
+install(FILES ${MQB_PACKAGING_BUILD}/mqbridge.1.gz ${MQB_PACKAGING_BUILD}/mqbridge-send.1.gz
+        DESTINATION share/man/man1 COMPONENT service)
 if(TARGET mqbridge-journal)
   install(TARGETS mqbridge-journal RUNTIME DESTINATION bin COMPONENT service)
 endif()
@@ -37,6 +42,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${MQB_PACKAGING}/copyright ${MQB_P
 
 install(TARGETS tradesim_manager_api LIBRARY DESTINATION ${MQB_SERVICE_DIR}/libs COMPONENT tradesim)
 install(TARGETS tradesim RUNTIME DESTINATION bin COMPONENT tradesim)
+install(FILES ${MQB_PACKAGING_BUILD}/tradesim.1.gz DESTINATION share/man/man1 COMPONENT tradesim)
 install(FILES ${PROJECT_SOURCE_DIR}/tradesim/README.md ${MQB_PACKAGING}/copyright
         ${MQB_PACKAGING_BUILD}/changelog.gz DESTINATION share/doc/mqbridge-tradesim COMPONENT tradesim)
 

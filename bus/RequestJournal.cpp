@@ -189,6 +189,19 @@ bool RequestJournal::dealClaimed(uint64_t dealId, const std::string& queue, cons
   return q.step();
 }
 
+RequestJournal::Counts RequestJournal::counts() {
+  std::lock_guard<std::mutex> lock(readMutex_);
+  Statement q(*reader_,
+              "SELECT coalesce(sum(state IN ('started', 'done')), 0), coalesce(sum(state = 'in_doubt'), 0) "
+              "FROM requests WHERE state IN ('started', 'done', 'in_doubt')");
+  Counts c;
+  if (q.step()) {
+    c.unconfirmed = q.uint64(0);
+    c.inDoubt = q.uint64(1);
+  }
+  return c;
+}
+
 void RequestJournal::received(const JournalEntry& e) {
   const std::string owner = owner_;
   writer_->write([e, owner](sqlite::Connection& db) {

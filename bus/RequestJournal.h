@@ -47,6 +47,14 @@ class RequestJournal {
   bool dealClaimed(uint64_t dealId, const std::string& queue, const std::string& messageId,
                    const std::string& otherMessageId);
 
+  // Requests not answered or answered but not confirmed (started or done),
+  // and requests in doubt; for the metrics.
+  struct Counts {
+    uint64_t unconfirmed = 0;
+    uint64_t inDoubt = 0;
+  };
+  Counts counts();
+
   // A new request, or one taken over from another reader: its row now
   // names this process and this delivery's correlation id.
   void received(const JournalEntry& entry);

@@ -9,6 +9,7 @@
 #include "support/Console.h"
 #include "support/DailyLog.h"
 #include "support/Json.h"
+#include "support/Metrics.h"
 #include "support/PasswordMask.h"
 
 struct RequestProcessor::Request {
@@ -25,6 +26,15 @@ struct RequestProcessor::Request {
 };
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Replies are written with their keys in order: the code comes first.
+bool isSuccessReply(const std::string& reply) { return reply.rfind("{\"code\":200,", 0) == 0; }
 
 // Prints and logs one line about a request: format takes the queue, the
 // message id (or serial) and, when given, a detail.
@@ -60,11 +70,17 @@ RequestProcessor::RequestProcessor(Routes routes, RequestJournal& journal, InFli
     : routes_(routes), journal_(journal), inFlight_(inFlight), settings_(settings) {}
 
 bool RequestProcessor::process(const Delivery& delivery) {
+  Metrics& metrics = serviceMetrics();
+  metrics.requestReceived(delivery.queue);
   Json::Value root;
   try {
-    if (!parseJson(delivery.text, root) || !root.isObject()) return true;  // dropped without reply
+    if (!parseJson(delivery.text, root) || !root.isObject()) {
+      metrics.requestDropped(delivery.queue);
+      return true;  // dropped without reply
+    }
   } catch (const Json::Exception& e) {
     tellFailed(delivery.queue, e.what());
+    metrics.requestDropped(delivery.queue);
     return true;
   }
   const std::optional<Route> route = routeFor(routes_, delivery.queue);
@@ -118,16 +134,19 @@ bool RequestProcessor::decideAndAct(Request& r) {
       case DeliveryAction::Replay:
         r.ticket.reset();
         if (subject->reply.empty()) return true;  // it never had a reply
+        serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Redelivered %s: done already, reply sent again\n", r.queue(), r.id());
         return answer(r, subject->reply);
       case DeliveryAction::AcknowledgeOnly:
         r.ticket.reset();
+        serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Redelivered %s: answered already, acknowledged\n", r.queue(), r.id());
         return true;
       case DeliveryAction::ReplaySerial:
         takeOver(r);
         journal_.done(r.queue(), r.id(), subject->reply, subject->dealId, false, "serial of " + subject->messageId);
         r.ticket.reset();
+        serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial,
              subject->messageId);
         return answer(r, subject->reply);
@@ -164,9 +183,12 @@ bool RequestProcessor::carryOut(Request& r) {
   takeOver(r);
   CapturedReply reply;
   JournalGate gate(journal_, r.queue(), r.id());
+  const Clock::time_point start = Clock::now();
   try {
     (routes_.manager.*r.route.operation)(r.root, &reply, &gate);
+    serviceMetrics().observeTradingServer(r.queue(), secondsSince(start));
   } catch (const std::exception& e) {
+    serviceMetrics().requestDropped(r.queue());
     // Raised while the record was read, before any server call: the
     // request can never be carried out. It gets no reply.
     tellFailed(r.queue(), e.what());
@@ -222,6 +244,7 @@ bool RequestProcessor::answerInDoubt(Request& r, const std::string& why) {
   const std::string reply = replyWithCode(r.route.kind, r.root, replycode::InDoubt);
   journal_.inDoubt(r.queue(), r.id(), reply, why);
   r.ticket.reset();
+  serviceMetrics().requestInDoubt(r.queue());
   tell("destURI #%s In doubt %s: %s; answered -1001; reconcile\n", r.queue(), r.id(), why);
   return answer(r, reply);
 }
@@ -232,10 +255,15 @@ bool RequestProcessor::answer(const Request& r, const std::string& reply) {
 }
 
 bool RequestProcessor::deliverReply(const Request& r, const std::string& reply) {
+  Metrics& metrics = serviceMetrics();
+  const Clock::time_point start = Clock::now();
   auto delay = settings_.firstResendDelay;
   for (bool resend = false;; resend = true) {
     try {
+      if (resend) metrics.replyResent(r.queue());
       r.route.replies->sendReply(reply, r.delivery.correlationId);
+      metrics.observeConfirmation(r.queue(), secondsSince(start));
+      metrics.replySent(r.queue(), isSuccessReply(reply));
       if (resend) {
         const std::string shown = maskPasswords(reply);
         writeLog("DestURI:%s,Resent: %s\n", r.route.replies->destination().c_str(), shown.c_str());

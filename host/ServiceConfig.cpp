@@ -134,7 +134,66 @@ std::string readOptionalKeys(const Json::Value& d, ServiceConfig& c) {
   return "";
 }
 
+// The optional operating keys: a missing key (or null) keeps the default, a
+// present one must have the right type. "" when all are usable.
+std::string readOperatingKeys(const Json::Value& d, ServiceConfig& c) {
+  const Json::Value& console = d["console"];
+  if (!console.isNull()) {
+    if (!console.isBool()) return "\"console\" must be true or false";
+    c.console = console.asBool();
+  }
+  const Json::Value& metrics = d["metricsAddress"];
+  if (!metrics.isNull()) {
+    if (!metrics.isString()) return "\"metricsAddress\" must be a string such as \"127.0.0.1:9464\"";
+    c.metricsAddress = metrics.asString();
+    std::string reason;
+    if (!c.metricsAddress.empty() && !parseLoopbackAddress(c.metricsAddress, &reason))
+      return "\"metricsAddress\" " + reason;
+  }
+  return "";
+}
+
+bool allDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (char ch : text)
+    if (!std::isdigit(static_cast<unsigned char>(ch))) return false;
+  return true;
+}
+
+// 127.0.0.0/8 in dotted decimal, four parts of 0..255.
+bool isLoopbackIpv4(const std::string& host) {
+  std::istringstream parts(host);
+  std::string part;
+  int count = 0;
+  while (std::getline(parts, part, '.')) {
+    if (!allDigits(part) || part.size() > 3 || std::stoi(part) > 255) return false;
+    if (count == 0 && part != "127") return false;
+    ++count;
+  }
+  return count == 4 && host.back() != '.';
+}
+
 }  // namespace
+
+std::optional<LoopbackAddress> parseLoopbackAddress(const std::string& text, std::string* reason) {
+  const auto refuse = [reason](const std::string& why) -> std::optional<LoopbackAddress> {
+    if (reason) *reason = why;
+    return std::nullopt;
+  };
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return refuse("must be host:port, e.g. 127.0.0.1:9464");
+  std::string host = text.substr(0, colon);
+  const std::string port = text.substr(colon + 1);
+  if (!allDigits(port) || port.size() > 5 || std::stoi(port) < 1 || std::stoi(port) > 65535)
+    return refuse("has no port between 1 and 65535");
+  if (host == "[::1]") {
+    host = "::1";
+  } else if (host != "localhost" && !isLoopbackIpv4(host)) {
+    // Metrics are unauthenticated: they stay on this machine.
+    return refuse("must be a loopback address (127.x.x.x, localhost or [::1])");
+  }
+  return LoopbackAddress{host, std::stoi(port)};
+}
 
 ServiceConfig::ServiceConfig(Json::Value document) {
   const Json::Value& d = document;  // const lookups never insert members
@@ -186,7 +245,9 @@ int readConfigFile(const std::string& path) {
   if (!document.isObject()) return fail(path, "does not hold a JSON object");
 
   try {
-    const ServiceConfig configp(document);
+    ServiceConfig configp(document);
+    const std::string badKey = readOperatingKeys(document, configp);
+    if (!badKey.empty()) return fail(path, badKey);
     serviceConfig() = configp;
   } catch (const Json::Exception&) {
     return fail(path, describeBadKey(document));

@@ -2,6 +2,7 @@
 // The service's settings: one JSON object in "config.ini" in the working
 // directory, read once at start and only read afterwards.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <json/json.h>
@@ -9,8 +10,8 @@
 struct ServiceConfig {
   ServiceConfig() = default;
   // Reads the fifteen keys in field order (asString / asInt); a value of a
-  // type that cannot be converted raises Json::LogicError. The optional keys
-  // are read by readConfig.
+  // type that cannot be converted raises Json::LogicError. The optional
+  // keys below are read by readConfigFile, which checks their types.
   explicit ServiceConfig(Json::Value document);
 
   std::string server;
@@ -39,7 +40,24 @@ struct ServiceConfig {
   bool retrySafeSerials = false;
 
   static constexpr const char* kDefaultJournalPath = "../journal/requests.db";
+
+  // Operating keys, all optional. "console": false runs the service without
+  // its prompt and key waits (under a service manager); it then stops on
+  // SIGTERM or SIGINT only.
+  bool console = true;
+  // "metricsAddress": "127.0.0.1:PORT" serves /metrics and /health there;
+  // empty: no HTTP server. Only loopback addresses are accepted.
+  std::string metricsAddress;
 };
+
+// A loopback listening address taken from "host:port": host is 127.x.x.x,
+// localhost or [::1] (brackets dropped), port 1..65535. Empty optional and
+// why in *reason otherwise.
+struct LoopbackAddress {
+  std::string host;
+  int port = 0;
+};
+std::optional<LoopbackAddress> parseLoopbackAddress(const std::string& text, std::string* reason = nullptr);
 
 // The one process-wide record. It is never torn down, so a broker thread
 // still running at process exit cannot reach a destroyed record.

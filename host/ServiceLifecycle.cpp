@@ -9,15 +9,29 @@
 
 namespace {
 
+void reportDown(const std::string& queue) {
+  if (!queue.empty()) serviceMetrics().connectionUp(queue, false);  // empty: never configured
+}
+
 // Requests in hand are finished (and their replies tried once more) before
 // the consumers close; replies not confirmed by then are sent again by the
 // next start, from the journal.
 void closeAll(ServiceObjects& service) {
   service.inFlight.stop();
-  for (AsyncConsumer& consumer : service.consumers) consumer.close();
-  for (AsyncProducer& producer : service.producers) producer.close();
-  service.processor.reset();
-  service.journal.reset();
+  for (AsyncConsumer& consumer : service.consumers) {
+    consumer.close();
+    reportDown(consumer.destination());
+  }
+  for (AsyncProducer& producer : service.producers) {
+    producer.close();
+    reportDown(producer.destination());
+  }
+  service.closeJournal();
+}
+
+void shutdownManager(ServiceObjects& service) {
+  service.managerLoggedIn = false;
+  service.manager.Shutdown();
 }
 
 }  // namespace
@@ -37,6 +51,8 @@ int initService(ServiceObjects& service) {
     cleanupService(service);
     return -1;
   }
+  service.managerLoggedIn = true;
+  Metrics& metrics = serviceMetrics();
 
   // Before any request is taken: what an earlier run left in hand is
   // resolved from it.
@@ -53,17 +69,20 @@ int initService(ServiceObjects& service) {
       cleanupService(service);
       return -1;
     }
+    metrics.connectionUp(producer.destination(), true);
   }
 
   const auto requests = requestQueues(config);
   for (std::size_t i = 0; i < service.consumers.size(); ++i) {
     service.consumers[i].configure(brokerURI, requests[i], false, false);
+    metrics.addQueue(requests[i]);
     // A queue nobody reads would leave its requests unanswered while the
     // service looks healthy: a consumer that cannot start stops start-up.
     if (!service.consumers[i].start()) {
       cleanupService(service);
       return -1;
     }
+    metrics.connectionUp(requests[i], true);
   }
 
   consolePrint("init success\n");
@@ -73,12 +92,35 @@ int initService(ServiceObjects& service) {
 
 void cleanupService(ServiceObjects& service) {
   closeAll(service);
-  service.manager.Shutdown();
+  shutdownManager(service);
   consolePrint("cleanup success\n");
   writeLog("cleanup success\n");
 }
 
 void stopService(ServiceObjects& service) {
   closeAll(service);
-  service.manager.Shutdown();
+  shutdownManager(service);
+}
+
+HealthReport serviceHealth(const ServiceObjects& service) {
+  HealthReport report;
+  if (!service.managerLoggedIn) report.down.push_back("trading server session");
+  const auto reported = serviceMetrics().connections();
+  const auto isUp = [&reported](const std::string& queue) {
+    for (const auto& [name, up] : reported)
+      if (name == queue) return up;
+    return false;  // not opened yet
+  };
+  for (const auto& queues : {requestQueues(service.config), callbackQueues(service.config)}) {
+    for (const std::string& queue : queues)
+      if (!isUp(queue)) report.down.push_back("broker connection " + queue);
+  }
+  return report;
+}
+
+std::string serviceStatus(const HealthReport& report) {
+  if (report.healthy()) return "running";
+  std::string text = "reconnecting: ";
+  for (std::size_t i = 0; i < report.down.size(); ++i) text += (i ? ", " : "") + report.down[i];
+  return text + " down";
 }

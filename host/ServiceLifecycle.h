@@ -1,12 +1,14 @@
 #pragma once
 // Bringing the service up and down, all on the main thread.
+#include "host/MetricsServer.h"
 #include "host/ServiceObjects.h"
+#include "support/Metrics.h"
 
 // In this order: prints the server, login and masked password; logs in to
 // the trading server; configures the four producers, then opens them (the
 // first failure stops); configures and starts each consumer in turn (a
 // failure stops); then "init success\n" on the console and in the daily log.
-// Returns 1 when up; -1 after a failure, with cleanupService already run.
+// Each connection opened is reported up in serviceMetrics(). Returns 1 when up; -1 after a failure, with cleanupService already run.
 int initService(ServiceObjects& service);
 
 // After a failed start: closes the consumers, the producers, shuts the
@@ -17,3 +19,10 @@ void cleanupService(ServiceObjects& service);
 // finished and acknowledged), then the producers, then shuts the manager
 // down. Prints nothing.
 void stopService(ServiceObjects& service);
+
+// What is down, read from serviceMetrics() and the manager's login state
+// (never from the broker objects, which the main thread changes): the
+// trading-server session, then each of the eight connections by its queue.
+HealthReport serviceHealth(const ServiceObjects& service);
+// "running" when nothing is down, else what is being waited for.
+std::string serviceStatus(const HealthReport& report);

@@ -6,6 +6,7 @@
 #include "bus/ProcessOwner.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
+#include "support/Metrics.h"
 
 namespace {
 
@@ -60,8 +61,7 @@ ServiceObjects::~ServiceObjects() {
   inFlight.stop();
   for (AsyncConsumer& consumer : consumers) consumer.close();
   for (AsyncProducer& producer : producers) producer.close();
-  processor.reset();
-  journal.reset();
+  closeJournal();
 }
 
 Routes ServiceObjects::routes() {
@@ -76,10 +76,28 @@ bool ServiceObjects::openJournal() {
     writeLog("Request journal: %s\n", e.what());
     return false;
   }
+  RequestJournal* opened = journal.get();
+  serviceMetrics().setJournalCounts([opened] {
+    JournalCounts counts;
+    try {
+      const RequestJournal::Counts c = opened->counts();
+      counts.unconfirmed = c.unconfirmed;
+      counts.inDoubt = c.inDoubt;
+    } catch (const std::exception&) {
+      // A busy journal shows the counts as zero for this scrape.
+    }
+    return counts;
+  });
   RequestProcessor::Settings settings;
   settings.retrySafeSerials = config.retrySafeSerials;
   processor = std::make_unique<RequestProcessor>(routes(), *journal, inFlight, settings);
   return true;
+}
+
+void ServiceObjects::closeJournal() {
+  serviceMetrics().setJournalCounts({});
+  processor.reset();
+  journal.reset();
 }
 
 void ServiceObjects::drain() {

@@ -5,6 +5,7 @@
 // clean-up close them.
 #include <array>
 #include <memory>
+#include <atomic>
 #include <string>
 
 #include "bus/AsyncConsumer.h"
@@ -31,6 +32,8 @@ struct ServiceObjects {
   // Opens the request journal and the processor that uses it. Prints the
   // reason and returns false when the journal cannot be used.
   bool openJournal();
+  // Releases the processor and the journal (after the consumers closed).
+  void closeJournal();
   // Stops taking requests and waits (bounded) until those in hand are done
   // in the journal: what a fatal broker error leaves is finished by the
   // next start.
@@ -46,6 +49,9 @@ struct ServiceObjects {
   InFlight inFlight;
   std::unique_ptr<RequestJournal> journal;
   std::unique_ptr<RequestProcessor> processor;
+  // Whether the manager is logged in; set by start and stop on the main
+  // thread, read by the health check on others.
+  std::atomic<bool> managerLoggedIn{false};
 };
 
 // The configured request queue names, in the order of the consumers.

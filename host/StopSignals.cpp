@@ -52,3 +52,9 @@ bool StopSignals::raised() const {
   pollfd fd{readFd_, POLLIN, 0};
   return ::poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN) != 0;
 }
+
+void StopSignals::wait() const {
+  pollfd fd{readFd_, POLLIN, 0};
+  while (::poll(&fd, 1, -1) != 1 || (fd.revents & POLLIN) == 0) {
+  }
+}

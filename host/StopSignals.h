@@ -13,6 +13,8 @@ class StopSignals {
   // Readable once a stop signal came; stays readable.
   int fd() const { return readFd_; }
   bool raised() const;
+  // Blocks until a stop signal came (at once when one did).
+  void wait() const;
 
  private:
   int readFd_ = -1;

@@ -1,15 +1,22 @@
-// mqbridge: serves the four request queues until the operator stops it.
+// mqbridge: serves the four request queues until the operator stops it, at
+// the console or, without one ("console": false), by a stop signal.
 #include <unistd.h>
 
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <optional>
+#include <string>
 
 #include "host/ConsoleLoop.h"
+#include "host/MetricsServer.h"
 #include "host/ServiceConfig.h"
 #include "host/ServiceLifecycle.h"
+#include "host/ServiceNotify.h"
 #include "host/ServiceObjects.h"
 #include "host/StopSignals.h"
 #include "support/Console.h"
+#include "support/Metrics.h"
 
 namespace {
 
@@ -21,23 +28,49 @@ constexpr int kStartFailed = 255;
 // running exit-time destructors.
 ServiceObjects service(serviceConfig(), [](const stomp::Error&) { restoreTerminalSettings(); });
 
-int failedStart(ConsoleInput& input) {
-  pauseForKey(input);
+// At the console the reason stays readable until a key is pressed; without
+// one nobody could press it.
+int failedStart(ConsoleInput& input, bool console) {
+  if (console) pauseForKey(input);
   return kStartFailed;
+}
+
+// The HTTP server of /metrics and /health, when the configuration asks for
+// one; started before the service so that /health answers during start.
+bool startMetricsServer(const ServiceConfig& config, std::unique_ptr<MetricsServer>& server) {
+  if (config.metricsAddress.empty()) return true;
+  server = std::make_unique<MetricsServer>(serviceMetrics(), [] { return serviceHealth(service); });
+  std::string error;
+  if (server->start(*parseLoopbackAddress(config.metricsAddress), error)) return true;
+  consolePrint("metricsAddress: %s\n", error.c_str());
+  return false;
 }
 
 int run() {
   StopSignals signals;
   ConsoleInput input(STDIN_FILENO, signals.fd());
+  serviceNotify::status("starting");
 
   if (readConfig() < 0) {
     consolePrint("%s\n", configError().c_str());
-    return failedStart(input);
+    return failedStart(input, serviceConfig().console);
   }
-  if (initService(service) < 1) return failedStart(input);
+  const ServiceConfig& config = serviceConfig();
+  std::unique_ptr<MetricsServer> metricsServer;
+  if (!startMetricsServer(config, metricsServer)) return failedStart(input, config.console);
+  if (initService(service) < 1) return failedStart(input, config.console);
+  serviceNotify::ready("running");
 
-  const StopReason reason = runExitPrompt(input);
-  if (reason != StopReason::Signal) waitForStopKey(input);
+  std::optional<ServiceHeartbeat> heartbeat;
+  heartbeat.emplace([] { return serviceStatus(serviceHealth(service)); });
+  if (config.console) {
+    const StopReason reason = runExitPrompt(input);
+    if (reason != StopReason::Signal) waitForStopKey(input);
+  } else {
+    signals.wait();  // standard input is not read at all
+  }
+  heartbeat.reset();
+  serviceNotify::stopping("stopping");
   stopService(service);
   return kStopped;
 }

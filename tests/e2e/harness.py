@@ -1,6 +1,7 @@
 """Real components for the end-to-end tests: a broker started by
 scripts/broker.sh, a trading-server database made with the tradesim command,
-the mqbridge process on a pseudo-terminal, and a STOMP client (python3-stomp).
+the mqbridge process on a pseudo-terminal or, as a service manager runs it,
+on pipes, and a STOMP client (python3-stomp).
 
 Paths come from the environment that ctest sets: MQB_ROOT (repository),
 MQBRIDGE, MQBRIDGE_SEND and TRADESIM (built programs).
@@ -12,10 +13,13 @@ import os
 import queue
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 
 import stomp
 from ptyprocess import PtyProcess
@@ -172,13 +176,12 @@ class Workspace:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-class Service:
-    """mqbridge on a pseudo-terminal. Its output is drained all the time by a
-    thread (a service blocked on a full terminal would stall every request)."""
+class _Drained:
+    """Output of a process, drained all the time by a thread (a service
+    blocked on a full terminal or pipe would stall every request)."""
 
-    def __init__(self, workspace):
-        self.workspace = workspace
-        self.proc = PtyProcess.spawn([MQBRIDGE], cwd=workspace.run, env=workspace.env, dimensions=(50, 200))
+    def _start_draining(self, read):
+        self._read = read
         self._output = bytearray()
         self._changed = threading.Condition()
         self._ended = False
@@ -188,10 +191,10 @@ class Service:
     def _drain(self):
         while True:
             try:
-                chunk = self.proc.read(65536)
-            except EOFError:
+                chunk = self._read()
+            except (EOFError, OSError):
                 break
-            except OSError:
+            if not chunk:
                 break
             with self._changed:
                 self._output += chunk
@@ -227,6 +230,15 @@ class Service:
     def count(self, text):
         return self.output_bytes().count(text.encode())
 
+
+class Service(_Drained):
+    """mqbridge on a pseudo-terminal, as an operator runs it."""
+
+    def __init__(self, workspace):
+        self.workspace = workspace
+        self.proc = PtyProcess.spawn([MQBRIDGE], cwd=workspace.run, env=workspace.env, dimensions=(50, 200))
+        self._start_draining(lambda: self.proc.read(65536))
+
     def send(self, text):
         self.proc.write(text.encode() if isinstance(text, str) else text)
 
@@ -259,6 +271,70 @@ class Service:
         if self.proc.isalive():
             self.proc.kill(signal.SIGKILL)
             self.proc.wait()
+
+
+class HeadlessService(_Drained):
+    """mqbridge as a service manager runs it: standard input at end of file
+    (or, with stdin_open, an open pipe nobody writes to), output to a pipe."""
+
+    def __init__(self, workspace, env=None, stdin_open=False):
+        self.workspace = workspace
+        self.proc = subprocess.Popen([MQBRIDGE], cwd=workspace.run, env=env or workspace.env,
+                                     stdin=subprocess.PIPE if stdin_open else subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        fd = self.proc.stdout.fileno()
+        self._start_draining(lambda: os.read(fd, 65536))
+
+    def signal(self, signum):
+        self.proc.send_signal(signum)
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def wait_exit(self, timeout=30):
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise AssertionError(f"mqbridge did not end within {timeout} s; output:\n{self.output[-4000:]}") from None
+        self._reader.join(5)
+        if self.proc.stdin:
+            self.proc.stdin.close()
+        self.proc.stdout.close()
+        return status if status >= 0 else 128 - status
+
+    def kill(self):
+        if self.alive():
+            self.proc.kill()
+        if not self.proc.stdout.closed:
+            self.wait_exit()
+
+
+def free_port():
+    """A loopback port nobody listens on (the next to bind it may take it)."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def http_get(port, path, timeout=10):
+    """(status, body text) of GET http://127.0.0.1:port/path."""
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=timeout) as response:
+            return response.status, response.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode()
+
+
+def metric_value(text, series):
+    """The value of one series line of a Prometheus text, None when absent."""
+    for line in text.splitlines():
+        if line.startswith(series + " "):
+            return float(line[len(series) + 1:])
+    return None
 
 
 class Replies(stomp.ConnectionListener):

@@ -1,14 +1,18 @@
 """The operator's console and the exit statuses of the real mqbridge process
-on a pseudo-terminal."""
+on a pseudo-terminal; the same process without a console, as a service
+manager runs it, with its notifications, /metrics and /health."""
 
 import json
+import os
 import signal
 import socket
+import tempfile
+import threading
 import time
 import unittest
 
 import harness
-from harness import Broker, Client, Service, Workspace
+from harness import Broker, Client, HeadlessService, Service, Workspace, free_port, http_get, metric_value
 
 PROMPT = "is exit(0 or 1): "
 STOP = "Press any key to stop..."
@@ -157,6 +161,253 @@ class ConsoleEndToEnd(unittest.TestCase):
             self.assertEqual(s.wait_exit(), 1)
         finally:
             own.close()
+
+
+class NotifyListener:
+    """A service manager's notification socket: collects every datagram."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="mqb-notify-")
+        self.path = os.path.join(self.dir, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.settimeout(0.2)
+        self.messages = []
+        self._changed = threading.Condition()
+        self._closed = False
+        self._thread = threading.Thread(target=self._collect, daemon=True)
+        self._thread.start()
+
+    def _collect(self):
+        while not self._closed:
+            try:
+                data = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+            with self._changed:
+                self.messages.append(data.decode())
+                self._changed.notify_all()
+
+    def wait_for(self, line, timeout=30):
+        """Index of the first message holding line (one of its lines)."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                for i, message in enumerate(self.messages):
+                    if line in message.split("\n"):
+                        return i
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise AssertionError(f"{line!r} not notified; got {self.messages}")
+                self._changed.wait(min(remaining, 0.2))
+
+    def close(self):
+        self._closed = True
+        self._thread.join(5)
+        self.sock.close()
+        os.unlink(self.path)
+        os.rmdir(self.dir)
+
+
+class ServiceManagerEndToEnd(unittest.TestCase):
+    """"console": false: no prompt, no key waits, standard input unread."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.broker = Broker("headless")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.broker.close()
+
+    def setUp(self):
+        self.ws = Workspace()
+        self.ws.seed()
+        self.services = []
+
+    def tearDown(self):
+        for s in self.services:
+            s.kill()
+        self.ws.close()
+
+    def start(self, env=None, stdin_open=False, broker_uri=None, **config):
+        self.ws.write_config(broker_uri or self.broker.uri, console=False, **config)
+        service = HeadlessService(self.ws, env=env, stdin_open=stdin_open)
+        self.services.append(service)
+        return service
+
+    def test_input_at_end_does_not_stop_it_sigterm_does(self):
+        s = self.start()
+        s.expect("init success")
+        client = Client(self.broker)
+        try:
+            corr = client.send("trade", '{"serial":"headless","login":20001,"amount":5,"type":1}')
+            frame = client.reply("trade")
+            self.assertEqual(frame.headers["correlation-id"], corr)
+            self.assertEqual(json.loads(frame.body)["code"], 200)
+        finally:
+            client.close()
+        self.assertTrue(s.alive())
+        s.signal(signal.SIGTERM)
+        self.assertEqual(s.wait_exit(), 0)
+        self.assertNotIn(PROMPT, s.output)
+        self.assertNotIn(STOP, s.output)
+
+        s = self.start()
+        s.expect("init success")
+        s.signal(signal.SIGINT)
+        self.assertEqual(s.wait_exit(), 0)
+
+    def test_failed_start_exits_255_at_once_without_the_pause(self):
+        # Standard input stays open: a key wait would block for good.
+        s = self.start(stdin_open=True, server="")
+        self.assertEqual(s.wait_exit(timeout=20), 255)
+        self.assertIn('config.ini: "server" is empty or missing', s.output)
+        self.assertNotIn(PAUSE, s.output)
+
+        s = self.start(stdin_open=True, password="wrong-password")
+        self.assertEqual(s.wait_exit(timeout=40), 255)
+        self.assertIn("cleanup success", s.output)
+        self.assertNotIn(PAUSE, s.output)
+
+    def test_service_manager_hears_ready_after_init_and_stopping_on_sigterm(self):
+        listener = NotifyListener()
+        try:
+            s = self.start(env=dict(self.ws.env, NOTIFY_SOCKET=listener.path))
+            ready = listener.wait_for("READY=1")
+            # Readiness comes only once the service serves: "init success" is
+            # in the pipe by then (the reader may still have to fetch it).
+            s.expect("init success", timeout=5)
+            self.assertNotIn("cleanup success", s.output)
+            self.assertIn("STATUS=running", listener.messages[ready].split("\n"))
+            self.assertLess(listener.wait_for("STATUS=starting"), ready)
+            s.signal(signal.SIGTERM)
+            self.assertEqual(s.wait_exit(), 0)
+            stopping = listener.wait_for("STOPPING=1", timeout=5)
+            self.assertGreater(stopping, ready)
+        finally:
+            listener.close()
+
+    def test_metrics_count_what_the_requests_were(self):
+        port = free_port()
+        s = self.start(metricsAddress=f"127.0.0.1:{port}")
+        s.expect("init success")
+        secret = "Zq9-MetricSecret"
+        client = Client(self.broker)
+        try:
+            for n in range(3):  # successes
+                client.send("trade", json.dumps({"serial": f"ok-{n}", "login": 20001, "amount": 1, "type": 1}))
+                self.assertEqual(json.loads(client.reply("trade").body)["code"], 200)
+            for n in range(2):  # failures: no such account
+                client.send("trade", json.dumps({"serial": f"no-{n}", "login": 99999, "amount": 1, "type": 1}))
+                self.assertNotEqual(json.loads(client.reply("trade").body)["code"], 200)
+            client.send("trade", "not json at all")  # unreadable: dropped without a reply
+            client.send("trade", '{"serial":"typed","login":"x","amount":1,"type":1}')
+            client.send("password", json.dumps({"serial": "pw", "login": 20002, "type": 2,
+                                                "masterPass": secret, "newPass": secret}))
+            self.assertEqual(json.loads(client.reply("password").body)["code"], 200)
+            client.no_reply("trade")  # the unreadable ones get no reply
+        finally:
+            client.close()
+
+        trade, password = 'queue="e2e.trade"', 'queue="e2e.user.password"'
+        expected = {
+            f"mqbridge_requests_received_total{{{trade}}}": 7,
+            f'mqbridge_replies_sent_total{{{trade},outcome="success"}}': 3,
+            f'mqbridge_replies_sent_total{{{trade},outcome="failure"}}': 2,
+            f"mqbridge_requests_dropped_total{{{trade}}}": 2,
+            f"mqbridge_trading_server_seconds_count{{{trade}}}": 5,
+            f'mqbridge_trading_server_seconds_bucket{{{trade},le="+Inf"}}': 5,
+            f"mqbridge_reply_confirmation_seconds_count{{{trade}}}": 5,
+            f"mqbridge_requests_received_total{{{password}}}": 1,
+            f'mqbridge_replies_sent_total{{{password},outcome="success"}}': 1,
+            'mqbridge_requests_received_total{queue="e2e.user.create"}': 0,
+            **{f'mqbridge_broker_connection_up{{queue="{q}"}}': 1 for q in harness.QUEUES.values()},
+        }
+        # A reply can reach the client a moment before the service counts
+        # its confirmation, and the dropped ones give no sign at all: the
+        # figures are read until they settle.
+        deadline = time.monotonic() + 20
+        while True:
+            status, text = http_get(port, "/metrics")
+            self.assertEqual(status, 200)
+            seen = {series: metric_value(text, series) for series in expected}
+            if seen == expected or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertEqual(seen, expected)
+        self.assertGreater(metric_value(text, "process_start_time_seconds"), time.time() - 600)
+        # Nothing of a request's text, nor a credential, in any name or label
+        # (values are numbers; a sum's digits may hold anything).
+        series = "\n".join(line.rpartition(" ")[0] for line in text.splitlines() if not line.startswith("#"))
+        for hidden in (secret, harness.MANAGER_PASSWORD, "20001", "20002", "99999", "ok-0", "not json"):
+            self.assertNotIn(hidden, series)
+        self.assertNotIn(secret, text)
+        self.assertNotIn(harness.MANAGER_PASSWORD, text)
+        self.assertEqual(http_get(port, "/health"), (200, '{"status":"up"}\n'))
+        s.signal(signal.SIGTERM)
+        self.assertEqual(s.wait_exit(), 0)
+
+    def test_health_is_503_until_the_trading_server_session_is_up(self):
+        port = free_port()
+        self.ws.tradesim("fault", "arm", "OpenSession", "--delay-ms", "4000")
+        s = self.start(metricsAddress=f"localhost:{port}")
+        deadline = time.monotonic() + 20
+        while True:  # the server answers as soon as the configuration is read
+            try:
+                status, body = http_get(port, "/health")
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, s.output)
+                time.sleep(0.05)
+        self.assertNotIn("init success", s.output)
+        self.assertEqual(status, 503)
+        down = json.loads(body)
+        self.assertEqual(down["status"], "down")
+        self.assertEqual(down["down"][0], "trading server session")
+        self.assertIn("broker connection e2e.trade", down["down"])
+        s.expect("init success")
+        self.assertEqual(http_get(port, "/health"), (200, '{"status":"up"}\n'))
+        s.signal(signal.SIGTERM)
+        self.assertEqual(s.wait_exit(), 0)
+
+    @unittest.expectedFailure  # the broker connections do not report an interruption to the registry yet
+    def test_health_is_503_while_the_broker_is_stopped(self):
+        own = Broker("health")
+        try:
+            port = free_port()
+            uri = f"failover:({own.uri})?initialReconnectDelay=100&maxReconnectDelay=1000"
+            s = self.start(broker_uri=uri, metricsAddress=f"127.0.0.1:{port}")
+            s.expect("init success")
+            self.assertEqual(http_get(port, "/health")[0], 200)
+            own.kill()
+            s.expect("The Connection's Transport has been Interrupted.")
+            status, body = http_get(port, "/health")
+            self.assertEqual(status, 503, body)
+            self.assertIn("broker connection e2e.trade", json.loads(body)["down"])
+            own.restart()
+            s.expect("The Connection's Transport has been Restored.", timeout=60)
+            self.assertEqual(http_get(port, "/health")[0], 200)
+        finally:
+            own.close()
+
+    def test_metrics_address_in_use_fails_the_start(self):
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        try:
+            s = self.start(metricsAddress=f"127.0.0.1:{taken.getsockname()[1]}")
+            self.assertEqual(s.wait_exit(), 255)
+            self.assertIn(f"metricsAddress: cannot listen on 127.0.0.1:{taken.getsockname()[1]}", s.output)
+            self.assertNotIn("init success", s.output)
+        finally:
+            taken.close()
+
+        s = self.start(metricsAddress="0.0.0.0:9464")
+        self.assertEqual(s.wait_exit(), 255)
+        self.assertIn('"metricsAddress" must be a loopback address', s.output)
 
 
 if __name__ == "__main__":

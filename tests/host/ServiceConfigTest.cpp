@@ -201,3 +201,51 @@ TEST(ServiceConfig, ThePasswordNeverAppearsInTheReason) {
     EXPECT_EQ(configError().find("S3cr3t"), std::string::npos) << configError();
   }
 }
+
+TEST(ServiceConfig, OperatingKeysAreOptionalAndTypeChecked) {
+  TempWorkDir dir;
+  ASSERT_EQ(readWith(kValid), 1);
+  EXPECT_TRUE(serviceConfig().console);
+  EXPECT_EQ(serviceConfig().metricsAddress, "");
+
+  const std::string withKeys = replaced(kValid, "\"somethingElse\"",
+                                        "\"console\": false, \"metricsAddress\": \"127.0.0.1:9464\", \"somethingElse\"");
+  ASSERT_EQ(readWith(withKeys), 1) << configError();
+  EXPECT_FALSE(serviceConfig().console);
+  EXPECT_EQ(serviceConfig().metricsAddress, "127.0.0.1:9464");
+  ASSERT_EQ(readWith(replaced(kValid, "\"somethingElse\"", "\"console\": null, \"metricsAddress\": \"\", \"x\"")), 1);
+  EXPECT_TRUE(serviceConfig().console);
+  EXPECT_EQ(serviceConfig().metricsAddress, "");
+
+  const struct {
+    std::string keys, reason;
+  } bad[] = {
+      {"\"console\": 0", "\"console\" must be true or false"},
+      {"\"console\": \"false\"", "\"console\" must be true or false"},
+      {"\"metricsAddress\": 9464", "\"metricsAddress\" must be a string such as \"127.0.0.1:9464\""},
+      {"\"metricsAddress\": \"0.0.0.0:9464\"",
+       "\"metricsAddress\" must be a loopback address (127.x.x.x, localhost or [::1])"},
+      {"\"metricsAddress\": \"127.0.0.1\"", "\"metricsAddress\" must be host:port, e.g. 127.0.0.1:9464"},
+      {"\"metricsAddress\": \"127.0.0.1:0\"", "\"metricsAddress\" has no port between 1 and 65535"},
+  };
+  for (const auto& c : bad) {
+    EXPECT_EQ(readWith(replaced(kValid, "\"somethingElse\"", c.keys + ", \"somethingElse\"")), -1) << c.keys;
+    EXPECT_EQ(configError(), "config.ini: " + c.reason);
+  }
+}
+
+TEST(ServiceConfig, MetricsAddressMustStayOnThisMachine) {
+  for (const char* good : {"127.0.0.1:9464", "127.1.2.3:1", "localhost:65535", "[::1]:9464"}) {
+    EXPECT_TRUE(parseLoopbackAddress(good).has_value()) << good;
+  }
+  const auto v6 = parseLoopbackAddress("[::1]:80");
+  ASSERT_TRUE(v6);
+  EXPECT_EQ(v6->host, "::1");
+  EXPECT_EQ(v6->port, 80);
+  for (const char* refused : {"10.0.0.1:9464", "128.0.0.1:80", "127.0.0.256:80", "127.0.0:80", "127.0.0.1.:80",
+                              "example.com:80", ":9464", "[::]:80", "127.0.0.1:65536", "127.0.0.1:x", ""}) {
+    std::string reason;
+    EXPECT_FALSE(parseLoopbackAddress(refused, &reason).has_value()) << refused;
+    EXPECT_FALSE(reason.empty()) << refused;
+  }
+}

@@ -81,6 +81,10 @@ TEST_F(CliTest, AccountsAndDealsCanBeSeededAndInspected) {
   const auto auto1 = runTradesim({"account", "add", "--name", "auto"});
   EXPECT_EQ(auto1.out, "login=2002\n");
   EXPECT_EQ(runTradesim({"account", "add", "--login", "2001"}).status, 1);
+  const auto oversized = runTradesim({"account", "add", "--login", "9223372036854775808"});
+  EXPECT_EQ(oversized.status, 1);
+  EXPECT_NE(oversized.err.find("account 9223372036854775808: login out of range"), std::string::npos) << oversized.err;
+  EXPECT_EQ(oversized.err.find("amount"), std::string::npos) << oversized.err;
   EXPECT_EQ(runTradesim({"deal", "add", "--login", "9999", "--amount", "1"}).status, 1);
   EXPECT_EQ(runTradesim({"deal", "update", "77", "--amount", "1"}).status, 1);
   EXPECT_EQ(runTradesim({"deal", "delete", "77"}).status, 1);

@@ -1,5 +1,6 @@
 #include "tradesim/cli/Commands.h"
 
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -125,6 +126,8 @@ int addAccount(const Context& c, const Arguments& a) {
   if (auto v = a.value("balance")) account.balance = parseAmount(*v, "--balance");
   if (auto v = a.value("credit")) account.credit = parseAmount(*v, "--credit");
   const std::string what = account.login ? "account " + std::to_string(account.login) : "account";
+  if (account.login > static_cast<uint64_t>(INT64_MAX))
+    throw CommandFailed(what + ": login out of range (at most " + std::to_string(INT64_MAX) + ")");
   check(c.open()->addAccount(account, text("master-pass"), text("investor-pass")), what);
   c.out << "login=" << account.login << "\n";
   return kDone;

@@ -558,8 +558,4 @@ class ServiceFrom(Service):
     def __init__(self, workspace, executable):
         self.workspace = workspace
         self.proc = PtyProcess.spawn([executable], cwd=workspace.run, env=workspace.env, dimensions=(50, 200))
-        self._output = bytearray()
-        self._changed = threading.Condition()
-        self._ended = False
-        self._reader = threading.Thread(target=self._drain, daemon=True)
-        self._reader.start()
+        self._start_draining(lambda: self.proc.read(65536))

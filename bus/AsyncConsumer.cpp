@@ -8,6 +8,7 @@
 #include "bus/BrokerSettings.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
+#include "support/Metrics.h"
 #include "support/PasswordMask.h"
 
 AsyncConsumer::AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal,
@@ -98,10 +99,15 @@ void AsyncConsumer::onException(const stomp::Error& error) {
 }
 
 void AsyncConsumer::transportInterrupted() {
+  serviceMetrics().connectionUp(destURI, false);
   consolePrint("The Connection's Transport has been Interrupted.\n");
 }
 
-void AsyncConsumer::transportResumed() { consolePrint("The Connection's Transport has been Restored.\n"); }
+void AsyncConsumer::transportResumed() {
+  serviceMetrics().connectionUp(destURI, true);
+  serviceMetrics().connectionReconnected(destURI);
+  consolePrint("The Connection's Transport has been Restored.\n");
+}
 
 void terminateOnBrokerError(const stomp::Error& error) {
   std::fprintf(stderr, "%s\n", error.what());

@@ -5,6 +5,7 @@
 
 #include "bus/BrokerSettings.h"
 #include "support/DailyLog.h"
+#include "support/Metrics.h"
 #include "support/PasswordMask.h"
 
 void AsyncProducer::configure(const std::string& uri, const std::string& queue, bool topic,
@@ -23,6 +24,12 @@ int AsyncProducer::init() {
     if (transacted) throw std::invalid_argument("transacted producers are not supported");
     connection = std::make_unique<stomp::Connection>(brokerURI, brokerOptions(config_));
     if (onLost_) connection->setExceptionListener([this](const stomp::Error& e) { onLost_(e); });
+    // Under failover: what /health and the metrics show of this connection.
+    connection->setTransportListener({[this] { serviceMetrics().connectionUp(destURI, false); },
+                                      [this] {
+                                        serviceMetrics().connectionUp(destURI, true);
+                                        serviceMetrics().connectionReconnected(destURI);
+                                      }});
     connection->start();
     ready_ = true;
     return 1;

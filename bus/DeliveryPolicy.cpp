@@ -2,17 +2,13 @@
 
 namespace {
 
-bool someoneElseHasIt(OwnerState owner) {
-  return owner == OwnerState::Alive;
-}
-
 DeliveryDecision decide(DeliveryAction action, const JournalEntry* subject = nullptr) {
   return DeliveryDecision{action, subject};
 }
 
 // An entry not answered yet: whether its attempt may have changed the server.
 DeliveryDecision unanswered(const JournalEntry& e, OwnerState owner) {
-  if (someoneElseHasIt(owner)) return decide(DeliveryAction::AwaitOwner, &e);
+  if (owner == OwnerState::Alive) return decide(DeliveryAction::AwaitOwner, &e);
   // Only "started" is written before a change: without it nothing was done.
   if (e.state == JournalState::Received) {
     return owner == OwnerState::Elsewhere ? decide(DeliveryAction::CheckThenCarryOut)

@@ -24,7 +24,6 @@ class JournalGate final : public ChangeGate {
       : journal_(journal), queue_(std::move(queue)), messageId_(std::move(messageId)) {}
 
   bool beforeChange(const PlannedChange& change) override {
-    called_ = true;
     return journal_.started(queue_, messageId_, change);
   }
   void afterChange(MTAPIRES result, uint64_t dealId) override {
@@ -40,7 +39,6 @@ class JournalGate final : public ChangeGate {
   RequestJournal& journal_;
   std::string queue_;
   std::string messageId_;
-  bool called_ = false;
   bool changed_ = false;
   uint64_t dealId_ = 0;
 };

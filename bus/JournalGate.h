@@ -24,6 +24,7 @@ class JournalGate final : public ChangeGate {
       : journal_(journal), queue_(std::move(queue)), messageId_(std::move(messageId)) {}
 
   bool beforeChange(const PlannedChange& change) override {
+    asked_ = true;
     return journal_.started(queue_, messageId_, change);
   }
   void afterChange(MTAPIRES result, uint64_t dealId) override {
@@ -31,6 +32,8 @@ class JournalGate final : public ChangeGate {
     dealId_ = changed_ ? dealId : 0;
   }
 
+  // The operation reached its change (and the journal was asked to record it).
+  bool asked() const { return asked_; }
   // The trading server was called to change something, and said it did.
   bool changed() const { return changed_; }
   uint64_t dealId() const { return dealId_; }
@@ -39,6 +42,7 @@ class JournalGate final : public ChangeGate {
   RequestJournal& journal_;
   std::string queue_;
   std::string messageId_;
+  bool asked_ = false;
   bool changed_ = false;
   uint64_t dealId_ = 0;
 };

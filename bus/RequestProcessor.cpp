@@ -19,6 +19,7 @@ struct RequestProcessor::Request {
   std::string serial;
   std::string digest;
   bool journaled = false;  // this process wrote or took over its entry
+  bool rechecked = false;  // a failure after its change was recorded was checked once
   std::optional<InFlightTicket> ticket;
 
   const std::string& queue() const { return delivery.queue; }
@@ -86,7 +87,8 @@ bool RequestProcessor::process(const Delivery& delivery) {
   const std::optional<Route> route = routeFor(routes_, delivery.queue);
   if (!route) return true;
   if (!inFlight_.enter()) return false;  // stopping: the next start takes it
-  Request request{delivery, std::move(root), *route, std::string(), requestDigest(delivery.text), false, std::nullopt};
+  Request request{delivery, std::move(root), *route, std::string(), requestDigest(delivery.text), false, false,
+                  std::nullopt};
   request.ticket.emplace(inFlight_);
   request.serial = serialOf(request.root);
   return decideAndAct(request);
@@ -188,6 +190,17 @@ bool RequestProcessor::carryOut(Request& r) {
     (routes_.manager.*r.route.operation)(r.root, &reply, &gate);
     serviceMetrics().observeTradingServer(r.queue(), secondsSince(start));
   } catch (const std::exception& e) {
+    if (gate.asked()) {
+      // Raised after the change was recorded as started (out of memory
+      // while the reply was built, say): the server may have changed, so it
+      // is settled as for a process that died there. Once only; a second
+      // failure leaves it to the next delivery.
+      tellFailed(r.queue(), e.what());
+      const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
+      if (r.rechecked || !entry) return false;
+      r.rechecked = true;
+      return checkThenCarryOut(r, &*entry);
+    }
     serviceMetrics().requestDropped(r.queue());
     // Raised while the record was read, before any server call: the
     // request can never be carried out. It gets no reply.

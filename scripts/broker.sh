@@ -89,12 +89,16 @@ broker_pid() {
 }
 
 # A process that has exited but is not yet reaped (pid 1 of a container may
-# be slow to do it) counts as gone.
+# be slow to do it) counts as gone, once its other threads are gone too: a
+# killed JVM's leader turns zombie while its threads, and its sockets, are
+# still being torn down.
 alive() { # pid
-  local stat
+  local stat threads
   stat=$( { cat "/proc/$1/stat"; } 2>/dev/null) || return 1
   stat=${stat##*) }
-  [[ ${stat:0:1} != Z ]]
+  [[ ${stat:0:1} != Z ]] && return 0
+  threads=$(sed -n 's/^Threads:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null)
+  [[ $threads =~ ^[0-9]+$ ]] && ((threads > 1))
 }
 
 env_value() { # key -> value from this instance's env file

@@ -385,7 +385,13 @@ class ServiceManagerEndToEnd(unittest.TestCase):
             s.expect("The Connection's Transport has been Interrupted.")
             status, body = http_get(port, "/health")
             self.assertEqual(status, 503, body)
-            self.assertIn("broker connection e2e.trade", json.loads(body)["down"])
+            # Each connection notices the loss on its own: wait for the trade one.
+            deadline = time.monotonic() + 20
+            while "broker connection e2e.trade" not in json.loads(body)["down"]:
+                self.assertLess(time.monotonic(), deadline, body)
+                time.sleep(0.1)
+                status, body = http_get(port, "/health")
+                self.assertEqual(status, 503, body)
             own.restart()
             s.expect("The Connection's Transport has been Restored.", timeout=60)
             # Every connection comes back on its own: up once all of them are.

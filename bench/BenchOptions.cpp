@@ -90,12 +90,16 @@ std::string usageText() {
          "                          with the same id (as a back office would)\n"
          "    --allow-code CODE     accept this failure code in any reply (repeatable), for\n"
          "                          runs with a trading server armed to fail\n"
-         "  mqbridge-bench echo --config FILE [--broker URI] [--pipeline on|off] [--prefetch N]\n"
-         "                      [--work-ms X]\n"
+         "  mqbridge-bench echo --config FILE [--broker URI] [--confirm MODE] [--batch N]\n"
+         "                      [--prefetch N] [--work-ms X]\n"
          "      answers every request with a fixed reply through the same client library,\n"
-         "      acknowledging each request after its reply's receipt; --pipeline on sends the\n"
-         "      next reply while earlier receipts are on their way (give it a --prefetch\n"
-         "      above 1, the default, which is the service's); --work-ms waits X ms per\n"
+         "      acknowledging each request only after its reply is confirmed. --confirm each\n"
+         "      (default) waits for each reply's receipt; pipelined sends the next reply while\n"
+         "      earlier receipts are on their way (--pipeline on is the same); batched commits\n"
+         "      the replies ready meanwhile (up to --batch, 64) in one transaction on the\n"
+         "      producer, then their ACKs in one on the consumer; joint sends replies and ACKs\n"
+         "      in one transaction on the consumer's connection. Give the last three a\n"
+         "      --prefetch above 1 (the default, the service's). --work-ms waits X ms per\n"
          "      request before replying, in place of the trading server. Stops on SIGINT/SIGTERM.\n"
          "Exit status: 0 all well, 1 failure, 2 usage or config error, 3 replies missing,\n"
          "duplicated, wrong or unexpected.\n";
@@ -117,8 +121,17 @@ Command parseCommandLine(const std::vector<std::string>& args) {
                   {"--pipeline",
                    [&](const std::string& v) {
                      if (v != "on" && v != "off") throw UsageError("--pipeline takes on or off");
-                     e.pipeline = v == "on";
+                     e.confirm = v == "on" ? EchoConfirm::Pipelined : EchoConfirm::Each;
                    }},
+                  {"--confirm",
+                   [&](const std::string& v) {
+                     if (v == "each") e.confirm = EchoConfirm::Each;
+                     else if (v == "pipelined") e.confirm = EchoConfirm::Pipelined;
+                     else if (v == "batched") e.confirm = EchoConfirm::Batched;
+                     else if (v == "joint") e.confirm = EchoConfirm::Joint;
+                     else throw UsageError("--confirm takes each, pipelined, batched or joint");
+                   }},
+                  {"--batch", [&](const std::string& v) { e.batch = number("--batch", v, 1, 10000); }},
                   {"--prefetch", [&](const std::string& v) { e.prefetch = number("--prefetch", v, 0, 100000); }},
                   {"--receipt-timeout",
                    [&](const std::string& v) { e.receiptTimeout = seconds("--receipt-timeout", v); }},

@@ -40,10 +40,20 @@ struct RunOptions {
   unsigned resends = 0;  // times a failed send is tried again with the same id
 };
 
+// How the echo responder confirms a reply before acknowledging its request.
+enum class EchoConfirm {
+  Each,       // a blocking send per reply, then the ACK
+  Pipelined,  // each reply's receipt acknowledges its request; next reply meanwhile
+  Batched,    // replies in one transaction on the producer, then ACKs in one on the consumer
+  Joint,      // replies and ACKs in one transaction on the consumer's connection
+};
+
 struct EchoOptions {
   std::string configPath;
   std::string brokerUri;
-  bool pipeline = false;
+  EchoConfirm confirm = EchoConfirm::Each;
+  // Largest batch of replies one commit confirms (batched and joint).
+  unsigned batch = 64;
   // Requests the broker hands out before an acknowledgement; 1 is what the
   // service's consumers ask for. 0: the broker's default.
   unsigned prefetch = 1;

@@ -3,11 +3,14 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "bus/ConfirmationBatches.h"
 #include "stomp/Client.h"
 
 namespace bench {
@@ -55,6 +58,111 @@ void sendPipelined(stomp::Connection& producer, stomp::Connection& consumer, con
   });
 }
 
+// Batched confirmations for one queue: the replies ready while a batch is
+// being confirmed go out together in the next one. Batched: the replies in a
+// transaction on the producer, then (once committed) their ACKs in one on the
+// consumer. Joint: replies and ACKs in one transaction on the consumer's
+// connection. A failed commit leaves its requests unacknowledged: the broker
+// delivers them again after the reconnection.
+class BatchedEcho {
+ public:
+  BatchedEcho(stomp::Connection& producer, stomp::Connection& consumer, stomp::Destination replyTo, bool joint,
+              unsigned maxBatch, Counters& counters)
+      : producer_(producer), consumer_(consumer), replyTo_(std::move(replyTo)), joint_(joint),
+        counters_(counters), batches_(maxBatch), ackBatches_(maxBatch) {}
+
+  void onRequest(const stomp::Message& m) {
+    std::vector<stomp::Message> batch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batch = batches_.ready(m);
+    }
+    if (!batch.empty()) confirm(std::move(batch));
+  }
+
+ private:
+  using Batch = std::shared_ptr<std::vector<stomp::Message>>;
+
+  void confirm(std::vector<stomp::Message> messages) {
+    auto batch = std::make_shared<std::vector<stomp::Message>>(std::move(messages));
+    stomp::Connection& sender = joint_ ? consumer_ : producer_;
+    const std::string tx = sender.beginAsync();
+    for (const stomp::Message& m : *batch) {
+      stomp::OutgoingMessage reply(kReply, replyCorrelationId(m.correlationId(), m.messageId()));
+      reply.transaction = tx;
+      sender.sendInTransaction(replyTo_, reply);
+      if (joint_) consumer_.ack(m, tx);
+    }
+    sender.commitAsync(tx, [this, batch](std::exception_ptr e) {
+      if (e || joint_) return ended(batch, e);
+      if (plainAcks_) {
+        for (const stomp::Message& m : *batch) consumer_.ack(m);
+        return ended(batch, nullptr);
+      }
+      // The ACKs are a stage of their own: the next replies are committed
+      // while these are.
+      std::vector<stomp::Message> acks;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        acks = ackBatches_.ready(*batch);
+      }
+      if (!acks.empty()) acknowledge(std::move(acks));
+      ended(batch, nullptr, false);
+    });
+  }
+
+  void acknowledge(std::vector<stomp::Message> messages) {
+    auto batch = std::make_shared<std::vector<stomp::Message>>(std::move(messages));
+    const std::string tx = consumer_.beginAsync();
+    for (const stomp::Message& m : *batch) consumer_.ack(m, tx);
+    consumer_.commitAsync(tx, [this, batch](std::exception_ptr e) {
+      if (e)
+        counters_.sendErrors += batch->size();
+      else
+        counters_.handled += batch->size();
+      std::vector<stomp::Message> next;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        next = ackBatches_.finished();
+      }
+      if (!next.empty()) acknowledge(std::move(next));
+    });
+  }
+
+  void ended(const Batch& batch, std::exception_ptr e, bool count = true) {
+    if (e)
+      counters_.sendErrors += batch->size();
+    else if (count)
+      counters_.handled += batch->size();
+    std::vector<stomp::Message> next;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      next = batches_.finished();
+    }
+    if (!next.empty()) confirm(std::move(next));
+  }
+
+  stomp::Connection& producer_;
+  stomp::Connection& consumer_;
+  const stomp::Destination replyTo_;
+  const bool joint_;
+  const bool plainAcks_ = std::getenv("ECHO_PLAIN_ACKS") != nullptr;
+  Counters& counters_;
+  std::mutex mutex_;
+  ConfirmationBatches<stomp::Message> batches_;
+  ConfirmationBatches<stomp::Message> ackBatches_;
+};
+
+const char* confirmName(EchoConfirm c) {
+  switch (c) {
+    case EchoConfirm::Each: return "one reply at a time";
+    case EchoConfirm::Pipelined: return "pipelined";
+    case EchoConfirm::Batched: return "batched";
+    case EchoConfirm::Joint: return "joint transactions";
+  }
+  return "?";
+}
+
 }  // namespace
 
 std::string replyCorrelationId(const std::string& correlationId, const std::string& messageId) {
@@ -80,6 +188,7 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
   Counters counters;
   // One connection per producer and per consumer, as the service has.
   std::vector<std::unique_ptr<stomp::Connection>> producers, consumers;
+  std::vector<std::unique_ptr<BatchedEcho>> batched;
   for (int q = 0; q < kQueueCount; ++q) {
     producers.push_back(std::make_unique<stomp::Connection>(uri, options));
     producers.back()->start();
@@ -96,7 +205,17 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
     consumer.start();
     stomp::Headers extra;
     if (o.prefetch > 0) extra.emplace_back("activemq.prefetchSize", std::to_string(o.prefetch));
-    if (o.pipeline) {
+    if (o.confirm == EchoConfirm::Batched || o.confirm == EchoConfirm::Joint) {
+      batched.push_back(std::make_unique<BatchedEcho>(producer, consumer, replyTo, o.confirm == EchoConfirm::Joint,
+                                                      o.batch, counters));
+      consumer.subscribe(
+          stomp::Destination::queue(settings.requestQueues[q]),
+          [echo = batched.back().get(), work = o.work](const stomp::Message& m) {
+            if (work.count() > 0) std::this_thread::sleep_for(work);
+            echo->onRequest(m);
+          },
+          stomp::AckMode::ClientIndividual, extra);
+    } else if (o.confirm == EchoConfirm::Pipelined) {
       consumer.subscribe(
           stomp::Destination::queue(settings.requestQueues[q]),
           [&producer, &consumer, replyTo, &counters, work = o.work](const stomp::Message& m) {
@@ -132,7 +251,7 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
           stomp::AckMode::ClientIndividual, extra);
     }
   }
-  std::cout << "echo ready (" << (o.pipeline ? "pipelined" : "one reply at a time") << " per queue)" << std::endl;
+  std::cout << "echo ready (" << confirmName(o.confirm) << " per queue)" << std::endl;
 
   int signal = 0;
   sigwait(&stopSignals, &signal);

@@ -100,6 +100,20 @@ void Connection::ack(const Message& message, const std::string& transaction)
     core_->ack(message, true, transaction, nullptr);
 }
 
+std::string Connection::beginAsync() { return core_->beginAsync(); }
+
+void Connection::sendInTransaction(const Destination& destination, const OutgoingMessage& message)
+{
+    if (message.transaction.empty())
+        throw Error("sendInTransaction: the message names no transaction");
+    core_->post(destination, message, nullptr);
+}
+
+void Connection::commitAsync(const std::string& transaction, SendCallback done)
+{
+    core_->commitAsync(transaction, std::move(done));
+}
+
 void Connection::close()
 {
     auto core = core_; // stays alive even if a listener destroys this object meanwhile

@@ -138,6 +138,15 @@ public:
     void commit(const std::string& transaction);
     void abort(const std::string& transaction);
     void ack(const Message& message, const std::string& transaction);
+    // Pipelined transactions: BEGIN and the SENDs inside go out without a
+    // receipt each and without waiting; the COMMIT's receipt confirms the
+    // whole batch. Neither call blocks, so both may be used from a send
+    // callback. A transaction begun while the connection is down, or lost
+    // with it, makes its commit fail with ConnectionLostError (the broker
+    // kept nothing of it).
+    std::string beginAsync();
+    void sendInTransaction(const Destination& destination, const OutgoingMessage& message);
+    void commitAsync(const std::string& transaction, SendCallback done);
 
     // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT
     // with receipt (bounded), stops the threads. Idempotent; no callback runs

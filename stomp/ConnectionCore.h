@@ -43,6 +43,11 @@ public:
     void ackConfirmed(const Message& message);
     std::string beginTransaction();
     void endTransaction(const std::string& transaction, bool commit);
+    std::string beginAsync();
+    void commitAsync(const std::string& transaction, SendCallback done);
+    // Hands a SEND to the I/O thread; `done` empty: no receipt asked (only
+    // inside a transaction, whose COMMIT is confirmed instead).
+    void post(const Destination& destination, const OutgoingMessage& message, SendCallback done);
     void close();
     bool isConnected() const { return connected_.load(); }
     std::string version() const;
@@ -87,7 +92,6 @@ private:
     std::optional<Failure> admit(bool blocking, const std::string& what);
     SendCallback releasing(SendCallback done); // gives the place back when done
     bool postToIo(std::function<void()> work); // false once closing
-    void post(const Destination& destination, const OutgoingMessage& message, SendCallback done);
     void attemptFailed(std::exception_ptr error);
     void connectTo(const Endpoint& endpoint, milliseconds timeout, std::function<void(std::exception_ptr)> done);
     void finishAttempt(std::exception_ptr error);

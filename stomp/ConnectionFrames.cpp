@@ -202,7 +202,10 @@ void ConnectionCore::writeSend(PendingSend send)
             send.done(toException(transactionLost(send.message.transaction)));
         return;
     }
-    const std::string receipt = receipts_io_.newReceiptId();
+    // A SEND inside a transaction with nobody waiting is confirmed by the
+    // transaction's COMMIT; every other SEND asks for its own receipt.
+    const bool confirmedByCommit = !send.done && !send.message.transaction.empty();
+    const std::string receipt = confirmedByCommit ? std::string() : receipts_io_.newReceiptId();
     std::string bytes;
     try {
         bytes = encodeFrame(session_io_.sendFrame(send.destination, send.message, receipt),
@@ -212,8 +215,9 @@ void ConnectionCore::writeSend(PendingSend send)
             send.done(toException(Failure::ofCurrentException()));
         return;
     }
-    expectReceipt(receipt, "send to " + send.destination.stompName(), options_.receiptTimeout,
-                  reportingTo(std::move(send.done)));
+    if (!confirmedByCommit)
+        expectReceipt(receipt, "send to " + send.destination.stompName(), options_.receiptTimeout,
+                      reportingTo(std::move(send.done)));
     write(std::move(bytes));
 }
 

@@ -162,10 +162,35 @@ void ConnectionCore::doTransaction(const char* command, const std::string& trans
         transactions_io_.insert(transaction);
     else
         transactions_io_.erase(transaction);
-    const std::string receipt = receipts_io_.newReceiptId();
+    // A pipelined BEGIN has nobody waiting: its COMMIT's receipt tells.
+    const std::string receipt = done ? receipts_io_.newReceiptId() : std::string();
     write(encodeFrame(Session::transactionFrame(command, transaction, receipt), session_io_.encodeOptions()));
-    expectReceipt(receipt, std::string(command) + " of " + transaction, options_.receiptTimeout,
-                  reportingTo(std::move(done)));
+    if (done)
+        expectReceipt(receipt, std::string(command) + " of " + transaction, options_.receiptTimeout,
+                      reportingTo(std::move(done)));
+}
+
+std::string ConnectionCore::beginAsync()
+{
+    const std::string transaction = "tx-" + std::to_string(nextTransaction_++);
+    // Not posted (closed): the transaction is unknown, so its commit fails.
+    postToIo([this, transaction] {
+        if (phase_io_ == Phase::Connected)
+            doTransaction("BEGIN", transaction, nullptr);
+    });
+    return transaction;
+}
+
+void ConnectionCore::commitAsync(const std::string& transaction, SendCallback done)
+{
+    if (auto refused = admit(false, "COMMIT of " + transaction)) {
+        if (done)
+            done(toException(*refused));
+        return;
+    }
+    auto callback = releasing(done ? std::move(done) : [](std::exception_ptr) {});
+    if (!postToIo([this, transaction, callback] { doTransaction("COMMIT", transaction, callback); }))
+        callback(toException(transactionLost(transaction)));
 }
 
 bool ConnectionCore::postToIo(std::function<void()> work)

@@ -223,7 +223,7 @@ TEST(BenchOptions, ParsesRunAndEchoAndNamesBadOptions) {
       parseCommandLine({"echo", "--config", "c.ini", "--pipeline", "on", "--prefetch", "32", "--work-ms", "1.5"});
   EXPECT_EQ(echo.echo.work.count(), 1500);
   EXPECT_EQ(echo.kind, Command::Kind::Echo);
-  EXPECT_TRUE(echo.echo.pipeline);
+  EXPECT_EQ(echo.echo.confirm, EchoConfirm::Pipelined);
   EXPECT_EQ(echo.echo.prefetch, 32u);
 
   auto message = [](std::vector<std::string> args) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <set>
 
 using namespace std::chrono_literals;
@@ -71,6 +72,23 @@ TEST(BrokerTransaction, AbortedAndNeverCommittedSendsNeverArriveACommittedBatchD
     producer.commit(batch);
     EXPECT_EQ(drain(got, 1500ms), (std::multiset<std::string>{"c1", "c2", "c3"}));
     EXPECT_THROW(producer.commit(batch), stomp::ConnectionLostError) << "a finished transaction is gone";
+
+    // Pipelined: nothing waits until the COMMIT's receipt, which confirms all.
+    const std::string piped = producer.beginAsync();
+    for (const char* body : {"p1", "p2"})
+        producer.sendInTransaction(q, in(piped, body));
+    EXPECT_FALSE(got.next(500ms)) << "a pipelined send arrived before its commit";
+    std::promise<std::exception_ptr> committed, again;
+    producer.commitAsync(piped, [&](std::exception_ptr e) { committed.set_value(e); });
+    auto confirmation = committed.get_future();
+    ASSERT_EQ(confirmation.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(confirmation.get()) << "the commit of a pipelined batch failed";
+    EXPECT_EQ(drain(got, 1500ms), (std::multiset<std::string>{"p1", "p2"}));
+    producer.commitAsync(piped, [&](std::exception_ptr e) { again.set_value(e); });
+    std::exception_ptr gone = again.get_future().get();
+    ASSERT_TRUE(gone);
+    EXPECT_THROW(std::rethrow_exception(gone), stomp::ConnectionLostError);
+    EXPECT_THROW(producer.sendInTransaction(q, OutgoingMessage("none")), stomp::Error);
 }
 
 TEST(BrokerTransaction, AcksOfALostTransactionComeAgainACommittedBatchOfRepliesAndAcksIsAllThere)

@@ -11,12 +11,13 @@
 #include "support/Metrics.h"
 #include "support/PasswordMask.h"
 
-AsyncConsumer::AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal,
-                             AcknowledgedHandler onAcknowledged)
+AsyncConsumer::AsyncConsumer(const ServiceConfig& config, InFlight& inFlight, RequestHandler handler,
+                             FatalHandler onFatal, ReplyLedger ledger)
     : config_(config),
+      inFlight_(inFlight),
       handler_(std::move(handler)),
       onFatal_(std::move(onFatal)),
-      onAcknowledged_(std::move(onAcknowledged)) {}
+      ledger_(std::move(ledger)) {}
 
 void AsyncConsumer::configure(const std::string& uri, const std::string& queue, bool topic,
                               bool isTransacted) {
@@ -36,13 +37,25 @@ bool AsyncConsumer::start() {
     connection->setExceptionListener([this](const stomp::Error& e) { onException(e); });
     connection->setTransportListener({[this] { transportInterrupted(); }, [this] { transportResumed(); }});
     connection->start();
-    // One message at a time: a stop hands back at most the one the broker
-    // sent after the last ACK (instead of a whole prefetched batch marked
-    // redelivered), other readers of the queue get their share, and large
-    // requests are not buffered in bulk.
+    ReplyConfirmer::Settings settings;
+    settings.maxBatch = config_.requestWindow;
+    const std::string queue = destURI;
+    confirmer_ = std::make_unique<ReplyConfirmer>(
+        destURI, *connection, inFlight_, settings,
+        [this, queue](const ReplyConfirmer::Batch& batch) {
+          return !ledger_.confirmed || ledger_.confirmed(queue, batch);
+        },
+        [this, queue](const ReplyConfirmer::Batch& batch) {
+          if (!ledger_.acknowledged) return;
+          for (const ReplyConfirmer::Item& item : batch) ledger_.acknowledged(queue, item.messageId);
+        });
+    // The window: the broker hands out at most this many requests not yet
+    // acknowledged, so a stop hands back at most that many (marked
+    // redelivered), and other readers of the queue get their share.
     connection->subscribe(brokerDestination(destURI, useTopic),
                           [this](const stomp::Message& m) { onMessage(m); },
-                          stomp::AckMode::ClientIndividual, {{"activemq.prefetchSize", "1"}});
+                          stomp::AckMode::ClientIndividual,
+                          {{"activemq.prefetchSize", std::to_string(config_.requestWindow)}});
     listening_ = true;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Consumer %s: %s\n", destURI.c_str(), e.what());
@@ -53,6 +66,10 @@ bool AsyncConsumer::start() {
   return listening_;
 }
 
+bool AsyncConsumer::drain(std::chrono::steady_clock::time_point deadline) {
+  return !confirmer_ || confirmer_->drain(deadline);
+}
+
 void AsyncConsumer::close() {
   listening_ = false;
   if (!connection) return;
@@ -61,6 +78,8 @@ void AsyncConsumer::close() {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Consumer %s: close: %s\n", destURI.c_str(), e.what());
   }
+  // After the connection: no callback of it runs any more.
+  confirmer_.reset();
   connection.reset();
 }
 
@@ -77,9 +96,24 @@ void AsyncConsumer::onMessage(const stomp::Message& message) {
     const std::string shown = maskPasswords(delivery.text);
     consolePrint("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
     writeLog("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
-    if (handler_ && !handler_(delivery)) return;
-    if (connection) connection->ack(message);
-    if (onAcknowledged_) onAcknowledged_(delivery);
+    // Held until the request is settled or handed to the confirmation
+    // stage, so that a stop waits for it; once stopping, none is taken.
+    if (!inFlight_.enter()) return;
+    InFlightTicket ticket(inFlight_);
+    Settlement settlement = handler_ ? handler_(delivery) : Settlement::acknowledge();
+    switch (settlement.step) {
+      case Settlement::Step::Leave:
+        return;
+      case Settlement::Step::Acknowledge:
+        if (connection) connection->ack(message);
+        if (ledger_.acknowledged) ledger_.acknowledged(destURI, delivery.messageId);
+        return;
+      case Settlement::Step::Confirm:
+        confirmer_->submit(ReplyConfirmer::Item{message, delivery.messageId, delivery.correlationId,
+                                                std::move(settlement.reply), settlement.channel,
+                                                std::chrono::steady_clock::now()});
+        return;
+    }
   } catch (const std::exception& e) {
     reportFailure("Request failed", e.what());
   } catch (...) {

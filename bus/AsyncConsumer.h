@@ -1,23 +1,32 @@
 #pragma once
-// Listens on one request queue: one broker connection, messages handled one
-// at a time on the connection's delivery thread and acknowledged when their
-// handler says so (their reply is confirmed). A connection lost for good ends
+// Listens on one request queue: one broker connection, requests carried out
+// one at a time in arrival order on the connection's delivery thread, up to a
+// window of them unacknowledged. A request whose reply is ready goes to the
+// queue's confirmation stage and the next one is taken meanwhile; it is
+// acknowledged once its reply is confirmed. A connection lost for good ends
 // the process.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "bus/Delivery.h"
+#include "bus/InFlight.h"
+#include "bus/ReplyConfirmer.h"
 #include "host/ServiceConfig.h"
 #include "stomp/Client.h"
 
 class AsyncConsumer {
  public:
-  // Carries out one request; true when it may be acknowledged. A message
-  // left unacknowledged is delivered again after the connection ends.
-  using RequestHandler = std::function<bool(const Delivery& delivery)>;
-  // Told after a delivery's acknowledgement went out.
-  using AcknowledgedHandler = std::function<void(const Delivery& delivery)>;
+  // Carries out one request and says what becomes of it. A message left
+  // unacknowledged is delivered again after the connection ends.
+  using RequestHandler = std::function<Settlement(const Delivery& delivery)>;
+  // Told what became of the replies sent: confirmed (true once recorded;
+  // a batch not recorded is not acknowledged) and acknowledged.
+  struct ReplyLedger {
+    std::function<bool(const std::string& queue, const ReplyConfirmer::Batch&)> confirmed;
+    std::function<void(const std::string& queue, const std::string& messageId)> acknowledged;
+  };
   // Called when the connection is lost for good, before the process ends
   // (e.g. to restore the terminal); the process ends when it returns.
   using FatalHandler = std::function<void(const stomp::Error&)>;
@@ -26,8 +35,9 @@ class AsyncConsumer {
   static constexpr const char* kNotText = "NOT A TEXTMESSAGE!";
 
   // Credentials are read from config at every start.
-  AsyncConsumer(const ServiceConfig& config, RequestHandler handler, FatalHandler onFatal = {},
-                AcknowledgedHandler onAcknowledged = {});
+  // inFlight tells the confirmation stage when the service stops.
+  AsyncConsumer(const ServiceConfig& config, InFlight& inFlight, RequestHandler handler, FatalHandler onFatal = {},
+                ReplyLedger ledger = {});
   virtual ~AsyncConsumer() { close(); }
 
   AsyncConsumer(const AsyncConsumer&) = delete;
@@ -39,13 +49,18 @@ class AsyncConsumer {
   // Connects and subscribes. False after a broker error, which is printed
   // on standard error and logged.
   bool start();
-  // Stops delivery (a message being handled is finished and acknowledged
-  // first) and releases the connection; any number of times.
+  // Waits, at most until deadline, until every reply handed to the
+  // confirmation stage is confirmed and its request acknowledged.
+  bool drain(std::chrono::steady_clock::time_point deadline);
+  // Stops delivery (a message being handled is finished first) and releases
+  // the connection; what is not acknowledged by then is delivered again.
+  // Any number of times.
   void close();
 
   // Called on the delivery thread; never throws. Prints and logs
   // "destURI #%s Received: %s\n" (passwords masked), then runs the handler
-  // and acknowledges the message when it returns true. A handler that throws
+  // and acknowledges the message (or hands it to the confirmation stage) as
+  // it says. A handler that throws
   // is reported on the console and in the daily log ("Request failed") and
   // its message is left unacknowledged: nothing is lost.
   void onMessage(const stomp::Message& message);
@@ -60,15 +75,17 @@ class AsyncConsumer {
   void reportFailure(const char* what, const char* detail);
 
   std::unique_ptr<stomp::Connection> connection;
+  std::unique_ptr<ReplyConfirmer> confirmer_;
   bool useTopic = false;
   bool transacted = false;
   std::string brokerURI;
   std::string destURI;
 
   const ServiceConfig& config_;
+  InFlight& inFlight_;
   RequestHandler handler_;
   FatalHandler onFatal_;
-  AcknowledgedHandler onAcknowledged_;
+  ReplyLedger ledger_;
   bool listening_ = false;
 };
 

@@ -1,6 +1,8 @@
 #include "bus/AsyncProducer.h"
 
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <stdexcept>
 
 #include "bus/BrokerSettings.h"
@@ -54,6 +56,36 @@ void AsyncProducer::sendReply(std::string text, const std::string& correlationId
     throw;
   }
   writeLog("DestURI:%s,Send: %s\n", destURI.c_str(), maskPasswords(text).c_str());
+}
+
+void AsyncProducer::sendReplies(const std::vector<OutgoingReply>& replies) {
+  if (replies.size() == 1) return sendReply(replies.front().text, replies.front().correlationId);
+  try {
+    if (!ready()) throw stomp::ConnectionLostError("producer of " + destURI + " is not open");
+    const stomp::Destination to = brokerDestination(destURI, useTopic);
+    const std::string tx = connection->beginAsync();
+    for (const OutgoingReply& r : replies) {
+      stomp::OutgoingMessage message(r.text, r.correlationId);
+      message.persistent = true;
+      message.transaction = tx;
+      connection->sendInTransaction(to, message);
+    }
+    auto committed = std::make_shared<std::promise<void>>();
+    std::future<void> confirmation = committed->get_future();
+    connection->commitAsync(tx, [committed](std::exception_ptr e) {
+      if (e)
+        committed->set_exception(e);
+      else
+        committed->set_value();
+    });
+    confirmation.get();  // the commit's receipt is bounded by the receipt time-out
+  } catch (const stomp::Error&) {
+    for (const OutgoingReply& r : replies)
+      writeLog("DestURI:%s,Send failed: %s\n", destURI.c_str(), maskPasswords(r.text).c_str());
+    throw;
+  }
+  for (const OutgoingReply& r : replies)
+    writeLog("DestURI:%s,Send: %s\n", destURI.c_str(), maskPasswords(r.text).c_str());
 }
 
 void AsyncProducer::close() {

@@ -40,6 +40,9 @@ class AsyncProducer : public ReplySender, public ReplyChannel {
   // "DestURI:%s,Send failed: %s\n" (for reconciliation) and the stomp::Error
   // is rethrown. Logged texts have their passwords masked.
   void sendReply(std::string text, const std::string& correlationId) override;
+  // The replies in one transaction, committed with one receipt; each is
+  // logged as sendReply logs it ("Send" or "Send failed").
+  void sendReplies(const std::vector<OutgoingReply>& replies) override;
   // Releases the connection; any number of times. Must not overlap a send.
   void close();
 

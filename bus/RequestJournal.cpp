@@ -285,19 +285,26 @@ void RequestJournal::inDoubt(const std::string& queue, const std::string& messag
 
 bool RequestJournal::confirmed(const std::string& queue, const std::string& messageId,
                                const std::string& correlationId) {
+  return confirmed(queue, {{messageId, correlationId}});
+}
+
+bool RequestJournal::confirmed(const std::string& queue,
+                               const std::vector<std::pair<std::string, std::string>>& replies) {
   const std::string owner = owner_;
   return writer_->writeDurably([=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
-    Statement(db,
-              "UPDATE requests SET state = CASE WHEN state IN ('in_doubt', 'resolved') THEN state "
-              "ELSE 'confirmed' END, confirmed_at = ?, confirmed_correlation_id = ? "
-              "WHERE queue = ? AND message_id = ?")
-        .bind(1, now)
-        .bind(2, correlationId)
-        .bind(3, queue)
-        .bind(4, messageId)
-        .run();
-    addHistory(db, queue, messageId, "confirmed", owner, correlationId, now);
+    for (const auto& [messageId, correlationId] : replies) {
+      Statement(db,
+                "UPDATE requests SET state = CASE WHEN state IN ('in_doubt', 'resolved') THEN state "
+                "ELSE 'confirmed' END, confirmed_at = ?, confirmed_correlation_id = ? "
+                "WHERE queue = ? AND message_id = ?")
+          .bind(1, now)
+          .bind(2, correlationId)
+          .bind(3, queue)
+          .bind(4, messageId)
+          .run();
+      addHistory(db, queue, messageId, "confirmed", owner, correlationId, now);
+    }
   });
 }
 

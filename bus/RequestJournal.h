@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "bus/JournalEntry.h"
 #include "bus/JournalWriter.h"
@@ -65,6 +67,9 @@ class RequestJournal {
   void inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
                const std::string& note);
   bool confirmed(const std::string& queue, const std::string& messageId, const std::string& correlationId);
+  // Several replies of queue confirmed together (message id, correlation
+  // id): one write, one disk sync.
+  bool confirmed(const std::string& queue, const std::vector<std::pair<std::string, std::string>>& replies);
   void acknowledged(const std::string& queue, const std::string& messageId);
   // A line in the request's history only.
   void note(const std::string& queue, const std::string& messageId, const std::string& text);

@@ -10,7 +10,6 @@
 #include "support/DailyLog.h"
 #include "support/Json.h"
 #include "support/Metrics.h"
-#include "support/PasswordMask.h"
 
 struct RequestProcessor::Request {
   const Delivery& delivery;
@@ -33,9 +32,6 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// Replies are written with their keys in order: the code comes first.
-bool isSuccessReply(const std::string& reply) { return reply.rfind("{\"code\":200,", 0) == 0; }
 
 // Prints and logs one line about a request: format takes the queue, the
 // message id (or serial) and, when given, a detail.
@@ -70,23 +66,23 @@ std::string serialOf(const Json::Value& root) {
 RequestProcessor::RequestProcessor(Routes routes, RequestJournal& journal, InFlight& inFlight, Settings settings)
     : routes_(routes), journal_(journal), inFlight_(inFlight), settings_(settings) {}
 
-bool RequestProcessor::process(const Delivery& delivery) {
+Settlement RequestProcessor::process(const Delivery& delivery) {
   Metrics& metrics = serviceMetrics();
   metrics.requestReceived(delivery.queue);
   Json::Value root;
   try {
     if (!parseJson(delivery.text, root) || !root.isObject()) {
       metrics.requestDropped(delivery.queue);
-      return true;  // dropped without reply
+      return Settlement::acknowledge();  // dropped without reply
     }
   } catch (const Json::Exception& e) {
     tellFailed(delivery.queue, e.what());
     metrics.requestDropped(delivery.queue);
-    return true;
+    return Settlement::acknowledge();
   }
   const std::optional<Route> route = routeFor(routes_, delivery.queue);
-  if (!route) return true;
-  if (!inFlight_.enter()) return false;  // stopping: the next start takes it
+  if (!route) return Settlement::acknowledge();
+  if (!inFlight_.enter()) return Settlement::leave();  // stopping: the next start takes it
   Request request{delivery, std::move(root), *route, std::string(), requestDigest(delivery.text), false, false,
                   std::nullopt};
   request.ticket.emplace(inFlight_);
@@ -94,11 +90,11 @@ bool RequestProcessor::process(const Delivery& delivery) {
   return decideAndAct(request);
 }
 
-void RequestProcessor::acknowledged(const Delivery& delivery) {
-  journal_.acknowledged(delivery.queue, delivery.messageId);
+void RequestProcessor::acknowledged(const std::string& queue, const std::string& messageId) {
+  journal_.acknowledged(queue, messageId);
 }
 
-bool RequestProcessor::decideAndAct(Request& r) {
+Settlement RequestProcessor::decideAndAct(Request& r) {
   const auto deadline = std::chrono::steady_clock::now() + settings_.ownerWait;
   for (;;) {
     const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
@@ -131,11 +127,11 @@ bool RequestProcessor::decideAndAct(Request& r) {
       case DeliveryAction::AwaitOwner:
         if (std::chrono::steady_clock::now() >= deadline)
           return answerInDoubt(r, "still in hand by " + subject->owner);
-        if (!inFlight_.pause(std::chrono::milliseconds(200))) return false;
+        if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
         continue;
       case DeliveryAction::Replay:
         r.ticket.reset();
-        if (subject->reply.empty()) return true;  // it never had a reply
+        if (subject->reply.empty()) return Settlement::acknowledge();  // it never had a reply
         serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Redelivered %s: done already, reply sent again\n", r.queue(), r.id());
         return answer(r, subject->reply);
@@ -143,7 +139,7 @@ bool RequestProcessor::decideAndAct(Request& r) {
         r.ticket.reset();
         serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Redelivered %s: answered already, acknowledged\n", r.queue(), r.id());
-        return true;
+        return Settlement::acknowledge();
       case DeliveryAction::ReplaySerial:
         takeOver(r);
         journal_.done(r.queue(), r.id(), subject->reply, subject->dealId, false, "serial of " + subject->messageId);
@@ -162,7 +158,7 @@ bool RequestProcessor::decideAndAct(Request& r) {
         return answer(r, reply);
       }
     }
-    return false;
+    return Settlement::leave();
   }
 }
 
@@ -181,7 +177,7 @@ void RequestProcessor::takeOver(Request& r) {
   r.journaled = true;
 }
 
-bool RequestProcessor::carryOut(Request& r) {
+Settlement RequestProcessor::carryOut(Request& r) {
   takeOver(r);
   CapturedReply reply;
   JournalGate gate(journal_, r.queue(), r.id());
@@ -197,7 +193,7 @@ bool RequestProcessor::carryOut(Request& r) {
       // failure leaves it to the next delivery.
       tellFailed(r.queue(), e.what());
       const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
-      if (r.rechecked || !entry) return false;
+      if (r.rechecked || !entry) return Settlement::leave();
       r.rechecked = true;
       return checkThenCarryOut(r, &*entry);
     }
@@ -206,14 +202,14 @@ bool RequestProcessor::carryOut(Request& r) {
     // request can never be carried out. It gets no reply.
     tellFailed(r.queue(), e.what());
     journal_.done(r.queue(), r.id(), std::string(), 0, false, std::string("unreadable: ") + e.what());
-    return true;
+    return Settlement::acknowledge();
   }
   journal_.done(r.queue(), r.id(), reply.text(), gate.dealId(), gate.changed());
   r.ticket.reset();
   return answer(r, reply.text());
 }
 
-bool RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject) {
+Settlement RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject) {
   takeOver(r);
   EarlierAttempt attempt;
   attempt.kind = r.route.kind;
@@ -232,7 +228,7 @@ bool RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject
   } catch (const std::exception& e) {
     tellFailed(r.queue(), e.what());
     journal_.done(r.queue(), r.id(), std::string(), 0, false, std::string("unreadable: ") + e.what());
-    return true;
+    return Settlement::acknowledge();
   }
   switch (earlier.found) {
     case EarlierChange::Found::Yes:
@@ -252,7 +248,7 @@ bool RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject
   return answerInDoubt(r, earlier.why);
 }
 
-bool RequestProcessor::answerInDoubt(Request& r, const std::string& why) {
+Settlement RequestProcessor::answerInDoubt(Request& r, const std::string& why) {
   takeOver(r);
   const std::string reply = replyWithCode(r.route.kind, r.root, replycode::InDoubt);
   journal_.inDoubt(r.queue(), r.id(), reply, why);
@@ -262,30 +258,13 @@ bool RequestProcessor::answerInDoubt(Request& r, const std::string& why) {
   return answer(r, reply);
 }
 
-bool RequestProcessor::answer(const Request& r, const std::string& reply) {
-  if (!deliverReply(r, reply)) return false;
-  return journal_.confirmed(r.queue(), r.id(), r.delivery.correlationId);
+Settlement RequestProcessor::answer(const Request& r, const std::string& reply) {
+  return Settlement::confirm(reply, *r.route.replies);
 }
 
-bool RequestProcessor::deliverReply(const Request& r, const std::string& reply) {
-  Metrics& metrics = serviceMetrics();
-  const Clock::time_point start = Clock::now();
-  auto delay = settings_.firstResendDelay;
-  for (bool resend = false;; resend = true) {
-    try {
-      if (resend) metrics.replyResent(r.queue());
-      r.route.replies->sendReply(reply, r.delivery.correlationId);
-      metrics.observeConfirmation(r.queue(), secondsSince(start));
-      metrics.replySent(r.queue(), isSuccessReply(reply));
-      if (resend) {
-        const std::string shown = maskPasswords(reply);
-        writeLog("DestURI:%s,Resent: %s\n", r.route.replies->destination().c_str(), shown.c_str());
-      }
-      return true;
-    } catch (const std::exception&) {
-      // The channel logged the failure with the whole reply.
-    }
-    if (!inFlight_.pause(delay)) return false;  // stopping: the next start resends it
-    delay = std::min(delay * 2, settings_.maxResendDelay);
-  }
+bool RequestProcessor::confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch) {
+  std::vector<std::pair<std::string, std::string>> replies;
+  replies.reserve(batch.size());
+  for (const ReplyConfirmer::Item& item : batch) replies.emplace_back(item.messageId, item.correlationId);
+  return journal_.confirmed(queue, replies);
 }

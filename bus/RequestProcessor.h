@@ -2,14 +2,15 @@
 // Carries one delivery of a request through the journal: decides from what
 // the journal knows whether to carry it out, check the trading server first,
 // answer it from the journal or wait for the process that has it; records
-// each step; sends the reply until the broker confirms it. Called from the
-// four consumers' delivery threads at once.
+// each step; hands back the reply to be confirmed. Called from the four
+// consumers' delivery threads at once.
 #include <chrono>
 #include <string>
 
 #include "bus/Delivery.h"
 #include "bus/DeliveryPolicy.h"
 #include "bus/InFlight.h"
+#include "bus/ReplyConfirmer.h"
 #include "bus/RequestJournal.h"
 #include "bus/RouteRequest.h"
 
@@ -20,28 +21,27 @@ class RequestProcessor {
     // How long a request another live process has in hand is waited for
     // before it is answered as in doubt.
     std::chrono::milliseconds ownerWait{30000};
-    // Back-off between resends of a reply the broker did not confirm.
-    std::chrono::milliseconds firstResendDelay{200};
-    std::chrono::milliseconds maxResendDelay{5000};
   };
 
   RequestProcessor(Routes routes, RequestJournal& journal, InFlight& inFlight, Settings settings);
 
-  // True when the delivery may be acknowledged: its reply is confirmed (or
-  // it gets none: not a JSON object, no route, unreadable), and that is on
-  // disk. False leaves it to the broker to deliver again.
-  bool process(const Delivery& delivery);
-  // After the acknowledgement went out.
-  void acknowledged(const Delivery& delivery);
+  // What becomes of the delivery: its reply to be confirmed (recorded as
+  // done first), acknowledged at once (no reply: not a JSON object, no
+  // route, unreadable; or answered before), or left to the broker to
+  // deliver again (stopping).
+  Settlement process(const Delivery& delivery);
+  // A batch of replies of queue was confirmed: on disk when it returns true.
+  bool confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch);
+  // After the broker confirmed the acknowledgement.
+  void acknowledged(const std::string& queue, const std::string& messageId);
 
  private:
   struct Request;
-  bool decideAndAct(Request& request);
-  bool carryOut(Request& request);
-  bool checkThenCarryOut(Request& request, const JournalEntry* subject);
-  bool answerInDoubt(Request& request, const std::string& why);
-  bool answer(const Request& request, const std::string& reply);
-  bool deliverReply(const Request& request, const std::string& reply);
+  Settlement decideAndAct(Request& request);
+  Settlement carryOut(Request& request);
+  Settlement checkThenCarryOut(Request& request, const JournalEntry* subject);
+  Settlement answerInDoubt(Request& request, const std::string& why);
+  Settlement answer(const Request& request, const std::string& reply);
   void takeOver(Request& request);
 
   Routes routes_;

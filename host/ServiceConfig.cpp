@@ -131,6 +131,12 @@ std::string readOptionalKeys(const Json::Value& d, ServiceConfig& c) {
     if (!serials.isBool()) return "\"retrySafeSerials\" must be true or false";
     c.retrySafeSerials = serials.asBool();
   }
+  const Json::Value& window = d["requestWindow"];
+  if (!window.isNull()) {
+    if (!window.isUInt() || window.asUInt() < 1 || window.asUInt() > ServiceConfig::kMaxRequestWindow)
+      return "\"requestWindow\" must be a whole number from 1 to " + std::to_string(ServiceConfig::kMaxRequestWindow);
+    c.requestWindow = window.asUInt();
+  }
   return "";
 }
 

@@ -38,6 +38,12 @@ struct ServiceConfig {
   // A request whose non-empty "serial" matches one done on its queue within
   // the retention period is answered from the journal, not carried out.
   bool retrySafeSerials = false;
+  // Requests of one queue the broker hands out before the first of them is
+  // acknowledged: they are still carried out one at a time in arrival
+  // order; what overlaps is the confirmation of earlier replies with the
+  // work on later requests.
+  uint32_t requestWindow = 32;
+  static constexpr uint32_t kMaxRequestWindow = 1000;
 
   static constexpr const char* kDefaultJournalPath = "../journal/requests.db";
 

@@ -1,5 +1,6 @@
 #include "host/ServiceLifecycle.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -13,11 +14,21 @@ void reportDown(const std::string& queue) {
   if (!queue.empty()) serviceMetrics().connectionUp(queue, false);  // empty: never configured
 }
 
-// Requests in hand are finished (and their replies tried once more) before
-// the consumers close; replies not confirmed by then are sent again by the
-// next start, from the journal.
+// How long a stop waits for the requests in hand to be answered, their
+// replies confirmed and the requests acknowledged.
+constexpr std::chrono::seconds kStopBound{5};
+
+// No request is taken any more; those in hand are finished, and the replies
+// waiting for confirmation confirmed and acknowledged, within kStopBound,
+// before the consumers close. What is not acknowledged by then is delivered
+// again to the next start, which answers it from the journal.
 void closeAll(ServiceObjects& service) {
   service.inFlight.stop();
+  const auto deadline = std::chrono::steady_clock::now() + kStopBound;
+  service.inFlight.waitIdle(kStopBound);
+  bool drained = true;
+  for (AsyncConsumer& consumer : service.consumers) drained = consumer.drain(deadline) && drained;
+  if (!drained) writeLog("Stopping with replies not yet confirmed; the next start sends them again\n");
   for (AsyncConsumer& consumer : service.consumers) {
     consumer.close();
     reportDown(consumer.destination());

@@ -16,14 +16,19 @@ constexpr std::chrono::seconds kDrainBound{5};
 AsyncConsumer::RequestHandler processThrough(ServiceObjects& service) {
   return [&service](const Delivery& delivery) {
     // No journal yet (start-up failed half-way): nothing is carried out.
-    return service.processor ? service.processor->process(delivery) : false;
+    return service.processor ? service.processor->process(delivery) : Settlement::leave();
   };
 }
 
-AsyncConsumer::AcknowledgedHandler recordAcknowledgement(ServiceObjects& service) {
-  return [&service](const Delivery& delivery) {
-    if (service.processor) service.processor->acknowledged(delivery);
+AsyncConsumer::ReplyLedger recordInJournal(ServiceObjects& service) {
+  AsyncConsumer::ReplyLedger ledger;
+  ledger.confirmed = [&service](const std::string& queue, const ReplyConfirmer::Batch& batch) {
+    return service.processor && service.processor->confirmed(queue, batch);
   };
+  ledger.acknowledged = [&service](const std::string& queue, const std::string& messageId) {
+    if (service.processor) service.processor->acknowledged(queue, messageId);
+  };
+  return ledger;
 }
 
 AsyncConsumer::FatalHandler drainFirst(ServiceObjects& service, AsyncConsumer::FatalHandler onFatal) {
@@ -48,10 +53,10 @@ AsyncProducer::LostHandler endOnLoss(AsyncConsumer::FatalHandler onFatal) {
 ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer::FatalHandler onFatal)
     : config(serviceConfig),
       manager(),
-      consumers{{AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this)),
-                 AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this)),
-                 AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this)),
-                 AsyncConsumer(config, processThrough(*this), drainFirst(*this, onFatal), recordAcknowledgement(*this))}},
+      consumers{{AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
+                 AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
+                 AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
+                 AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this))}},
       producers{{AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),
                  AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),
                  AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),

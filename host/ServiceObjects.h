@@ -41,12 +41,13 @@ struct ServiceObjects {
 
   const ServiceConfig& config;
   CManager manager;
+  // The requests in hand; stopping it ends the taking of new ones.
+  InFlight inFlight;
   // Request queues userRecordCreate, userRecordUpdate,
   // userRecordPasswordUpdate, tradeTransInfo, in this order.
   std::array<AsyncConsumer, 4> consumers;
   // Their callback queues, in the same order.
   std::array<AsyncProducer, 4> producers;
-  InFlight inFlight;
   std::unique_ptr<RequestJournal> journal;
   std::unique_ptr<RequestProcessor> processor;
   // Whether the manager is logged in; set by start and stop on the main

@@ -25,10 +25,11 @@ stomp::Message textMessage(std::string body, stomp::Headers headers) {
 TEST(AsyncConsumer, ShowsLogsAndHandsOnTheTextWithTheReplyCorrelationId) {
   TempWorkDir dir;
   ServiceConfig config;
+  InFlight inFlight;
   std::vector<Call> calls;
-  AsyncConsumer consumer(config, [&](const Delivery& d) {
+  AsyncConsumer consumer(config, inFlight, [&](const Delivery& d) {
     calls.push_back({d.queue, d.text, d.correlationId});
-    return true;
+    return Settlement::acknowledge();
   });
   consumer.configure("tcp://127.0.0.1:1", "in.queue", false, false);
 
@@ -63,9 +64,10 @@ TEST(AsyncConsumer, ShowsLogsAndHandsOnTheTextWithTheReplyCorrelationId) {
 TEST(AsyncConsumer, AFailingRequestIsReportedAndTheNextOneStillHandled) {
   TempWorkDir dir;
   ServiceConfig config;
+  InFlight inFlight;
   int handled = 0;
   int attempt = 0;
-  AsyncConsumer consumer(config, [&](const Delivery&) -> bool {
+  AsyncConsumer consumer(config, inFlight, [&](const Delivery&) -> Settlement {
     switch (attempt++) {
       case 0:
         throw Json::LogicError("Value is not convertible to Int64.");
@@ -77,7 +79,7 @@ TEST(AsyncConsumer, AFailingRequestIsReportedAndTheNextOneStillHandled) {
         throw 42;  // not even an exception class
       default:
         ++handled;
-        return true;
+        return Settlement::acknowledge();
     }
   });
   consumer.configure("tcp://127.0.0.1:1", "q", false, false);
@@ -102,7 +104,8 @@ TEST(AsyncConsumer, AFailingRequestIsReportedAndTheNextOneStillHandled) {
 
 TEST(AsyncConsumer, CloseWithoutStartAndTwiceDoesNothing) {
   ServiceConfig config;
-  AsyncConsumer consumer(config, nullptr);
+  InFlight inFlight;
+  AsyncConsumer consumer(config, inFlight, nullptr);
   EXPECT_FALSE(consumer.listening());
   consumer.close();
   consumer.configure("tcp://127.0.0.1:1", "q", false, false);
@@ -114,7 +117,8 @@ TEST(AsyncConsumer, CloseWithoutStartAndTwiceDoesNothing) {
 TEST(AsyncConsumer, StartFailureIsReportedAndLogged) {
   TempWorkDir dir;
   ServiceConfig config;
-  AsyncConsumer consumer(config, nullptr);
+  InFlight inFlight;
+  AsyncConsumer consumer(config, inFlight, nullptr);
   consumer.configure("not a uri", "q.one", false, false);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(consumer.start());
@@ -133,15 +137,19 @@ TEST(AsyncConsumer, StartFailureIsReportedAndLogged) {
 TEST(AsyncConsumer, HandsOnWhatTheJournalNeedsAndAcknowledgesOnlyWhatTheHandlerAllows) {
   TempWorkDir dir;
   ServiceConfig config;
+  InFlight inFlight;
   std::vector<Delivery> seen;
   std::vector<std::string> acknowledged;
+  AsyncConsumer::ReplyLedger ledger;
+  ledger.acknowledged = [&](const std::string&, const std::string& id) { acknowledged.push_back(id); };
   AsyncConsumer consumer(
-      config,
+      config, inFlight,
       [&](const Delivery& d) {
         seen.push_back(d);
-        return d.messageId != "ID:keep";  // e.g. its reply is not confirmed
+        // e.g. stopping: left for the broker to deliver again
+        return d.messageId != "ID:keep" ? Settlement::acknowledge() : Settlement::leave();
       },
-      {}, [&](const Delivery& d) { acknowledged.push_back(d.messageId); });
+      {}, ledger);
   consumer.configure("tcp://127.0.0.1:1", "money", false, false);
 
   testing::internal::CaptureStdout();

@@ -160,13 +160,16 @@ TEST(ServiceConfig, WrongTypesFailWithoutEscapingAndNameTheKey) {
   EXPECT_EQ(serviceConfig().journalPath, "../journal/requests.db");
   EXPECT_EQ(serviceConfig().journalRetentionDays, 7);
   EXPECT_FALSE(serviceConfig().retrySafeSerials);
-  const std::string withOptional = replaced(
-      kValid, "\"somethingElse\"",
-      "\"journalPath\": \"j/r.db\", \"journalRetentionDays\": 30, \"retrySafeSerials\": true, \"somethingElse\"");
+  EXPECT_EQ(serviceConfig().requestWindow, 32u);
+  const std::string withOptional =
+      replaced(kValid, "\"somethingElse\"",
+               "\"journalPath\": \"j/r.db\", \"journalRetentionDays\": 30, \"retrySafeSerials\": true, "
+               "\"requestWindow\": 1, \"somethingElse\"");
   ASSERT_EQ(readWith(withOptional), 1) << configError();
   EXPECT_EQ(serviceConfig().journalPath, "j/r.db");
   EXPECT_EQ(serviceConfig().journalRetentionDays, 30);
   EXPECT_TRUE(serviceConfig().retrySafeSerials);
+  EXPECT_EQ(serviceConfig().requestWindow, 1u);
   const struct {
     std::string to, reason;
   } optional[] = {
@@ -174,6 +177,8 @@ TEST(ServiceConfig, WrongTypesFailWithoutEscapingAndNameTheKey) {
       {"\"journalRetentionDays\": 0,", "\"journalRetentionDays\" must be a whole number of days, 1 or more"},
       {"\"journalRetentionDays\": 1.5,", "\"journalRetentionDays\" must be a whole number of days, 1 or more"},
       {"\"journalPath\": \"\",", "\"journalPath\" must be a non-empty string"},
+      {"\"requestWindow\": 0,", "\"requestWindow\" must be a whole number from 1 to 1000"},
+      {"\"requestWindow\": 1001,", "\"requestWindow\" must be a whole number from 1 to 1000"},
   };
   for (const auto& c : optional) {
     EXPECT_EQ(readWith(replaced(kValid, "\"somethingElse\"", c.to + "\"somethingElse\"")), -1) << c.to;

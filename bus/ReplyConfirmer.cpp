@@ -1,0 +1,126 @@
+#include "bus/ReplyConfirmer.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "support/DailyLog.h"
+#include "support/Metrics.h"
+#include "support/PasswordMask.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Replies are written with their keys in order: the code comes first.
+bool isSuccessReply(const std::string& reply) { return reply.rfind("{\"code\":200,", 0) == 0; }
+
+}  // namespace
+
+ReplyConfirmer::ReplyConfirmer(std::string queue, stomp::Connection& consumer, InFlight& inFlight, Settings settings,
+                               ConfirmedHook confirmed, AcknowledgedHook acknowledged)
+    : queue_(std::move(queue)),
+      consumer_(consumer),
+      inFlight_(inFlight),
+      settings_(settings),
+      confirmed_(std::move(confirmed)),
+      acknowledged_(std::move(acknowledged)),
+      batches_(settings.maxBatch),
+      thread_([this] { run(); }) {}
+
+ReplyConfirmer::~ReplyConfirmer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void ReplyConfirmer::submit(Item item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++unsettled_;
+  Batch batch = batches_.ready(std::move(item));
+  if (batch.empty()) return;  // goes with the next batch
+  current_ = std::move(batch);
+  wake_.notify_all();
+}
+
+bool ReplyConfirmer::drain(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return wake_.wait_until(lock, deadline, [this] { return unsettled_ == 0; });
+}
+
+void ReplyConfirmer::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !current_.empty(); });
+    if (stopping_) return;  // what is left is delivered again
+    Batch batch = std::move(current_);
+    current_.clear();
+    lock.unlock();
+    confirm(batch);
+    lock.lock();
+    current_ = batches_.finished();
+  }
+}
+
+void ReplyConfirmer::confirm(Batch& batch) {
+  const std::size_t count = batch.size();
+  // Given up (stopping) or not recorded: left unacknowledged.
+  if (!sendUntilConfirmed(batch) || !confirmed_(batch)) return settled(count);
+  acknowledge(std::move(batch));
+}
+
+bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
+  Metrics& metrics = serviceMetrics();
+  std::vector<OutgoingReply> replies;
+  replies.reserve(batch.size());
+  for (const Item& item : batch) replies.push_back(OutgoingReply{item.reply, item.correlationId});
+  ReplyChannel& channel = *batch.front().channel;
+  auto delay = settings_.firstResendDelay;
+  for (bool resend = false;; resend = true) {
+    try {
+      if (resend)
+        for (std::size_t i = 0; i < batch.size(); ++i) metrics.replyResent(queue_);
+      channel.sendReplies(replies);
+      const Clock::time_point now = Clock::now();
+      for (const Item& item : batch) {
+        metrics.observeConfirmation(queue_, std::chrono::duration<double>(now - item.readyAt).count());
+        metrics.replySent(queue_, isSuccessReply(item.reply));
+        if (resend) writeLog("DestURI:%s,Resent: %s\n", channel.destination().c_str(), maskPasswords(item.reply).c_str());
+      }
+      return true;
+    } catch (const std::exception&) {
+      // The channel logged the failure with every reply.
+    }
+    // Back-off, cut short when the service stops: the next start resends.
+    const Clock::time_point until = Clock::now() + delay;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_ && !inFlight_.stopping() && Clock::now() < until)
+      wake_.wait_for(lock, std::min<Clock::duration>(std::chrono::milliseconds(50), until - Clock::now()));
+    if (stopping_ || inFlight_.stopping()) return false;
+    delay = std::min(delay * 2, settings_.maxResendDelay);
+  }
+}
+
+void ReplyConfirmer::acknowledge(Batch batch) {
+  auto acked = std::make_shared<Batch>(std::move(batch));
+  auto done = [this, acked](std::exception_ptr e) {
+    // Not confirmed: the requests come again, and the journal answers them
+    // as acknowledged-only (their replies are confirmed).
+    if (!e && acknowledged_) acknowledged_(*acked);
+    settled(acked->size());
+  };
+  if (acked->size() == 1) return consumer_.ackAsync(acked->front().request, done);
+  const std::string tx = consumer_.beginAsync();
+  for (const Item& item : *acked) consumer_.ack(item.request, tx);
+  consumer_.commitAsync(tx, done);
+}
+
+void ReplyConfirmer::settled(std::size_t count) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unsettled_ -= std::min(count, unsettled_);
+  }
+  wake_.notify_all();
+}

@@ -1,0 +1,82 @@
+#pragma once
+// The confirmation stage of one request queue. The consumer's delivery
+// thread hands over each request whose reply is ready and goes on with the
+// next request; here the replies ready meanwhile are sent together (one
+// transaction, one receipt), recorded as confirmed, and only then are their
+// requests acknowledged (one transaction on the consumer's connection). A
+// batch the broker did not confirm is sent again, the same replies with the
+// same correlation ids, with back-off, until it is confirmed or the service
+// stops; its requests stay unacknowledged meanwhile.
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus/ConfirmationBatches.h"
+#include "bus/InFlight.h"
+#include "bus/ReplyChannel.h"
+#include "stomp/Client.h"
+
+class ReplyConfirmer {
+ public:
+  struct Item {
+    stomp::Message request;  // acknowledged on the consumer's connection
+    std::string messageId;
+    std::string correlationId;
+    std::string reply;
+    ReplyChannel* channel = nullptr;
+    std::chrono::steady_clock::time_point readyAt;
+  };
+  using Batch = std::vector<Item>;
+  // Records a batch's replies as confirmed; true once that is on disk. A
+  // batch not recorded is not acknowledged (the broker delivers it again and
+  // its stored reply goes out again).
+  using ConfirmedHook = std::function<bool(const Batch&)>;
+  // Told once the broker confirmed the acknowledgement of a batch.
+  using AcknowledgedHook = std::function<void(const Batch&)>;
+
+  struct Settings {
+    std::size_t maxBatch = 64;
+    std::chrono::milliseconds firstResendDelay{200};
+    std::chrono::milliseconds maxResendDelay{5000};
+  };
+
+  // consumer: the connection the requests came on. inFlight tells when the
+  // service stops (resends then end at once).
+  ReplyConfirmer(std::string queue, stomp::Connection& consumer, InFlight& inFlight, Settings settings,
+                 ConfirmedHook confirmed, AcknowledgedHook acknowledged);
+  // Ends the stage; what is not acknowledged by then is delivered again.
+  ~ReplyConfirmer();
+  ReplyConfirmer(const ReplyConfirmer&) = delete;
+  ReplyConfirmer& operator=(const ReplyConfirmer&) = delete;
+
+  void submit(Item item);
+  // Waits until every item handed over so far was acknowledged (or given
+  // up), at most until deadline; true when none is left.
+  bool drain(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  void run();
+  void confirm(Batch& batch);
+  bool sendUntilConfirmed(Batch& batch);
+  void acknowledge(Batch batch);
+  void settled(std::size_t count);
+
+  const std::string queue_;
+  stomp::Connection& consumer_;
+  InFlight& inFlight_;
+  const Settings settings_;
+  ConfirmedHook confirmed_;
+  AcknowledgedHook acknowledged_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  ConfirmationBatches<Item> batches_;
+  Batch current_;            // the batch the stage's thread works on
+  std::size_t unsettled_ = 0;  // handed over, not yet acknowledged nor given up
+  bool stopping_ = false;
+  std::thread thread_;
+};

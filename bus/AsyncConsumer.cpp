@@ -96,6 +96,14 @@ void AsyncConsumer::onMessage(const stomp::Message& message) {
     const std::string shown = maskPasswords(delivery.text);
     consolePrint("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
     writeLog("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
+    // After a broker restart a delivery again need not be marked redelivered.
+    if (confirmer_ && confirmer_->adopt(message)) {
+      consolePrint("destURI #%s Redelivered %s: its reply is being confirmed; acknowledged with it\n",
+                   destURI.c_str(), delivery.messageId.c_str());
+      writeLog("destURI #%s Redelivered %s: its reply is being confirmed; acknowledged with it\n", destURI.c_str(),
+               delivery.messageId.c_str());
+      return;
+    }
     // Held until the request is settled or handed to the confirmation
     // stage, so that a stop waits for it; once stopping, none is taken.
     if (!inFlight_.enter()) return;

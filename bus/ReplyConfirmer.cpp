@@ -38,16 +38,23 @@ ReplyConfirmer::~ReplyConfirmer() {
 
 void ReplyConfirmer::submit(Item item) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++unsettled_;
+  ++unsettled_[item.messageId];
   Batch batch = batches_.ready(std::move(item));
   if (batch.empty()) return;  // goes with the next batch
   current_ = std::move(batch);
   wake_.notify_all();
 }
 
+bool ReplyConfirmer::adopt(const stomp::Message& redelivery) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!unsettled_.count(redelivery.messageId())) return false;
+  adopted_.insert_or_assign(redelivery.messageId(), redelivery);
+  return true;
+}
+
 bool ReplyConfirmer::drain(Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return wake_.wait_until(lock, deadline, [this] { return unsettled_ == 0; });
+  return wake_.wait_until(lock, deadline, [this] { return unsettled_.empty(); });
 }
 
 void ReplyConfirmer::run() {
@@ -65,9 +72,8 @@ void ReplyConfirmer::run() {
 }
 
 void ReplyConfirmer::confirm(Batch& batch) {
-  const std::size_t count = batch.size();
   // Given up (stopping) or not recorded: left unacknowledged.
-  if (!sendUntilConfirmed(batch) || !confirmed_(batch)) return settled(count);
+  if (!sendUntilConfirmed(batch) || !confirmed_(batch)) return settled(batch);
   acknowledge(std::move(batch));
 }
 
@@ -104,23 +110,48 @@ bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
 }
 
 void ReplyConfirmer::acknowledge(Batch batch) {
+  {
+    // The newest delivery of each request is the one to acknowledge.
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Item& item : batch) {
+      auto newer = adopted_.find(item.messageId);
+      if (newer == adopted_.end()) continue;
+      item.request = std::move(newer->second);
+      adopted_.erase(newer);
+    }
+  }
   auto acked = std::make_shared<Batch>(std::move(batch));
-  auto done = [this, acked](std::exception_ptr e) {
-    // Not confirmed: the requests come again, and the journal answers them
-    // as acknowledged-only (their replies are confirmed).
-    if (!e && acknowledged_) acknowledged_(*acked);
-    settled(acked->size());
-  };
+  auto done = [this, acked](std::exception_ptr e) { acknowledged(*acked, !e); };
   if (acked->size() == 1) return consumer_.ackAsync(acked->front().request, done);
   const std::string tx = consumer_.beginAsync();
   for (const Item& item : *acked) consumer_.ack(item.request, tx);
   consumer_.commitAsync(tx, done);
 }
 
-void ReplyConfirmer::settled(std::size_t count) {
+void ReplyConfirmer::acknowledged(const Batch& batch, bool confirmed) {
+  // Not confirmed: the requests come again, and the journal answers them as
+  // acknowledged-only (their replies are confirmed); those that came again
+  // meanwhile are acknowledged now, on the connection they came on.
+  if (confirmed && acknowledged_) acknowledged_(batch);
+  Batch again, done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    unsettled_ -= std::min(count, unsettled_);
+    for (const Item& item : batch) (adopted_.count(item.messageId) ? again : done).push_back(item);
+  }
+  settled(done);
+  if (!again.empty()) acknowledge(std::move(again));
+}
+
+void ReplyConfirmer::settled(const Batch& batch) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Item& item : batch) {
+      auto it = unsettled_.find(item.messageId);
+      if (it != unsettled_.end() && --it->second == 0) {
+        unsettled_.erase(it);
+        adopted_.erase(item.messageId);
+      }
+    }
   }
   wake_.notify_all();
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "bus/ConfirmationBatches.h"
@@ -54,6 +55,11 @@ class ReplyConfirmer {
   ReplyConfirmer& operator=(const ReplyConfirmer&) = delete;
 
   void submit(Item item);
+  // A delivery again (after a reconnection) of a request whose reply is
+  // still here: true when it was taken in place of the earlier one, which
+  // can no longer be acknowledged; it is acknowledged once the reply is
+  // confirmed, and nothing is carried out or sent for it. False: not here.
+  bool adopt(const stomp::Message& redelivery);
   // Waits until every item handed over so far was acknowledged (or given
   // up), at most until deadline; true when none is left.
   bool drain(std::chrono::steady_clock::time_point deadline);
@@ -63,7 +69,8 @@ class ReplyConfirmer {
   void confirm(Batch& batch);
   bool sendUntilConfirmed(Batch& batch);
   void acknowledge(Batch batch);
-  void settled(std::size_t count);
+  void acknowledged(const Batch& batch, bool confirmed);
+  void settled(const Batch& batch);
 
   const std::string queue_;
   stomp::Connection& consumer_;
@@ -76,7 +83,9 @@ class ReplyConfirmer {
   std::condition_variable wake_;
   ConfirmationBatches<Item> batches_;
   Batch current_;            // the batch the stage's thread works on
-  std::size_t unsettled_ = 0;  // handed over, not yet acknowledged nor given up
+  // Handed over, not yet acknowledged nor given up, by message id.
+  std::unordered_map<std::string, int> unsettled_;
+  std::unordered_map<std::string, stomp::Message> adopted_;  // newer deliveries of those
   bool stopping_ = false;
   std::thread thread_;
 };

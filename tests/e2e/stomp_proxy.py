@@ -18,6 +18,9 @@ Rules (each acts on the next `count` matching frames, default 1):
   closed), "close_all" (not forwarded, every connection closed),
   "hold_receipt" (forwarded; the broker's RECEIPT for it held `seconds`),
   "drop_receipt" (forwarded; its RECEIPT never forwarded);
+- on_commit(destination, action, count=1, seconds=None): the same actions for
+  the COMMIT of a transaction whose SENDs went to destination (recorded with
+  that destination, as is its RECEIPT);
 - on_ack(action, destination=None, count=1): "drop" or "drop_and_close" for
   a client ACK (optionally only the ACK of a message from `destination`).
 Direct actions: inject_error(destination), close_connections_of(destination),
@@ -179,6 +182,7 @@ class _Conn:
         self.receipts = {}        # receipt id -> destination of the SEND
         self.receipt_rules = {}   # receipt id -> Rule (hold_receipt / drop_receipt)
         self.acks = {}            # ack id / message id -> destination of the MESSAGE
+        self.transactions = {}    # transaction id -> destination of its SENDs
         self.close_after_flush = False
         self.open = True
 
@@ -284,6 +288,16 @@ class StompProxy:
         if action == "hold_receipt" and seconds is None:
             raise ValueError("hold_receipt needs seconds")
         rule = Rule("SEND", action, queue_destination(destination), count, seconds)
+        with self._lock:
+            self._rules.append(rule)
+        return rule
+
+    def on_commit(self, destination, action, count=1, seconds=None):
+        """As on_send, for the COMMIT of a transaction whose SENDs went to
+        destination."""
+        if action not in SEND_ACTIONS:
+            raise ValueError(f"unknown COMMIT action {action!r}")
+        rule = Rule("COMMIT", action, queue_destination(destination), count, seconds)
         with self._lock:
             self._rules.append(rule)
         return rule
@@ -534,7 +548,16 @@ class StompProxy:
                 c.sent_to.add(destination)
                 if "receipt" in headers:
                     c.receipts[headers["receipt"]] = destination
+                if "transaction" in headers:
+                    c.transactions[headers["transaction"]] = destination
                 rule = self._match("SEND", c, command, destination)
+            elif command in ("COMMIT", "ABORT"):
+                # recorded with the destination of the transaction's SENDs
+                destination = c.transactions.pop(headers.get("transaction", ""), None)
+                if destination and "receipt" in headers:
+                    c.receipts[headers["receipt"]] = destination
+                if command == "COMMIT" and destination:
+                    rule = self._match("COMMIT", c, command, destination)
             elif command in ("ACK", "NACK"):
                 key = headers.get("id") or headers.get("message-id", "")
                 destination = c.acks.pop(key, None)

@@ -105,13 +105,18 @@ class DeliveryCase(unittest.TestCase):
                 if f.headers.get("correlation-id") == corr]
 
     def confirmed_reply_sends(self, corr):
-        """The reply SENDs whose RECEIPT the broker gave: certainly on the
-        callback queue (whether or not the service saw the RECEIPT)."""
+        """The reply SENDs whose RECEIPT (or whose transaction's COMMIT
+        RECEIPT) the broker gave: certainly on the callback queue, whether
+        or not the service saw the RECEIPT."""
         out = []
         for p in self.proxies:
             receipts = {(f.conn, f.headers.get("receipt-id")) for f in p.frames("RECEIPT", TRADE_REPLY)}
+            committed = {(f.conn, f.headers.get("transaction")) for f in p.frames("COMMIT", TRADE_REPLY)
+                         if (f.conn, f.headers.get("receipt")) in receipts}
             out += [f for f in p.frames("SEND", TRADE_REPLY)
-                    if f.headers.get("correlation-id") == corr and (f.conn, f.headers.get("receipt")) in receipts]
+                    if f.headers.get("correlation-id") == corr
+                    and ((f.conn, f.headers.get("receipt")) in receipts
+                         or (f.conn, f.headers.get("transaction")) in committed)]
         return out
 
     def request_acks(self, corr):
@@ -221,6 +226,33 @@ class ReplyFaults(DeliveryCase):
                 # the broker took both copies: the back office has two alike
                 self.assertGreaterEqual(len(self.box.collect("trade", corr, 2)), 2)
         self.assertIn(f"DestURI:{TRADE_REPLY},Resent: ", self.ws.log_text())
+        self.stop_all()
+
+    def test_connection_lost_at_a_batch_commit_sends_the_batch_again_and_posts_each_once(self):
+        self.start()
+        # The first reply's receipt is held: the deposits behind it are
+        # carried out meanwhile and their replies wait to go as one batch.
+        held = self.proxy.on_send(TRADE_REPLY, "hold_receipt", seconds=2)
+        lost = self.proxy.on_commit(TRADE_REPLY, "drop_and_close")
+        corrs = [self.deposit(60 + n) for n in range(5)]
+        held.wait()
+        commit = lost.wait()
+        batch = [f for f in self.proxy.frames("SEND", TRADE_REPLY, conn=commit.conn)
+                 if f.headers.get("transaction") == commit.headers.get("transaction")]
+        self.assertGreater(len(batch), 1, "the replies behind the held one did not go together")
+        again = self.proxy.wait_frame("COMMIT", TRADE_REPLY, since=commit.index + 1)
+        self.assertNotEqual(again.conn, commit.conn)
+        for corr in corrs:
+            self.assert_delivered_once(corr, deals=5)
+        # No request was acknowledged before the RECEIPT confirming its reply.
+        receipts = {(f.conn, f.headers.get("receipt-id")): f.index for f in self.proxy.frames("RECEIPT", TRADE_REPLY)}
+        commits = {(f.conn, f.headers.get("transaction")): f.headers.get("receipt")
+                   for f in self.proxy.frames("COMMIT", TRADE_REPLY)}
+        for corr in corrs:
+            confirmed = min(receipts[(f.conn, f.headers.get("receipt") or commits[(f.conn, f.headers["transaction"])])]
+                            for f in self.confirmed_reply_sends(corr))
+            for ack in self.request_acks(corr):
+                self.assertGreater(ack.index, confirmed)
         self.stop_all()
 
 

@@ -22,14 +22,15 @@
 # time: shows what pipelining gains when there is work), SYNC (the trading
 # server's commits for the service target: "full", synced to the disk, the
 # default, and/or "normal", TRADESIM_SYNC=normal; the service runs once per
-# word, labelled service-full / service-normal), JMS_PREFETCH (prefetch of
-# the JMS responders' consumers, default W).
+# word, labelled service-full / service-normal), JMS_SYNC_PREFETCH (prefetch
+# of jms-sync's consumers, default 1), JMS_TX_PREFETCH (jms-tx32's, default W).
 #
 # Targets: service, echo (prefetch 1, like the service's consumers),
 # echo-pipelined, echo-batched, echo-joint (prefetch W; the last two need the
-# echo responder's --confirm), jms-sync, jms-tx32. Default: all of them,
-# without echo-batched and echo-joint when this build's echo responder has no
-# --confirm.
+# echo responder's --confirm), jms-sync (prefetch 1: the counterpart of echo),
+# jms-tx32 (prefetch W: it can only gather what the broker has handed it).
+# Default: all of them, without echo-batched and echo-joint when this build's
+# echo responder has no --confirm. The JMS responders ignore ECHO_WORK_MS.
 source "$(dirname "$0")/lib.sh"
 
 N=${N:-20000}
@@ -38,7 +39,8 @@ W=${W:-64}
 RATE=${RATE:-}
 MIX=${MIX:-deposit}
 SYNC=${SYNC:-full}
-JMS_PREFETCH=${JMS_PREFETCH:-$W}
+JMS_SYNC_PREFETCH=${JMS_SYNC_PREFETCH:-1}
+JMS_TX_PREFETCH=${JMS_TX_PREFETCH:-$W}
 OUT=${OUT:-$bench_root/var/bench/results}
 if [[ -n $RATE ]]; then TAG=${TAG:-rate-$RATE}; else TAG=${TAG:-closed-w$W}; fi
 for s in $SYNC; do [[ $s == full || $s == normal ]] || bench_die "SYNC takes full and/or normal, not '$s'"; done
@@ -79,7 +81,7 @@ load=(--window "$W")
 [[ -n $RATE ]] && load=(--rate "$RATE")
 work=(--work-ms "${ECHO_WORK_MS:-0}")
 
-declare -A throughput loadavg
+declare -A throughput loadavg foreign
 for target in "${runs[@]}"; do
   case $target in
     service-full) bench_service_start "$bench_work" "$target" env -u TRADESIM_SYNC; pid=$bench_service_pid; check=body ;;
@@ -89,8 +91,8 @@ for target in "${runs[@]}"; do
       pid=$bench_echo_pid; check=correlation ;;
     echo-batched | echo-joint) bench_echo_start "$bench_work" "$target" --confirm "${target#echo-}" --prefetch "$W" "${work[@]}"
       pid=$bench_echo_pid; check=correlation ;;
-    jms-sync) bench_jms_start "$bench_work" "$target" sync --prefetch "$JMS_PREFETCH"; pid=$bench_jms_pid; check=correlation ;;
-    jms-tx32) bench_jms_start "$bench_work" "$target" tx32 --prefetch "$JMS_PREFETCH"; pid=$bench_jms_pid; check=correlation ;;
+    jms-sync) bench_jms_start "$bench_work" "$target" sync --prefetch "$JMS_SYNC_PREFETCH"; pid=$bench_jms_pid; check=correlation ;;
+    jms-tx32) bench_jms_start "$bench_work" "$target" tx32 --prefetch "$JMS_TX_PREFETCH"; pid=$bench_jms_pid; check=correlation ;;
   esac
   json="$OUT/$TAG-$target.json"
   bench_log "$target: $N requests (+$WARMUP warm-up), ${RATE:+rate $RATE}${RATE:-window $W}, mix $MIX"
@@ -101,10 +103,10 @@ for target in "${runs[@]}"; do
   # What the responder said when it stopped (handled, errors).
   if [[ $target != service-* ]]; then tail -n 1 "$bench_work/$target.out" | sed "s/^/[$target] /" >&2; fi
   ((rc == 0 || rc == 3)) || bench_die "mqbridge-bench failed ($rc) against $target"
-  read -r throughput[$target] loadavg[$target] < <(python3 -c '
+  read -r throughput[$target] loadavg[$target] foreign[$target] < <(python3 -c '
 import json, sys
 r = json.load(open(sys.argv[1]))
-print(r["throughput"], r.get("loadAverage", "?").replace(" ", "/"))' "$json")
+print(r["throughput"], r.get("loadAverage", "?").replace(" ", "/"), r["counts"].get("foreign", 0))' "$json")
 done
 
 describe() {
@@ -115,8 +117,8 @@ describe() {
     echo-pipelined) echo "echo responder, pipelined replies, prefetch $W" ;;
     echo-batched) echo "echo responder, replies in a transaction, one receipt, prefetch $W" ;;
     echo-joint) echo "echo responder, replies and ACKs in one transaction, prefetch $W" ;;
-    jms-sync) echo "JMS client, synchronous send per reply, prefetch $JMS_PREFETCH" ;;
-    jms-tx32) echo "JMS client, transactions of up to 32, prefetch $JMS_PREFETCH" ;;
+    jms-sync) echo "JMS client, synchronous send per reply, prefetch $JMS_SYNC_PREFETCH" ;;
+    jms-tx32) echo "JMS client, transactions of up to 32, prefetch $JMS_TX_PREFETCH" ;;
   esac
 }
 
@@ -124,6 +126,10 @@ echo
 echo "== throughput (replies/s), $TAG, mix $MIX, ${RATE:+rate $RATE}${RATE:-window $W}"
 for target in "${runs[@]}"; do
   printf '  %-16s %10.1f   load %-16s %s\n' "$target" "${throughput[$target]}" "${loadavg[$target]//\// }" "$(describe "$target")"
+  # Requests an earlier target left unacknowledged, answered again by this one.
+  if ((foreign[$target] > 0)); then
+    printf '  %-16s %10s   %s replies to requests of an earlier target\n' "" "" "${foreign[$target]}"
+  fi
 done
 ratio() { # label numerator denominator
   python3 -c 'import sys; a,b=map(float,sys.argv[2:4]); print("  %-32s %.2f" % (sys.argv[1], a/b if b else 0))' "$@"

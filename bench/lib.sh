@@ -128,6 +128,32 @@ bench_echo_start() { # dir name [echo options...]
   bench_wait_for_line "$dir/$name.out" "echo ready" 60 "$bench_echo_pid"
 }
 
+# Starts the JMS responder (bench/jms/, ActiveMQ's own client over OpenWire)
+# in MODE (sync, tx32, ...) on the request and callback queues of
+# DIR/config.ini, against the broker of bench_broker_start; console in
+# DIR/NAME.out. Sets bench_jms_pid. The first start compiles it (javac).
+bench_jms_start() { # dir name mode [responder options...]
+  local dir=$1 name=$2 mode=$3 pairs
+  shift 3
+  [[ -n ${OPENWIRE_PORT:-} ]] || bench_die "no OPENWIRE_PORT: start the broker with bench_broker_start first"
+  mapfile -t pairs < <(python3 - "$dir/config.ini" <<'PY'
+import json, sys
+c = json.load(open(sys.argv[1]))
+for request, reply in (("userRecordCreate", "userRecordCreateCallback"), ("userRecordUpdate", "userRecordUpdateCallback"),
+                       ("userRecordPasswordUpdate", "userRecordPasswordUpdateCallback"),
+                       ("tradeTransInfo", "tradeTransInfoCallback")):
+    print("%s=%s" % (c[request], c[reply]))
+PY
+  ) || bench_die "cannot read the queues of $dir/config.ini"
+  local credentials=()
+  [[ -n ${BROKER_USER:-} ]] && credentials=(--user "$BROKER_USER" --password "${BROKER_PASSWORD:-}")
+  "$bench_root/bench/jms/jms-responder.sh" "$mode" "tcp://127.0.0.1:$OPENWIRE_PORT" "${pairs[@]}" \
+    "${credentials[@]}" "$@" >"$dir/$name.out" 2>&1 &
+  bench_jms_pid=$!
+  bench_pids+=("$bench_jms_pid")
+  bench_wait_for_line "$dir/$name.out" "jms ready" 120 "$bench_jms_pid"
+}
+
 bench_cleanup() {
   local pid name
   for pid in "${bench_pids[@]}"; do bench_stop "$pid"; done

@@ -33,7 +33,26 @@ void Connection::setSynced(bool synced) {
   exec(synced ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
 }
 
-Connection::~Connection() { sqlite3_close_v2(db_); }
+Connection::~Connection() {
+  for (auto& [sql, statement] : prepared_) sqlite3_finalize(statement);
+  sqlite3_close_v2(db_);
+}
+
+sqlite3_stmt* Connection::takePrepared(const std::string& sql) {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  auto it = prepared_.find(sql);
+  if (it == prepared_.end()) return nullptr;
+  sqlite3_stmt* statement = it->second;
+  prepared_.erase(it);
+  return statement;
+}
+
+void Connection::keepPrepared(const std::string& sql, sqlite3_stmt* statement) {
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  if (!prepared_.emplace(sql, statement).second) sqlite3_finalize(statement);  // one kept per text
+}
 
 void Connection::exec(const char* sql) {
   char* error = nullptr;
@@ -49,12 +68,16 @@ void Connection::fail(int code, const char* context) const {
   throw Error(code, std::string(context) + ": " + sqlite3_errmsg(db_));
 }
 
-Statement::Statement(Connection& connection, const char* sql) : connection_(connection) {
+Statement::Statement(Connection& connection, const char* sql) : connection_(connection), sql_(sql) {
+  stmt_ = connection.takePrepared(sql_);
+  if (stmt_) return;
   const int rc = sqlite3_prepare_v2(connection.handle(), sql, -1, &stmt_, nullptr);
   if (rc != SQLITE_OK) connection.fail(rc, "prepare");
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() {
+  if (stmt_) connection_.keepPrepared(sql_, stmt_);
+}
 
 Statement& Statement::bind(int index, int64_t value) {
   const int rc = sqlite3_bind_int64(stmt_, index, value);

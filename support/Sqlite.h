@@ -5,8 +5,10 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -41,8 +43,15 @@ class Connection {
   int changes() const { return sqlite3_changes(db_); }
   [[noreturn]] void fail(int code, const char* context) const;
 
+  // Prepared statements are kept for reuse, one per SQL text: compiling a
+  // statement costs more than running most of them. Used by Statement.
+  sqlite3_stmt* takePrepared(const std::string& sql);
+  void keepPrepared(const std::string& sql, sqlite3_stmt* statement);
+
  private:
   sqlite3* db_ = nullptr;
+  std::mutex cacheMutex_;  // a connection may serve several threads
+  std::unordered_map<std::string, sqlite3_stmt*> prepared_;
 };
 
 class Statement {
@@ -79,6 +88,7 @@ class Statement {
 
  private:
   Connection& connection_;
+  std::string sql_;
   sqlite3_stmt* stmt_ = nullptr;
 };
 

@@ -229,7 +229,7 @@ void RequestJournal::received(const JournalEntry& e) {
 bool RequestJournal::started(const std::string& queue, const std::string& messageId, const PlannedChange& change) {
   const std::string owner = owner_;
   const std::string plan = planText(change);
-  return writer_->writeDurably([=](sqlite::Connection& db) {
+  auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     Statement(db,
               "UPDATE requests SET state = 'started', plan = ?, started_at = ?, owner = ? "
@@ -242,7 +242,10 @@ bool RequestJournal::started(const std::string& queue, const std::string& messag
         .run();
     if (db.changes() != 1) throw sqlite::Error(0, "no journal entry for message " + messageId);
     addHistory(db, queue, messageId, "started", owner, "", now);
-  });
+  };
+  if (!change.redoIsHarmless) return writer_->writeDurably(record);
+  writer_->write(record);
+  return true;
 }
 
 void RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,

@@ -4,7 +4,9 @@
 // ends the process. Several processes on one host may share the file.
 //
 // Durable steps (on disk when the call returns): started, before the call
-// that changes the trading server; confirmed, before the acknowledgement.
+// that changes the trading server (unless making that change again is
+// harmless: it is then resolved by doing it again whatever was recorded);
+// confirmed, before the acknowledgement.
 // The other steps are queued and written with the next batch.
 #include <condition_variable>
 #include <cstdint>

@@ -58,6 +58,8 @@ PlannedChange accountChange(PlannedChange::Kind kind, uint64_t login) {
   PlannedChange change;
   change.kind = kind;
   change.login = login;
+  // Saving an account again writes the same values once more.
+  change.redoIsHarmless = kind == PlannedChange::Kind::UpdateAccount;
   return change;
 }
 
@@ -158,6 +160,7 @@ void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGa
   const std::wstring newPass = stringToLPCWSTR(record.newPass);
   PlannedChange change = accountChange(PlannedChange::Kind::SetPassword, record.login);
   change.action = kind;
+  change.redoIsHarmless = !verify;
   if (!permitChange(gate, change)) {
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;

@@ -18,6 +18,11 @@ struct PlannedChange {
   // PostDeal: the amount and comment that go to the server.
   double amount = 0.0;
   std::string comment;
+  // Making the change again is harmless (an account saved with the same
+  // values, a password set without verification): an attempt cut short is
+  // resolved by carrying it out again whatever was recorded, so its record
+  // need not reach the disk before the call.
+  bool redoIsHarmless = false;
 };
 
 class ChangeGate {

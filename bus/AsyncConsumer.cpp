@@ -42,8 +42,9 @@ bool AsyncConsumer::start() {
     const std::string queue = destURI;
     confirmer_ = std::make_unique<ReplyConfirmer>(
         destURI, *connection, inFlight_, settings,
-        [this, queue](const ReplyConfirmer::Batch& batch) {
-          return !ledger_.confirmed || ledger_.confirmed(queue, batch);
+        [this, queue](const ReplyConfirmer::Batch& batch, std::function<void(bool)> done) {
+          if (!ledger_.confirmed) return done(true);
+          ledger_.confirmed(queue, batch, std::move(done));
         },
         [this, queue](const ReplyConfirmer::Batch& batch) {
           if (!ledger_.acknowledged) return;

@@ -21,10 +21,11 @@ class AsyncConsumer {
   // Carries out one request and says what becomes of it. A message left
   // unacknowledged is delivered again after the connection ends.
   using RequestHandler = std::function<Settlement(const Delivery& delivery)>;
-  // Told what became of the replies sent: confirmed (true once recorded;
-  // a batch not recorded is not acknowledged) and acknowledged.
+  // Told what became of the replies sent: confirmed (done(true) once
+  // recorded; a batch not recorded is not acknowledged) and acknowledged.
   struct ReplyLedger {
-    std::function<bool(const std::string& queue, const ReplyConfirmer::Batch&)> confirmed;
+    std::function<void(const std::string& queue, const ReplyConfirmer::Batch&, std::function<void(bool)> done)>
+        confirmed;
     std::function<void(const std::string& queue, const std::string& messageId)> acknowledged;
   };
   // Called when the connection is lost for good, before the process ends

@@ -36,23 +36,33 @@ JournalWriter::~JournalWriter() {
 void JournalWriter::write(Change change) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(Item{std::move(change), false, nullptr});
+    queue_.push_back(Item{std::move(change), false, {}});
   }
   wake_.notify_one();
 }
 
-bool JournalWriter::writeDurably(Change change) {
-  return enqueueAndWait(Item{std::move(change), true, std::make_shared<Waiter>()});
+bool JournalWriter::writeDurably(Change change) { return enqueueAndWait(std::move(change), true); }
+
+void JournalWriter::writeDurably(Change change, std::function<void(bool)> then) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopping_) {
+      queue_.push_back(Item{std::move(change), true, std::move(then)});
+      wake_.notify_one();
+      return;
+    }
+  }
+  then(false);
 }
 
-bool JournalWriter::flush() { return enqueueAndWait(Item{nullptr, false, std::make_shared<Waiter>()}); }
+bool JournalWriter::flush() { return enqueueAndWait(nullptr, false); }
 
-bool JournalWriter::enqueueAndWait(Item item) {
-  std::shared_ptr<Waiter> waiter = item.waiter;
+bool JournalWriter::enqueueAndWait(Change change, bool durable) {
+  auto waiter = std::make_shared<Waiter>();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return false;
-    queue_.push_back(std::move(item));
+    queue_.push_back(Item{std::move(change), durable, [waiter](bool ok) { waiter->finish(ok); }});
   }
   wake_.notify_one();
   return waiter->wait();
@@ -70,7 +80,7 @@ void JournalWriter::run() {
     for (const Item& item : batch) durable = durable || item.durable;
     const bool ok = commitBatch(batch, durable);
     for (Item& item : batch) {
-      if (item.waiter) item.waiter->finish(ok);
+      if (item.done) item.done(ok);
     }
     lock.lock();
   }

@@ -31,6 +31,10 @@ class JournalWriter {
   void write(Change change);
   // Queues a change and waits until it is on disk; false when it failed.
   bool writeDurably(Change change);
+  // Queues a change and returns at once; then(true) runs on the writer's
+  // thread once it is on disk, then(false) when it failed or the writer is
+  // stopping. then must not block.
+  void writeDurably(Change change, std::function<void(bool)> then);
   // Waits until everything queued so far is committed (no sync forced).
   bool flush();
 
@@ -39,10 +43,10 @@ class JournalWriter {
   struct Item {
     Change change;
     bool durable = false;
-    std::shared_ptr<Waiter> waiter;
+    std::function<void(bool)> done;  // told whether the batch was committed
   };
 
-  bool enqueueAndWait(Item item);
+  bool enqueueAndWait(Change change, bool durable);
   void run();
   bool commitBatch(std::deque<Item>& batch, bool durable);
 

@@ -34,6 +34,9 @@ ReplyConfirmer::~ReplyConfirmer() {
   }
   wake_.notify_all();
   thread_.join();
+  // The journal calls back for what it is recording; that must find this.
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait(lock, [this] { return recording_ == 0; });
 }
 
 void ReplyConfirmer::submit(Item item) {
@@ -72,9 +75,25 @@ void ReplyConfirmer::run() {
 }
 
 void ReplyConfirmer::confirm(Batch& batch) {
-  // Given up (stopping) or not recorded: left unacknowledged.
-  if (!sendUntilConfirmed(batch) || !confirmed_(batch)) return settled(batch);
-  acknowledge(std::move(batch));
+  // Given up (stopping): left unacknowledged.
+  if (!sendUntilConfirmed(batch)) return settled(batch);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++recording_;
+  }
+  auto recorded = std::make_shared<Batch>(std::move(batch));
+  confirmed_(*recorded, [this, recorded](bool onDisk) {
+    // Not recorded: left unacknowledged, to be answered again.
+    if (onDisk)
+      acknowledge(std::move(*recorded));
+    else
+      settled(*recorded);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --recording_;
+    }
+    wake_.notify_all();
+  });
 }
 
 bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {

@@ -32,10 +32,11 @@ class ReplyConfirmer {
     std::chrono::steady_clock::time_point readyAt;
   };
   using Batch = std::vector<Item>;
-  // Records a batch's replies as confirmed; true once that is on disk. A
-  // batch not recorded is not acknowledged (the broker delivers it again and
-  // its stored reply goes out again).
-  using ConfirmedHook = std::function<bool(const Batch&)>;
+  // Records a batch's replies as confirmed and calls done(true) once that
+  // is on disk, from any thread, without blocking: the next batch is sent
+  // meanwhile. A batch not recorded is not acknowledged (the broker delivers
+  // it again and its stored reply goes out again).
+  using ConfirmedHook = std::function<void(const Batch&, std::function<void(bool)> done)>;
   // Told once the broker confirmed the acknowledgement of a batch.
   using AcknowledgedHook = std::function<void(const Batch&)>;
 
@@ -86,6 +87,7 @@ class ReplyConfirmer {
   // Handed over, not yet acknowledged nor given up, by message id.
   std::unordered_map<std::string, int> unsettled_;
   std::unordered_map<std::string, stomp::Message> adopted_;  // newer deliveries of those
+  int recording_ = 0;  // batches whose confirmation is being recorded
   bool stopping_ = false;
   std::thread thread_;
 };

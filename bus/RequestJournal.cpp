@@ -288,13 +288,19 @@ void RequestJournal::inDoubt(const std::string& queue, const std::string& messag
 
 bool RequestJournal::confirmed(const std::string& queue, const std::string& messageId,
                                const std::string& correlationId) {
-  return confirmed(queue, {{messageId, correlationId}});
+  return writer_->writeDurably(confirmation(queue, {{messageId, correlationId}}));
 }
 
-bool RequestJournal::confirmed(const std::string& queue,
-                               const std::vector<std::pair<std::string, std::string>>& replies) {
+void RequestJournal::confirmed(const std::string& queue,
+                               const std::vector<std::pair<std::string, std::string>>& replies,
+                               std::function<void(bool)> then) {
+  writer_->writeDurably(confirmation(queue, replies), std::move(then));
+}
+
+JournalWriter::Change RequestJournal::confirmation(const std::string& queue,
+                                                   const std::vector<std::pair<std::string, std::string>>& replies) {
   const std::string owner = owner_;
-  return writer_->writeDurably([=](sqlite::Connection& db) {
+  return [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     for (const auto& [messageId, correlationId] : replies) {
       Statement(db,
@@ -308,7 +314,7 @@ bool RequestJournal::confirmed(const std::string& queue,
           .run();
       addHistory(db, queue, messageId, "confirmed", owner, correlationId, now);
     }
-  });
+  };
 }
 
 void RequestJournal::acknowledged(const std::string& queue, const std::string& messageId) {

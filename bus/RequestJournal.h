@@ -10,6 +10,7 @@
 // The other steps are queued and written with the next batch.
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,8 +71,10 @@ class RequestJournal {
                const std::string& note);
   bool confirmed(const std::string& queue, const std::string& messageId, const std::string& correlationId);
   // Several replies of queue confirmed together (message id, correlation
-  // id): one write, one disk sync.
-  bool confirmed(const std::string& queue, const std::vector<std::pair<std::string, std::string>>& replies);
+  // id): one write, one disk sync; then(true) on the writer's thread once
+  // that is on disk. Returns at once.
+  void confirmed(const std::string& queue, const std::vector<std::pair<std::string, std::string>>& replies,
+                 std::function<void(bool)> then);
   void acknowledged(const std::string& queue, const std::string& messageId);
   // A line in the request's history only.
   void note(const std::string& queue, const std::string& messageId, const std::string& text);
@@ -82,6 +85,8 @@ class RequestJournal {
   const std::string& owner() const { return owner_; }
 
  private:
+  JournalWriter::Change confirmation(const std::string& queue,
+                                    const std::vector<std::pair<std::string, std::string>>& replies);
   void prune();
   void pruneLoop();
 

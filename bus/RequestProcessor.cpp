@@ -262,9 +262,10 @@ Settlement RequestProcessor::answer(const Request& r, const std::string& reply) 
   return Settlement::confirm(reply, *r.route.replies);
 }
 
-bool RequestProcessor::confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch) {
+void RequestProcessor::confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch,
+                                 std::function<void(bool)> then) {
   std::vector<std::pair<std::string, std::string>> replies;
   replies.reserve(batch.size());
   for (const ReplyConfirmer::Item& item : batch) replies.emplace_back(item.messageId, item.correlationId);
-  return journal_.confirmed(queue, replies);
+  journal_.confirmed(queue, replies, std::move(then));
 }

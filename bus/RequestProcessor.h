@@ -30,8 +30,9 @@ class RequestProcessor {
   // route, unreadable; or answered before), or left to the broker to
   // deliver again (stopping).
   Settlement process(const Delivery& delivery);
-  // A batch of replies of queue was confirmed: on disk when it returns true.
-  bool confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch);
+  // A batch of replies of queue was confirmed: then(true) once that is on
+  // disk (on the journal's thread).
+  void confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch, std::function<void(bool)> then);
   // After the broker confirmed the acknowledgement.
   void acknowledged(const std::string& queue, const std::string& messageId);
 

@@ -22,8 +22,10 @@ AsyncConsumer::RequestHandler processThrough(ServiceObjects& service) {
 
 AsyncConsumer::ReplyLedger recordInJournal(ServiceObjects& service) {
   AsyncConsumer::ReplyLedger ledger;
-  ledger.confirmed = [&service](const std::string& queue, const ReplyConfirmer::Batch& batch) {
-    return service.processor && service.processor->confirmed(queue, batch);
+  ledger.confirmed = [&service](const std::string& queue, const ReplyConfirmer::Batch& batch,
+                                 std::function<void(bool)> done) {
+    if (!service.processor) return done(false);
+    service.processor->confirmed(queue, batch, std::move(done));
   };
   ledger.acknowledged = [&service](const std::string& queue, const std::string& messageId) {
     if (service.processor) service.processor->acknowledged(queue, messageId);

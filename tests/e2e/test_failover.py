@@ -117,7 +117,10 @@ class FailoverEndToEnd(unittest.TestCase):
         try:
             corr = client.send("trade", '{"serial":"crash2","login":20001,"amount":15,"type":1}')
             s.expect("Received: ")
-            s.kill()  # before the deal is posted and before the ACK
+            # Recorded as started, inside the server's (delayed) call: killed
+            # before the deal is posted and before the ACK.
+            harness.Journal(harness.journal_file(self.ws)).wait_state(corr, "started")
+            s.kill()
             self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before, places=2)
 
             self.service = s = Service(self.ws)

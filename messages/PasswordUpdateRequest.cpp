@@ -13,14 +13,14 @@ PasswordUpdateRequest::PasswordUpdateRequest(Json::Value request) {
 }
 
 std::string PasswordUpdateRequest::BuildReply(int32_t code, std::string message) const {
-  Json::Value data;
-  data["serial"] = serial;
-  data["login"] = Json::Value(static_cast<Json::UInt64>(login));
-  data["masterPass"] = masterPass;
-  data["newPass"] = newPass;
-  data["type"] = Json::Value(static_cast<Json::Int>(type));
-  data["routeType"] = routeType;
-  return records::replyText(data, code, message);
+  return records::ReplyWriter(code)
+      .unsignedInteger("login", login)
+      .text("masterPass", masterPass)
+      .text("newPass", newPass)
+      .text("routeType", routeType)
+      .text("serial", serial)
+      .integer("type", type)
+      .finish(message);
 }
 
 std::string PasswordUpdateRequest::BuildReply(int32_t code) const {

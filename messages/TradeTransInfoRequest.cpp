@@ -15,16 +15,16 @@ TradeTransInfoRequest::TradeTransInfoRequest(Json::Value request) {
 }
 
 std::string TradeTransInfoRequest::BuildReply(int32_t code, std::string message) const {
-  Json::Value data;
-  data["serial"] = serial;
-  data["login"] = Json::Value(static_cast<Json::UInt64>(login));
-  data["amount"] = Json::Value(amount);
-  data["type"] = Json::Value(static_cast<Json::Int>(type));
-  data["comment"] = comment;
-  data["order"] = Json::Value(static_cast<Json::Int64>(order));
-  data["routeType"] = routeType;
-  data["floating"] = Json::Value(floating);
-  return records::replyText(data, code, message);
+  return records::ReplyWriter(code)
+      .real("amount", amount)
+      .text("comment", comment)
+      .real("floating", floating)
+      .unsignedInteger("login", login)
+      .integer("order", order)
+      .text("routeType", routeType)
+      .text("serial", serial)
+      .integer("type", type)
+      .finish(message);
 }
 
 std::string TradeTransInfoRequest::BuildReply(int32_t code) const {

@@ -27,28 +27,28 @@ UserRecordCreateRequest::UserRecordCreateRequest(Json::Value request) {
 }
 
 std::string UserRecordCreateRequest::BuildReply(int32_t code, std::string message) const {
-  Json::Value data;
-  data["serial"] = serial;
-  data["name"] = name;
-  data["login"] = Json::Value(static_cast<Json::UInt64>(login));
-  data["agent"] = Json::Value(static_cast<Json::UInt64>(agent));
-  data["email"] = email;
-  data["phone"] = phone;
-  data["country"] = country;
-  data["id"] = id;
-  data["leverage"] = Json::Value(static_cast<Json::Int>(leverage));
-  data["group"] = group;
-  data["masterPass"] = masterPass;
-  data["investorPass"] = investorPass;
-  data["comment"] = comment;
-  data["leadSource"] = leadSource;
-  data["city"] = city;
-  data["town"] = town;
-  data["postalCode"] = postalCode;
-  data["addressLine"] = addressLine;
-  data["routeType"] = routeType;
-  data["valid"] = Json::Value(static_cast<Json::Int>(valid));
-  return records::replyText(data, code, message);
+  return records::ReplyWriter(code)
+      .text("addressLine", addressLine)
+      .unsignedInteger("agent", agent)
+      .text("city", city)
+      .text("comment", comment)
+      .text("country", country)
+      .text("email", email)
+      .text("group", group)
+      .text("id", id)
+      .text("investorPass", investorPass)
+      .text("leadSource", leadSource)
+      .integer("leverage", leverage)
+      .unsignedInteger("login", login)
+      .text("masterPass", masterPass)
+      .text("name", name)
+      .text("phone", phone)
+      .text("postalCode", postalCode)
+      .text("routeType", routeType)
+      .text("serial", serial)
+      .text("town", town)
+      .integer("valid", valid)
+      .finish(message);
 }
 
 std::string UserRecordCreateRequest::BuildReply(int32_t code) const {

@@ -25,26 +25,26 @@ UserRecordUpdateRequest::UserRecordUpdateRequest(Json::Value request) {
 }
 
 std::string UserRecordUpdateRequest::BuildReply(int32_t code, std::string message) const {
-  Json::Value data;
-  data["serial"] = serial;
-  data["name"] = name;
-  data["login"] = Json::Value(static_cast<Json::UInt64>(login));
-  data["agent"] = Json::Value(static_cast<Json::UInt64>(agent));
-  data["email"] = email;
-  data["phone"] = phone;
-  data["country"] = country;
-  data["id"] = id;
-  data["leverage"] = Json::Value(static_cast<Json::Int>(leverage));
-  data["groupType"] = Json::Value(static_cast<Json::Int>(groupType));
-  data["group"] = group;
-  data["comment"] = comment;
-  data["city"] = city;
-  data["town"] = town;
-  data["postalCode"] = postalCode;
-  data["addressLine"] = addressLine;
-  data["valid"] = Json::Value(static_cast<Json::Int>(valid));
-  data["routeType"] = routeType;
-  return records::replyText(data, code, message);
+  return records::ReplyWriter(code)
+      .text("addressLine", addressLine)
+      .unsignedInteger("agent", agent)
+      .text("city", city)
+      .text("comment", comment)
+      .text("country", country)
+      .text("email", email)
+      .text("group", group)
+      .integer("groupType", groupType)
+      .text("id", id)
+      .integer("leverage", leverage)
+      .unsignedInteger("login", login)
+      .text("name", name)
+      .text("phone", phone)
+      .text("postalCode", postalCode)
+      .text("routeType", routeType)
+      .text("serial", serial)
+      .text("town", town)
+      .integer("valid", valid)
+      .finish(message);
 }
 
 std::string UserRecordUpdateRequest::BuildReply(int32_t code) const {

@@ -2,16 +2,15 @@
 
 #include "messages/ReplyText.h"
 
-TradeTransInfoRequest::TradeTransInfoRequest(Json::Value request) {
-  const Json::Value& r = request;  // const lookups never insert members
-  serial = r["serial"].asString();
-  login = static_cast<uint64_t>(r["login"].asInt64());
-  amount = r["amount"].asDouble();
-  type = r["type"].asInt();
-  comment = r["comment"].asString();
+TradeTransInfoRequest::TradeTransInfoRequest(const Json::Value& request) {
+  serial = request["serial"].asString();
+  login = static_cast<uint64_t>(request["login"].asInt64());
+  amount = request["amount"].asDouble();
+  type = request["type"].asInt();
+  comment = request["comment"].asString();
   order = -1;
-  floating = records::hasRouteType(r) ? r["floating"].asDouble() : 0.0;
-  routeType = records::readRouteType(r);
+  floating = records::hasRouteType(request) ? request["floating"].asDouble() : 0.0;
+  routeType = records::readRouteType(request);
 }
 
 std::string TradeTransInfoRequest::BuildReply(int32_t code, std::string message) const {

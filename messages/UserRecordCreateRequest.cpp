@@ -2,28 +2,27 @@
 
 #include "messages/ReplyText.h"
 
-UserRecordCreateRequest::UserRecordCreateRequest(Json::Value request) {
-  const Json::Value& r = request;  // const lookups never insert members
-  serial = r["serial"].asString();
-  name = r["name"].asString();
-  login = static_cast<uint64_t>(r["login"].asInt64());
-  agent = static_cast<uint64_t>(r["agent"].asInt64());
-  email = r["email"].asString();
-  phone = r["phone"].asString();
-  country = r["country"].asString();
-  id = r["id"].asString();
-  leverage = r["leverage"].asInt();
-  group = r["group"].asString();
-  masterPass = r["masterPass"].asString();
-  investorPass = r["investorPass"].asString();
-  comment = r["comment"].asString();
-  leadSource = r["leadSource"].asString();
-  city = r["city"].asString();
-  town = r["town"].asString();
-  postalCode = r["postalCode"].asString();
-  addressLine = r["addressLine"].asString();
-  valid = r["valid"].asInt();
-  routeType = records::readRouteType(r);
+UserRecordCreateRequest::UserRecordCreateRequest(const Json::Value& request) {
+  serial = request["serial"].asString();
+  name = request["name"].asString();
+  login = static_cast<uint64_t>(request["login"].asInt64());
+  agent = static_cast<uint64_t>(request["agent"].asInt64());
+  email = request["email"].asString();
+  phone = request["phone"].asString();
+  country = request["country"].asString();
+  id = request["id"].asString();
+  leverage = request["leverage"].asInt();
+  group = request["group"].asString();
+  masterPass = request["masterPass"].asString();
+  investorPass = request["investorPass"].asString();
+  comment = request["comment"].asString();
+  leadSource = request["leadSource"].asString();
+  city = request["city"].asString();
+  town = request["town"].asString();
+  postalCode = request["postalCode"].asString();
+  addressLine = request["addressLine"].asString();
+  valid = request["valid"].asInt();
+  routeType = records::readRouteType(request);
 }
 
 std::string UserRecordCreateRequest::BuildReply(int32_t code, std::string message) const {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -25,10 +26,32 @@ bool writeWhole(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// Which file a path or descriptor names. Only the inode number is asked
+// for: a stat that also reads the times makes the kernel (multigrain
+// timestamps) give the next write a fine-grained time and update the inode
+// on every entry, which took as long as the write itself.
+struct FileIdentity {
+  unsigned devMajor = 0;
+  unsigned devMinor = 0;
+  uint64_t inode = 0;
+
+  // dir is AT_FDCWD with a path, or a descriptor with "" and AT_EMPTY_PATH.
+  static bool of(int dir, const char* path, int flags, FileIdentity& identity) {
+    struct statx found {};
+    if (::statx(dir, path, flags | AT_STATX_DONT_SYNC, STATX_INO, &found) != 0) return false;
+    if ((found.stx_mask & STATX_INO) == 0) return false;
+    identity = {found.stx_dev_major, found.stx_dev_minor, found.stx_ino};
+    return true;
+  }
+  bool operator==(const FileIdentity& other) const {
+    return devMajor == other.devMajor && devMinor == other.devMinor && inode == other.inode;
+  }
+};
+
 // The day's file, open between entries. Before each entry the path is looked
-// up again (one stat): when it names no file, or another file than the open
-// one (moved, deleted, replaced, another working directory, another day), the
-// file at the path is opened, and created when missing.
+// up again: when it names no file, or another file than the open one (moved,
+// deleted, replaced, another working directory, another day), the file at the
+// path is opened, and created when missing.
 class DayFile {
  public:
   // Appends the bytes whole with write(2): they are in the file when this
@@ -44,8 +67,8 @@ class DayFile {
  private:
   bool isOpenAt(const char* path) const {
     if (fd_ < 0 || std::strcmp(path, path_.c_str()) != 0) return false;
-    struct stat now {};
-    return ::stat(path, &now) == 0 && now.st_dev == dev_ && now.st_ino == ino_;
+    FileIdentity atPath;
+    return FileIdentity::of(AT_FDCWD, path, 0, atPath) && atPath == identity_;
   }
 
   bool open(const char* path) {
@@ -57,14 +80,11 @@ class DayFile {
       fd = ::open(path, flags, 0666);
     }
     if (fd < 0) return false;
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0) {
+    if (!FileIdentity::of(fd, "", AT_EMPTY_PATH, identity_)) {
       ::close(fd);
       return false;
     }
     fd_ = fd;
-    dev_ = opened.st_dev;
-    ino_ = opened.st_ino;
     path_ = path;
     return true;
   }
@@ -76,8 +96,7 @@ class DayFile {
 
   std::mutex mutex_;
   int fd_ = -1;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
+  FileIdentity identity_;
   std::string path_;
 };
 

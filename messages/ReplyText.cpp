@@ -1,5 +1,7 @@
 #include "messages/ReplyText.h"
 
+#include <stdexcept>
+
 #include "support/JsonText.h"
 
 namespace records {
@@ -25,8 +27,13 @@ ReplyWriter::ReplyWriter(int32_t code) : code_(code) {
 }
 
 void ReplyWriter::startMember(std::string_view key) {
-  if (!firstMember_) text_ += ',';
+  if (!firstMember_) {
+    // Out of order the bytes would differ from the JsonCpp writer's.
+    if (key <= previousKey_) throw std::logic_error("reply member out of key order: " + std::string(key));
+    text_ += ',';
+  }
   firstMember_ = false;
+  previousKey_.assign(key);
   jsontext::appendString(text_, key);
   text_ += ':';
 }

@@ -22,7 +22,8 @@ std::string defaultMessage(int32_t code);
 // Writes {"code":code,"data":{...},"msg":message} as one line of compact JSON
 // ending in "\n", the bytes writeJson gives for the same reply, without
 // building it as a Json::Value. The JsonCpp writer puts an object's members
-// in byte order of their keys: data's members must be added in that order.
+// in byte order of their keys: data's members must be added in that order,
+// or std::logic_error is thrown.
 class ReplyWriter {
  public:
   explicit ReplyWriter(int32_t code);
@@ -42,6 +43,7 @@ class ReplyWriter {
   std::string text_;
   int32_t code_;
   bool firstMember_ = true;
+  std::string previousKey_;
 };
 
 }  // namespace records

@@ -116,6 +116,15 @@ TEST(DailyLog, LongMessageIsWrittenWhole) {
   EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2023-01-01.log"), expected);
 }
 
+TEST(DailyLog, AMessageThatCannotBeFormattedLeavesNoPartOfItsEntry) {
+  TempWorkDir dir;
+  const std::time_t at = localTime(2023, 2, 1, 9, 0, 0);
+  // In the C locale a wide character above ASCII has no narrow form.
+  EXPECT_LT(dailylog_detail::writeLogAt(at, "wide %ls\n", L"\u00e9"), 0);
+  EXPECT_EQ(dailylog_detail::writeLogAt(at, "next\n"), 5);
+  EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2023-02-01.log"), "2023-02-01 09:00:00 next\n");
+}
+
 TEST(DailyLog, UnwritableLogGivesNegativeResultAndNoCrash) {
   TempWorkDir dir;
   {  // "../log" exists but is a plain file: no day file can be opened in it

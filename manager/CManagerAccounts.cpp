@@ -66,7 +66,7 @@ PlannedChange accountChange(PlannedChange::Kind kind, uint64_t login) {
 }  // namespace
 
 void CManager::CreateUser(Json::Value request, ReplySender* sender, ChangeGate* gate) {
-  UserRecordCreateRequest record(std::move(request));
+  UserRecordCreateRequest record(request);
   if (!manager_) {
     consolePrint("CreateUser manager is null\n");
     sender->send(record.BuildReply(replycode::NoManager));
@@ -100,7 +100,7 @@ void CManager::CreateUser(Json::Value request, ReplySender* sender, ChangeGate* 
 }
 
 void CManager::UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* gate) {
-  UserRecordUpdateRequest record(std::move(request));
+  UserRecordUpdateRequest record(request);
   if (!manager_) {
     consolePrint("UpdateUser manager is null\n");
     sender->send(record.BuildReply(replycode::NoManager));
@@ -131,7 +131,7 @@ void CManager::UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* 
 }
 
 void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGate* gate) {
-  PasswordUpdateRequest record(std::move(request));
+  PasswordUpdateRequest record(request);
   if (!manager_) {
     consolePrint("UpdatePassWord manager is null\n");
     sender->send(record.BuildReply(replycode::NoManager));

@@ -71,7 +71,7 @@ void CManager::FinanceBalance(Json::Value request, ReplySender* sender, ChangeGa
 
 void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action,
                             ReplySender* sender, ChangeGate* gate) {
-  TradeTransInfoRequest record(std::move(request));
+  TradeTransInfoRequest record(request);
   record.amount = amount;
   if (amount == 0) {
     user.reset();

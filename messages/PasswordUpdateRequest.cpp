@@ -2,25 +2,24 @@
 
 #include "messages/ReplyText.h"
 
-PasswordUpdateRequest::PasswordUpdateRequest(Json::Value request) {
-  const Json::Value& r = request;  // const lookups never insert members
-  serial = r["serial"].asString();
-  login = static_cast<uint64_t>(r["login"].asInt64());
-  masterPass = r["masterPass"].asString();
-  newPass = r["newPass"].asString();
-  type = r["type"].asInt();
-  routeType = records::readRouteType(r);
+PasswordUpdateRequest::PasswordUpdateRequest(const Json::Value& request) {
+  serial = request["serial"].asString();
+  login = static_cast<uint64_t>(request["login"].asInt64());
+  masterPass = request["masterPass"].asString();
+  newPass = request["newPass"].asString();
+  type = request["type"].asInt();
+  routeType = records::readRouteType(request);
 }
 
 std::string PasswordUpdateRequest::BuildReply(int32_t code, std::string message) const {
-  Json::Value data;
-  data["serial"] = serial;
-  data["login"] = Json::Value(static_cast<Json::UInt64>(login));
-  data["masterPass"] = masterPass;
-  data["newPass"] = newPass;
-  data["type"] = Json::Value(static_cast<Json::Int>(type));
-  data["routeType"] = routeType;
-  return records::replyText(data, code, message);
+  return records::ReplyWriter(code)
+      .unsignedInteger("login", login)
+      .text("masterPass", masterPass)
+      .text("newPass", newPass)
+      .text("routeType", routeType)
+      .text("serial", serial)
+      .integer("type", type)
+      .finish(message);
 }
 
 std::string PasswordUpdateRequest::BuildReply(int32_t code) const {

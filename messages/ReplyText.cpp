@@ -1,6 +1,8 @@
 #include "messages/ReplyText.h"
 
-#include "support/Json.h"
+#include <stdexcept>
+
+#include "support/JsonText.h"
 
 namespace records {
 
@@ -17,12 +19,58 @@ std::string defaultMessage(int32_t code) {
   return code == 200 ? "success" : "fail";
 }
 
-std::string replyText(const Json::Value& data, int32_t code, const std::string& message) {
-  Json::Value reply;
-  reply["data"] = data;
-  reply["code"] = Json::Value(static_cast<Json::Int>(code));
-  reply["msg"] = message.empty() ? defaultMessage(code) : message;
-  return writeJson(reply);
+ReplyWriter::ReplyWriter(int32_t code) : code_(code) {
+  text_.reserve(512);  // the longest record's reply with short values, in one allocation
+  text_ += "{\"code\":";
+  jsontext::appendInt(text_, code);
+  text_ += ",\"data\":{";
+}
+
+void ReplyWriter::startMember(std::string_view key) {
+  if (!firstMember_) {
+    // Out of order the bytes would differ from the JsonCpp writer's.
+    if (key <= previousKey_) throw std::logic_error("reply member out of key order: " + std::string(key));
+    text_ += ',';
+  }
+  firstMember_ = false;
+  previousKey_.assign(key);
+  jsontext::appendString(text_, key);
+  text_ += ':';
+}
+
+ReplyWriter& ReplyWriter::text(std::string_view key, std::string_view value) {
+  startMember(key);
+  jsontext::appendString(text_, value);
+  return *this;
+}
+
+ReplyWriter& ReplyWriter::integer(std::string_view key, int64_t value) {
+  startMember(key);
+  jsontext::appendInt(text_, value);
+  return *this;
+}
+
+ReplyWriter& ReplyWriter::unsignedInteger(std::string_view key, uint64_t value) {
+  startMember(key);
+  jsontext::appendUInt(text_, value);
+  return *this;
+}
+
+ReplyWriter& ReplyWriter::real(std::string_view key, double value) {
+  startMember(key);
+  jsontext::appendDouble(text_, value);
+  return *this;
+}
+
+std::string ReplyWriter::finish(const std::string& message) {
+  text_ += "},\"msg\":";
+  if (message.empty()) {
+    jsontext::appendString(text_, defaultMessage(code_));
+  } else {
+    jsontext::appendString(text_, message);
+  }
+  text_ += "}\n";
+  return std::move(text_);
 }
 
 }  // namespace records

@@ -2,29 +2,28 @@
 
 #include "messages/ReplyText.h"
 
-TradeTransInfoRequest::TradeTransInfoRequest(Json::Value request) {
-  const Json::Value& r = request;  // const lookups never insert members
-  serial = r["serial"].asString();
-  login = static_cast<uint64_t>(r["login"].asInt64());
-  amount = r["amount"].asDouble();
-  type = r["type"].asInt();
-  comment = r["comment"].asString();
+TradeTransInfoRequest::TradeTransInfoRequest(const Json::Value& request) {
+  serial = request["serial"].asString();
+  login = static_cast<uint64_t>(request["login"].asInt64());
+  amount = request["amount"].asDouble();
+  type = request["type"].asInt();
+  comment = request["comment"].asString();
   order = -1;
-  floating = records::hasRouteType(r) ? r["floating"].asDouble() : 0.0;
-  routeType = records::readRouteType(r);
+  floating = records::hasRouteType(request) ? request["floating"].asDouble() : 0.0;
+  routeType = records::readRouteType(request);
 }
 
 std::string TradeTransInfoRequest::BuildReply(int32_t code, std::string message) const {
-  Json::Value data;
-  data["serial"] = serial;
-  data["login"] = Json::Value(static_cast<Json::UInt64>(login));
-  data["amount"] = Json::Value(amount);
-  data["type"] = Json::Value(static_cast<Json::Int>(type));
-  data["comment"] = comment;
-  data["order"] = Json::Value(static_cast<Json::Int64>(order));
-  data["routeType"] = routeType;
-  data["floating"] = Json::Value(floating);
-  return records::replyText(data, code, message);
+  return records::ReplyWriter(code)
+      .real("amount", amount)
+      .text("comment", comment)
+      .real("floating", floating)
+      .unsignedInteger("login", login)
+      .integer("order", order)
+      .text("routeType", routeType)
+      .text("serial", serial)
+      .integer("type", type)
+      .finish(message);
 }
 
 std::string TradeTransInfoRequest::BuildReply(int32_t code) const {

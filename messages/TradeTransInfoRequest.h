@@ -12,7 +12,7 @@ class TradeTransInfoRequest {
   // reads "floating" only when "routeType" is present and not null, and then
   // routeType. A member of a type its accessor rejects raises
   // Json::LogicError, which is left to the caller.
-  explicit TradeTransInfoRequest(Json::Value request);
+  explicit TradeTransInfoRequest(const Json::Value& request);
 
   // The reply text (one line of compact JSON and "\n"); an empty message
   // becomes "success" for code 200 and "fail" otherwise.

@@ -10,7 +10,7 @@ class UserRecordCreateRequest {
  public:
   // Reads the members in a fixed order; a member of a type its accessor
   // rejects raises Json::LogicError, which is left to the caller.
-  explicit UserRecordCreateRequest(Json::Value request);
+  explicit UserRecordCreateRequest(const Json::Value& request);
 
   // The reply text (one line of compact JSON and "\n"); an empty message
   // becomes "success" for code 200 and "fail" otherwise.

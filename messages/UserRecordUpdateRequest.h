@@ -11,7 +11,7 @@ class UserRecordUpdateRequest {
   // Reads the members in a fixed order (serial first, although it is
   // declared late); a member of a type its accessor rejects raises
   // Json::LogicError, which is left to the caller.
-  explicit UserRecordUpdateRequest(Json::Value request);
+  explicit UserRecordUpdateRequest(const Json::Value& request);
 
   // The reply text (one line of compact JSON and "\n"); an empty message
   // becomes "success" for code 200 and "fail" otherwise.

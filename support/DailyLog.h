@@ -6,11 +6,13 @@
 
 // Appends "YYYY-MM-DD hh:mm:ss " and the formatted message to
 // ../log/log-YYYY-MM-DD.log; the caller ends the message with "\n". Creates
-// the directory (one level) when missing. The file is opened and closed on
-// every call, so an entry is on disk when the call returns. Safe to call from
+// the directory (one level) when missing. The day's file stays open between
+// calls; each entry is handed to the kernel with write(2) before the call
+// returns (no fsync), so it is in the file when the call returns. A file moved
+// or deleted meanwhile is created again by the next entry. Safe to call from
 // several threads: entries never interleave. Returns the number of characters
 // the message produced, or a negative value when the entry could not be
-// written (it is then dropped).
+// formatted or written (it is then dropped).
 int writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 namespace dailylog_detail {

@@ -78,9 +78,15 @@ std::string decodeKey(std::string_view raw) {
   return key;
 }
 
-bool isPasswordKey(std::string_view raw) {
-  const std::string key = decodeKey(raw);
+bool isPasswordName(std::string_view key) {
   return key == "masterPass" || key == "investorPass" || key == "newPass" || key == "password";
+}
+
+// Every string of the text comes here, values too: one without escapes is
+// its own key and needs no decoded copy.
+bool isPasswordKey(std::string_view raw) {
+  if (raw.find('\\') == std::string_view::npos) return isPasswordName(raw);
+  return isPasswordName(decodeKey(raw));
 }
 
 // pos is at the first character of a value; returns the position after it.

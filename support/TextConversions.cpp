@@ -8,14 +8,29 @@
 
 #include "support/Console.h"
 
+namespace {
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+using Utf8Converter = std::wstring_convert<std::codecvt_utf8<wchar_t>>;
+#pragma GCC diagnostic pop
+
+// One converter per thread, made once: making one allocates its facet (an
+// account request decodes a dozen texts), and a converter keeps the count
+// of its last call, so threads cannot share one. Each call starts from a
+// fresh conversion state.
+Utf8Converter& utf8Converter() {
+  thread_local Utf8Converter converter;
+  return converter;
+}
+
+}  // namespace
+
 std::wstring UTF8ToUnicode(const std::string& text) {
   std::wstring result;
   if (text.empty()) return result;
   try {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    std::wstring_convert<std::codecvt_utf8<wchar_t>> converter;
-#pragma GCC diagnostic pop
+    Utf8Converter& converter = utf8Converter();
     result = converter.from_bytes(text);
     // The library stops quietly at a sequence cut off at the end of the
     // text; that is as invalid as a bad byte.

@@ -1,9 +1,12 @@
 // The reply texts the four request records write.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <stdexcept>
 #include <string>
 
 #include "messages/PasswordUpdateRequest.h"
+#include "messages/ReplyText.h"
 #include "messages/TradeTransInfoRequest.h"
 #include "messages/UserRecordCreateRequest.h"
 #include "messages/UserRecordUpdateRequest.h"
@@ -78,4 +81,69 @@ TEST(ReplyRecord, CreateAndUpdateEchoTheirFields) {
             "\"country\":\"\",\"email\":\"\",\"group\":\"\",\"groupType\":2,\"id\":\"\",\"leverage\":0,"
             "\"login\":7,\"name\":\"\",\"phone\":\"\",\"postalCode\":\"\",\"routeType\":\"\","
             "\"serial\":\"u\",\"town\":\"\",\"valid\":0},\"msg\":\"fail\"}\n");
+}
+
+// The reply writer against the JsonCpp writer, given the same reply built
+// as a Json::Value: random codes, messages and members of every kind.
+TEST(ReplyRecord, WriterGivesTheBytesOfTheJsonCppWriter) {
+  std::mt19937_64 random(20240613);
+  const auto randomText = [&random] {
+    static const char kBytes[] = {'a', 'Z', ' ', '"', '\\', '/', '\n', '\t', '\x01', '\x7F', '\x80', '\xBF',
+                                  '\xC3', '\xA9', '\xD0', '\xE2', '\x82', '\xAC', '\xF0', '\x9F', '\xFF', '\0'};
+    std::string text(random() % 12, '\0');
+    for (char& c : text) c = kBytes[random() % sizeof kBytes];
+    return text;
+  };
+  const char* const keys[] = {"addressLine", "agent", "amount", "group", "groupType", "login", "order", "type"};
+  int failures = 0;
+  for (int i = 0; i < 3000 && failures < 5; ++i) {
+    const auto code = static_cast<int32_t>(random() % 3 == 0 ? 200 : static_cast<int64_t>(random() % 4000) - 2000);
+    const std::string message = random() % 2 ? randomText() : "";
+    records::ReplyWriter writer(code);
+    Json::Value data;
+    for (const char* key : keys) {
+      if (random() % 3 == 0) continue;
+      switch (random() % 4) {
+        case 0: {
+          const std::string text = randomText();
+          writer.text(key, text);
+          data[key] = text;
+          break;
+        }
+        case 1: {
+          const auto value = static_cast<int64_t>(random()) >> (random() % 64);
+          writer.integer(key, value);
+          data[key] = Json::Value(static_cast<Json::Int64>(value));
+          break;
+        }
+        case 2: {
+          const uint64_t value = random() >> (random() % 64);
+          writer.unsignedInteger(key, value);
+          data[key] = Json::Value(static_cast<Json::UInt64>(value));
+          break;
+        }
+        default: {
+          const double value = static_cast<double>(static_cast<int64_t>(random() % 2000001) - 1000000) / 100.0;
+          writer.real(key, value);
+          data[key] = Json::Value(value);
+        }
+      }
+    }
+    if (data.empty()) continue;  // a reply always has data members
+    Json::Value reply;
+    reply["data"] = data;
+    reply["code"] = Json::Value(static_cast<Json::Int>(code));
+    reply["msg"] = message.empty() ? (code == 200 ? "success" : "fail") : message;
+    const std::string expected = writeJson(reply);
+    const std::string written = writer.finish(message);
+    if (written != expected) {
+      ++failures;
+      ADD_FAILURE() << "written:  " << written << "JsonCpp: " << expected;
+    }
+  }
+
+  records::ReplyWriter outOfOrder(200);
+  outOfOrder.text("serial", "s");
+  EXPECT_THROW(outOfOrder.text("login", "1"), std::logic_error);
+  EXPECT_THROW(outOfOrder.text("serial", "again"), std::logic_error);
 }

@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "support/DailyLog.h"
@@ -62,6 +63,26 @@ TEST(DailyLog, CreatesTheDirectoryAndAppendsTimestampedEntriesInOrder) {
   EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / name).substr(19), " again\n");
 }
 
+TEST(DailyLog, AFileMovedAwayIsCreatedAgainAndKeepsWhatItHad) {
+  TempWorkDir dir;
+  const std::time_t at = localTime(2023, 6, 1, 10, 0, 0);
+  const std::filesystem::path day = dir.logDir() / "log-2023-06-01.log";
+  const std::filesystem::path moved = dir.logDir() / "log-2023-06-01.log.1";
+  EXPECT_EQ(dailylog_detail::writeLogAt(at, "before\n"), 7);
+  std::filesystem::rename(day, moved);  // as a log rotation does
+
+  EXPECT_EQ(dailylog_detail::writeLogAt(at, "after\n"), 6);
+  EXPECT_EQ(TempWorkDir::readFile(moved), "2023-06-01 10:00:00 before\n");
+  EXPECT_EQ(TempWorkDir::readFile(day), "2023-06-01 10:00:00 after\n");
+
+  // Another file put in its place gets the next entries, too.
+  std::filesystem::rename(day, moved);
+  { std::ofstream(day) << "new\n"; }
+  EXPECT_EQ(dailylog_detail::writeLogAt(at, "third\n"), 6);
+  EXPECT_EQ(TempWorkDir::readFile(day), "new\n2023-06-01 10:00:00 third\n");
+  EXPECT_EQ(TempWorkDir::readFile(moved), "2023-06-01 10:00:00 after\n");
+}
+
 TEST(DailyLog, NameAndTimestampComeFromOneClockReading) {
   TempWorkDir dir;
   using dailylog_detail::writeLogAt;
@@ -83,6 +104,25 @@ TEST(DailyLog, LongMessageIsWrittenWhole) {
   EXPECT_EQ(dailylog_detail::writeLogAt(at, "%s\n", big.c_str()), static_cast<int>(big.size() + 1));
   EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2022-12-31.log"),
             "2022-12-31 08:00:00 " + big + "\n");
+
+  // Entries around 4 KiB, where a short entry's buffer ends, come out whole too.
+  std::string expected;
+  const std::time_t later = localTime(2023, 1, 1, 8, 0, 0);
+  for (std::size_t length = 4060; length <= 4100; ++length) {
+    const std::string message(length, static_cast<char>('a' + length % 26));
+    EXPECT_EQ(dailylog_detail::writeLogAt(later, "%s\n", message.c_str()), static_cast<int>(length + 1));
+    expected += "2023-01-01 08:00:00 " + message + "\n";
+  }
+  EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2023-01-01.log"), expected);
+}
+
+TEST(DailyLog, AMessageThatCannotBeFormattedLeavesNoPartOfItsEntry) {
+  TempWorkDir dir;
+  const std::time_t at = localTime(2023, 2, 1, 9, 0, 0);
+  // In the C locale a wide character above ASCII has no narrow form.
+  EXPECT_LT(dailylog_detail::writeLogAt(at, "wide %ls\n", L"\u00e9"), 0);
+  EXPECT_EQ(dailylog_detail::writeLogAt(at, "next\n"), 5);
+  EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2023-02-01.log"), "2023-02-01 09:00:00 next\n");
 }
 
 TEST(DailyLog, UnwritableLogGivesNegativeResultAndNoCrash) {

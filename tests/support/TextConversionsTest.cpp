@@ -24,6 +24,15 @@ TEST(TextConversions, Utf8DecodingAndNormalisation) {
   EXPECT_EQ(UTF8ToUnicode("valid text \xFF more"), L"");
   EXPECT_EQ(UTF8ToUnicode("cut \xD0"), L"");
   EXPECT_EQ(GetCapturedStdout(), "UTF8ToUnicode Exception\nUTF8ToUnicode Exception\n");
+
+  // A failed or cut-off text leaves nothing behind for the next one.
+  CaptureStdout();
+  EXPECT_EQ(UTF8ToUnicode("\xD0\x86"), std::wstring(1, L'\u0406'));
+  EXPECT_EQ(UTF8ToUnicode("\xB0"), L"");
+  EXPECT_EQ(UTF8ToUnicode("\xD1"), L"");
+  EXPECT_EQ(UTF8ToUnicode("\x96x"), L"");
+  EXPECT_EQ(UTF8ToUnicode("ok"), L"ok");
+  EXPECT_EQ(GetCapturedStdout(), "UTF8ToUnicode Exception\nUTF8ToUnicode Exception\nUTF8ToUnicode Exception\n");
 }
 
 TEST(TextConversions, ReplaceAllReplacesEveryOccurrence) {

@@ -1,5 +1,9 @@
 #include "stomp/Stream.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "stomp/Error.h"
 
 namespace stomp::detail {
@@ -62,6 +66,14 @@ void Stream::handshake(std::function<void(std::error_code)> done)
 
 void Stream::readSome(asio::mutable_buffer buffer, Handler done)
 {
+#ifdef TCP_QUICKACK
+    // A broker that writes with Nagle's algorithm holds a frame back until
+    // its previous segment is acknowledged; the kernel's delayed ACK (up to
+    // 40 ms) would then stall, say, a MESSAGE behind a RECEIPT. Quick-ack
+    // mode does not last, so it is asked for before every read.
+    int on = 1;
+    ::setsockopt(socket().native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
     if (secure_)
         secure_->async_read_some(buffer, std::move(done));
     else

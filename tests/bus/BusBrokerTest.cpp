@@ -8,8 +8,11 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bus/AsyncConsumer.h"
@@ -150,6 +153,104 @@ TEST_F(BusBroker, CloseLetsTheRequestInProgressFinishAndLeavesTheRestQueued) {
   int marked = 0;
   for (const auto& m : got) marked += m.redelivered() ? 1 : 0;
   EXPECT_LE(marked, 2);
+  reader.close();
+}
+
+TEST_F(BusBroker, RepliesAreConfirmedInBatchesAndEachRequestAcknowledgedOnlyAfterItsReplyIsRecorded) {
+  const std::string queue = "bus.requests.window", replies = "bus.replies.window";
+  constexpr int kRequests = 40;
+  {
+    stomp::Connection writer(broker().stompUri());
+    writer.start();
+    for (int i = 0; i < kRequests; ++i)
+      writer.send(stomp::Destination::queue(queue), stomp::OutgoingMessage("{\"n\":" + std::to_string(i) + "}"));
+    writer.close();
+  }
+  ServiceConfig config;
+  config.requestWindow = 16;
+  InFlight inFlight;
+  AsyncProducer producer(config);
+  producer.configure(broker().stompUri(), replies, false, false);
+  ASSERT_EQ(producer.init(), 1);
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> order, recorded, acknowledged;  // message ids
+  std::size_t largestBatch = 0;
+  AsyncConsumer::ReplyLedger ledger;
+  ledger.confirmed = [&](const std::string&, const ReplyConfirmer::Batch& batch, std::function<void(bool)> done) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      largestBatch = std::max(largestBatch, batch.size());
+      for (const auto& item : batch) recorded.push_back(item.messageId);
+    }
+    // Recorded later, on another thread, as the journal does.
+    std::thread([done] {
+      std::this_thread::sleep_for(5ms);
+      done(true);
+    }).detach();
+  };
+  ledger.acknowledged = [&](const std::string&, const std::string& id) {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_NE(std::find(recorded.begin(), recorded.end(), id), recorded.end()) << id << " acknowledged unrecorded";
+    acknowledged.push_back(id);
+    changed.notify_all();
+  };
+  // The first reply's confirmation waits until five requests were handled:
+  // the replies ready meanwhile must then go together.
+  struct HeldFirst : ReplyChannel {
+    AsyncProducer& to;
+    std::function<void()> holdFirst;
+    bool first = true;
+    HeldFirst(AsyncProducer& p, std::function<void()> hold) : to(p), holdFirst(std::move(hold)) {}
+    void sendReply(std::string text, const std::string& corr) override { to.sendReply(std::move(text), corr); }
+    void sendReplies(const std::vector<OutgoingReply>& replies) override {
+      if (std::exchange(first, false)) holdFirst();
+      to.sendReplies(replies);
+    }
+    const std::string& destination() const override { return to.destination(); }
+  } channel(producer, [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, 10s, [&] { return order.size() >= 5; });
+  });
+  AsyncConsumer consumer(
+      config, inFlight,
+      [&](const Delivery& d) {
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(d.text);
+        changed.notify_all();
+        return Settlement::confirm("re " + d.text, channel);
+      },
+      {}, ledger);
+  consumer.configure(broker().stompUri(), queue, false, false);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(consumer.start());
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 30s, [&] { return acknowledged.size() >= kRequests; }));
+  }
+  EXPECT_TRUE(consumer.drain(std::chrono::steady_clock::now() + 5s));
+  consumer.close();
+  testing::internal::GetCapturedStdout();
+  producer.close();
+
+  // Carried out in arrival order, one at a time; replies went in batches.
+  ASSERT_EQ(order.size(), static_cast<std::size_t>(kRequests));
+  for (int i = 0; i < kRequests; ++i) EXPECT_EQ(order[i], "{\"n\":" + std::to_string(i) + "}");
+  EXPECT_GT(largestBatch, 1u) << "replies ready while a batch was confirmed did not go together";
+  // Every reply arrived once, and no request is left on its queue.
+  stomp::Connection reader(broker().stompUri());
+  Inbox got, left;
+  reader.start();
+  reader.subscribe(stomp::Destination::queue(replies), got.listener(), stomp::AckMode::AfterCallback);
+  reader.subscribe(stomp::Destination::queue(queue), left.listener(), stomp::AckMode::AfterCallback);
+  EXPECT_TRUE(got.waitFor(kRequests));
+  std::this_thread::sleep_for(500ms);
+  std::set<std::string> bodies;
+  for (const auto& m : got.messages()) bodies.insert(m.body());
+  EXPECT_EQ(got.messages().size(), static_cast<std::size_t>(kRequests));
+  EXPECT_EQ(bodies.size(), static_cast<std::size_t>(kRequests));
+  EXPECT_TRUE(left.messages().empty()) << left.messages().size() << " requests were not acknowledged";
   reader.close();
 }
 

@@ -22,7 +22,9 @@
 # time: shows what pipelining gains when there is work), SYNC (the trading
 # server's commits for the service target: "full", synced to the disk, the
 # default, and/or "normal", TRADESIM_SYNC=normal; the service runs once per
-# word, labelled service-full / service-normal), JMS_SYNC_PREFETCH (prefetch
+# word, labelled service-full / service-normal), PRIME (requests answered by
+# the echo responder before the first target and not reported, for the
+# broker's JIT warm-up; default 5000), JMS_SYNC_PREFETCH (prefetch
 # of jms-sync's consumers, default 1), JMS_TX_PREFETCH (jms-tx32's, default W).
 #
 # Targets: service, echo (prefetch 1, like the service's consumers),
@@ -80,6 +82,18 @@ bench_config "$bench_work" "tcp://127.0.0.1:$STOMP_PORT"
 load=(--window "$W")
 [[ -n $RATE ]] && load=(--rate "$RATE")
 work=(--work-ms "${ECHO_WORK_MS:-0}")
+
+# The broker's JIT compiles its hot paths during the first thousands of
+# messages: without this the first target measured pays for it.
+PRIME=${PRIME:-5000}
+if ((PRIME > 0)); then
+  bench_echo_start "$bench_work" prime --pipeline on --prefetch "$W"
+  bench_log "priming the broker: $PRIME requests through the echo responder (not reported)"
+  "$bench_bin" --config "$bench_work/config.ini" --requests "$PRIME" --warmup 0 --window "$W" \
+    --mix "$MIX" --account "$bench_account" --check correlation --label prime >/dev/null || true
+  sleep 2  # its last acknowledgements, before the next responder reads the queues
+  bench_stop "$bench_echo_pid"
+fi
 
 declare -A throughput loadavg foreign
 for target in "${runs[@]}"; do

@@ -23,8 +23,8 @@
 # server's commits for the service target: "full", synced to the disk, the
 # default, and/or "normal", TRADESIM_SYNC=normal; the service runs once per
 # word, labelled service-full / service-normal), PRIME (requests answered by
-# the echo responder before the first target and not reported, for the
-# broker's JIT warm-up; default 5000), JMS_SYNC_PREFETCH (prefetch
+# the service before the first target and not reported: the broker's JIT and
+# the page cache warm up; default 5000), JMS_SYNC_PREFETCH (prefetch
 # of jms-sync's consumers, default 1), JMS_TX_PREFETCH (jms-tx32's, default W).
 #
 # Targets: service, echo (prefetch 1, like the service's consumers),
@@ -84,15 +84,16 @@ load=(--window "$W")
 work=(--work-ms "${ECHO_WORK_MS:-0}")
 
 # The broker's JIT compiles its hot paths during the first thousands of
-# messages: without this the first target measured pays for it.
+# messages, and the first service run fills the page cache with the trading
+# server's and the journal's files: without this the first target measured
+# pays for both.
 PRIME=${PRIME:-5000}
 if ((PRIME > 0)); then
-  bench_echo_start "$bench_work" prime --pipeline on --prefetch "$W"
-  bench_log "priming the broker: $PRIME requests through the echo responder (not reported)"
+  bench_service_start "$bench_work" prime
+  bench_log "priming the broker and the files: $PRIME requests through the service (not reported)"
   "$bench_bin" --config "$bench_work/config.ini" --requests "$PRIME" --warmup 0 --window "$W" \
-    --mix "$MIX" --account "$bench_account" --check correlation --label prime >/dev/null || true
-  sleep 2  # its last acknowledgements, before the next responder reads the queues
-  bench_stop "$bench_echo_pid"
+    --mix "$MIX" --account "$bench_account" --check body --label prime >/dev/null || true
+  bench_stop "$bench_service_pid"
 fi
 
 declare -A throughput loadavg foreign

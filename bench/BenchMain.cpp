@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
       std::cout << usageText();
       return 0;
     }
-    settings = readBrokerSettings(command.kind == Command::Kind::Echo ? command.echo.configPath : command.run.configPath);
+    settings =
+        readBrokerSettings(command.kind == Command::Kind::Echo ? command.echo.configPath : command.run.configPath);
   } catch (const UsageError& e) {
     std::cerr << "mqbridge-bench: " << e.what() << "\nTry 'mqbridge-bench --help'.\n";
     return 2;

@@ -115,30 +115,34 @@ Command parseCommandLine(const std::vector<std::string>& args) {
   if (!args.empty() && args[0] == "echo") {
     c.kind = Command::Kind::Echo;
     EchoOptions& e = c.echo;
-    parseOptions(args, 1,
-                 {{"--config", [&](const std::string& v) { e.configPath = v; }},
-                  {"--broker", [&](const std::string& v) { e.brokerUri = v; }},
-                  {"--pipeline",
-                   [&](const std::string& v) {
-                     if (v != "on" && v != "off") throw UsageError("--pipeline takes on or off");
-                     e.confirm = v == "on" ? EchoConfirm::Pipelined : EchoConfirm::Each;
-                   }},
-                  {"--confirm",
-                   [&](const std::string& v) {
-                     if (v == "each") e.confirm = EchoConfirm::Each;
-                     else if (v == "pipelined") e.confirm = EchoConfirm::Pipelined;
-                     else if (v == "batched") e.confirm = EchoConfirm::Batched;
-                     else if (v == "joint") e.confirm = EchoConfirm::Joint;
-                     else throw UsageError("--confirm takes each, pipelined, batched or joint");
-                   }},
-                  {"--batch", [&](const std::string& v) { e.batch = number("--batch", v, 1, 10000); }},
-                  {"--prefetch", [&](const std::string& v) { e.prefetch = number("--prefetch", v, 0, 100000); }},
-                  {"--receipt-timeout",
-                   [&](const std::string& v) { e.receiptTimeout = seconds("--receipt-timeout", v); }},
-                  {"--work-ms",
-                   [&](const std::string& v) {
-                     e.work = std::chrono::microseconds(static_cast<int64_t>(decimal("--work-ms", v, 0, 10000) * 1000));
-                   }}});
+    parseOptions(
+        args, 1,
+        {{"--config", [&](const std::string& v) { e.configPath = v; }},
+         {"--broker", [&](const std::string& v) { e.brokerUri = v; }},
+         {"--pipeline",
+          [&](const std::string& v) {
+            if (v != "on" && v != "off") throw UsageError("--pipeline takes on or off");
+            e.confirm = v == "on" ? EchoConfirm::Pipelined : EchoConfirm::Each;
+          }},
+         {"--confirm",
+          [&](const std::string& v) {
+            if (v == "each")
+              e.confirm = EchoConfirm::Each;
+            else if (v == "pipelined")
+              e.confirm = EchoConfirm::Pipelined;
+            else if (v == "batched")
+              e.confirm = EchoConfirm::Batched;
+            else if (v == "joint")
+              e.confirm = EchoConfirm::Joint;
+            else
+              throw UsageError("--confirm takes each, pipelined, batched or joint");
+          }},
+         {"--batch", [&](const std::string& v) { e.batch = number("--batch", v, 1, 10000); }},
+         {"--prefetch", [&](const std::string& v) { e.prefetch = number("--prefetch", v, 0, 100000); }},
+         {"--receipt-timeout", [&](const std::string& v) { e.receiptTimeout = seconds("--receipt-timeout", v); }},
+         {"--work-ms", [&](const std::string& v) {
+            e.work = std::chrono::microseconds(static_cast<int64_t>(decimal("--work-ms", v, 0, 10000) * 1000));
+          }}});
     if (e.configPath.empty()) throw UsageError("--config FILE is required");
     return c;
   }
@@ -159,15 +163,19 @@ Command parseCommandLine(const std::vector<std::string>& args) {
           r.targets.account = number("--account", v, 1, INT64_MAX);
           r.accountGiven = true;
         }},
-       {"--unknown-login", [&](const std::string& v) { r.targets.unknownLogin = number("--unknown-login", v, 1, INT64_MAX); }},
+       {"--unknown-login",
+        [&](const std::string& v) { r.targets.unknownLogin = number("--unknown-login", v, 1, INT64_MAX); }},
        {"--drain", [&](const std::string& v) { r.drainIdle = seconds("--drain", v); }},
        {"--linger", [&](const std::string& v) { r.linger = seconds("--linger", v); }},
        {"--receipt-timeout", [&](const std::string& v) { r.receiptTimeout = seconds("--receipt-timeout", v); }},
        {"--check",
         [&](const std::string& v) {
-          if (v == "body") r.check = CheckMode::Body;
-          else if (v == "correlation") r.check = CheckMode::Correlation;
-          else throw UsageError("--check takes body or correlation");
+          if (v == "body")
+            r.check = CheckMode::Body;
+          else if (v == "correlation")
+            r.check = CheckMode::Correlation;
+          else
+            throw UsageError("--check takes body or correlation");
         }},
        {"--label", [&](const std::string& v) { r.label = v; }},
        {"--run-id",
@@ -181,8 +189,7 @@ Command parseCommandLine(const std::vector<std::string>& args) {
        {"--prefetch", [&](const std::string& v) { r.prefetch = number("--prefetch", v, 1, 100000); }},
        {"--json", [&](const std::string& v) { r.jsonPath = v; }},
        {"--resend", [&](const std::string& v) { r.resends = number("--resend", v, 0, 100); }},
-       {"--allow-code",
-        [&](const std::string& v) {
+       {"--allow-code", [&](const std::string& v) {
           size_t used = 0;
           long code = 0;
           try {

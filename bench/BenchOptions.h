@@ -37,7 +37,7 @@ struct RunOptions {
   CheckMode check = CheckMode::Body;
   unsigned prefetch = 1000;
   std::vector<int32_t> allowedCodes;  // failure codes accepted instead of the expected one
-  unsigned resends = 0;  // times a failed send is tried again with the same id
+  unsigned resends = 0;               // times a failed send is tried again with the same id
 };
 
 // How the echo responder confirms a reply before acknowledging its request.

@@ -43,19 +43,20 @@ bool giveUp(const Counters& c, std::chrono::steady_clock::time_point giveUpAt, u
 void sendPipelined(stomp::Connection& producer, stomp::Connection& consumer, const stomp::Destination& to,
                    const stomp::Message& request, std::shared_ptr<stomp::OutgoingMessage> reply, Counters& counters,
                    std::chrono::steady_clock::time_point giveUpAt, unsigned attempt) {
-  producer.sendAsync(to, *reply, [&producer, &consumer, to, request, reply, &counters, giveUpAt, attempt](std::exception_ptr e) {
-    if (!e) {
-      consumer.ack(request);
-      ++counters.handled;
-      return;
-    }
-    ++counters.sendErrors;
-    if (giveUp(counters, giveUpAt, attempt + 1)) {
-      ++counters.givenUp;
-      return;
-    }
-    sendPipelined(producer, consumer, to, request, reply, counters, giveUpAt, attempt + 1);
-  });
+  producer.sendAsync(to, *reply,
+                     [&producer, &consumer, to, request, reply, &counters, giveUpAt, attempt](std::exception_ptr e) {
+                       if (!e) {
+                         consumer.ack(request);
+                         ++counters.handled;
+                         return;
+                       }
+                       ++counters.sendErrors;
+                       if (giveUp(counters, giveUpAt, attempt + 1)) {
+                         ++counters.givenUp;
+                         return;
+                       }
+                       sendPipelined(producer, consumer, to, request, reply, counters, giveUpAt, attempt + 1);
+                     });
 }
 
 // Batched confirmations for one queue: the replies ready while a batch is
@@ -68,8 +69,13 @@ class BatchedEcho {
  public:
   BatchedEcho(stomp::Connection& producer, stomp::Connection& consumer, stomp::Destination replyTo, bool joint,
               unsigned maxBatch, Counters& counters)
-      : producer_(producer), consumer_(consumer), replyTo_(std::move(replyTo)), joint_(joint),
-        counters_(counters), batches_(maxBatch), ackBatches_(maxBatch) {}
+      : producer_(producer),
+        consumer_(consumer),
+        replyTo_(std::move(replyTo)),
+        joint_(joint),
+        counters_(counters),
+        batches_(maxBatch),
+        ackBatches_(maxBatch) {}
 
   void onRequest(const stomp::Message& m) {
     std::vector<stomp::Message> batch;
@@ -155,10 +161,14 @@ class BatchedEcho {
 
 const char* confirmName(EchoConfirm c) {
   switch (c) {
-    case EchoConfirm::Each: return "one reply at a time";
-    case EchoConfirm::Pipelined: return "pipelined";
-    case EchoConfirm::Batched: return "batched";
-    case EchoConfirm::Joint: return "joint transactions";
+    case EchoConfirm::Each:
+      return "one reply at a time";
+    case EchoConfirm::Pipelined:
+      return "pipelined";
+    case EchoConfirm::Batched:
+      return "batched";
+    case EchoConfirm::Joint:
+      return "joint transactions";
   }
   return "?";
 }
@@ -220,8 +230,10 @@ int runEcho(const EchoOptions& o, const BrokerSettings& settings) {
           stomp::Destination::queue(settings.requestQueues[q]),
           [&producer, &consumer, replyTo, &counters, work = o.work](const stomp::Message& m) {
             if (work.count() > 0) std::this_thread::sleep_for(work);
-            auto reply = std::make_shared<stomp::OutgoingMessage>(kReply, replyCorrelationId(m.correlationId(), m.messageId()));
-            sendPipelined(producer, consumer, replyTo, m, reply, counters, std::chrono::steady_clock::now() + kRetryFor, 0);
+            auto reply =
+                std::make_shared<stomp::OutgoingMessage>(kReply, replyCorrelationId(m.correlationId(), m.messageId()));
+            sendPipelined(producer, consumer, replyTo, m, reply, counters, std::chrono::steady_clock::now() + kRetryFor,
+                          0);
           },
           stomp::AckMode::ClientIndividual, extra);
     } else {

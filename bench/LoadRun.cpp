@@ -36,7 +36,8 @@ RunResult runLoad(const RunOptions& o, const BrokerSettings& settings) {
   result.options = o;
   result.runId = o.runId.empty() ? madeUpRunId() : o.runId;
   result.brokerUri = o.brokerUri.empty() ? settings.brokerUri : o.brokerUri;
-  if (result.brokerUri.empty()) throw stomp::UriError("no broker URI: the config has no brokerURI and no --broker was given");
+  if (result.brokerUri.empty())
+    throw stomp::UriError("no broker URI: the config has no brokerURI and no --broker was given");
 
   const RequestMix mix(o.mix);
   const uint64_t total = o.warmup + o.requests;
@@ -52,12 +53,11 @@ RunResult runLoad(const RunOptions& o, const BrokerSettings& settings) {
   replies.start();
   for (int q = 0; q < kQueueCount; ++q) {
     const std::string queueName = settings.callbackQueues[q];
-    replies.subscribe(
-        stomp::Destination::queue(queueName),
-        [&tracker, queueName](const stomp::Message& m) {
-          tracker.reply(m.correlationId(), m.messageId(), queueName, m.body());
-        },
-        stomp::AckMode::AfterCallback, {{"activemq.prefetchSize", std::to_string(o.prefetch)}});
+    replies.subscribe(stomp::Destination::queue(queueName),
+                      [&tracker, queueName](const stomp::Message& m) {
+                        tracker.reply(m.correlationId(), m.messageId(), queueName, m.body());
+                      },
+                      stomp::AckMode::AfterCallback, {{"activemq.prefetchSize", std::to_string(o.prefetch)}});
   }
 
   stomp::Connection requests(result.brokerUri, connection);
@@ -100,8 +100,8 @@ RunResult runLoad(const RunOptions& o, const BrokerSettings& settings) {
     const auto t0 = Clock::now();
     const double period = 1.0 / o.rate;
     for (uint64_t i = 0; i < o.requests; ++i) {
-      const auto planned =
-          t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(period * static_cast<double>(i)));
+      const auto planned = t0 + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(period * static_cast<double>(i)));
       std::this_thread::sleep_until(planned);
       sendOne(o.warmup + i, planned);
     }

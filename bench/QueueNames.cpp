@@ -9,8 +9,8 @@
 namespace bench {
 namespace {
 
-const char* const kRequestKeys[kQueueCount] = {"userRecordCreate", "userRecordUpdate",
-                                               "userRecordPasswordUpdate", "tradeTransInfo"};
+const char* const kRequestKeys[kQueueCount] = {"userRecordCreate", "userRecordUpdate", "userRecordPasswordUpdate",
+                                               "tradeTransInfo"};
 const char* const kCallbackKeys[kQueueCount] = {"userRecordCreateCallback", "userRecordUpdateCallback",
                                                 "userRecordPasswordUpdateCallback", "tradeTransInfoCallback"};
 

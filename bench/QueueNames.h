@@ -12,7 +12,7 @@ constexpr int kQueueCount = 4;
 
 struct BrokerSettings {
   std::string brokerUri;
-  std::string login;     // used only when both are set
+  std::string login;  // used only when both are set
   std::string passcode;
   std::array<std::string, kQueueCount> requestQueues;
   std::array<std::string, kQueueCount> callbackQueues;

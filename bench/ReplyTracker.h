@@ -22,26 +22,26 @@ enum class CheckMode {
 };
 
 struct RunCounts {
-  uint64_t sent = 0;            // requests handed to the client library
-  uint64_t sendConfirmed = 0;   // the broker's receipt came
-  uint64_t sendFailed = 0;      // send raised (the broker may or may not have it)
-  uint64_t expected = 0;        // requests that must get a reply
-  uint64_t answered = 0;        // of those, with at least one reply
-  uint64_t missing = 0;         // expected, not failed at send, no reply
-  uint64_t lostAtSend = 0;      // expected, send failed, no reply
-  uint64_t duplicated = 0;      // replies beyond the first for one request
-  uint64_t wrongBody = 0;       // requests whose reply was wrong (body or queue)
-  uint64_t unexpected = 0;      // replies to requests that must get none
-  uint64_t foreign = 0;         // replies with a correlation id not of this run
-  uint64_t redelivered = 0;     // the same reply message delivered again
-  uint64_t allowedFailures = 0; // answered with an allowed failure code
-  uint64_t resent = 0;          // sends tried again after a failure (same id)
-  uint64_t answeredResent = 0;  // of the answered requests, those sent more than once
-  uint64_t duplicatedResent = 0; // duplicated replies to requests sent more than once
+  uint64_t sent = 0;              // requests handed to the client library
+  uint64_t sendConfirmed = 0;     // the broker's receipt came
+  uint64_t sendFailed = 0;        // send raised (the broker may or may not have it)
+  uint64_t expected = 0;          // requests that must get a reply
+  uint64_t answered = 0;          // of those, with at least one reply
+  uint64_t missing = 0;           // expected, not failed at send, no reply
+  uint64_t lostAtSend = 0;        // expected, send failed, no reply
+  uint64_t duplicated = 0;        // replies beyond the first for one request
+  uint64_t wrongBody = 0;         // requests whose reply was wrong (body or queue)
+  uint64_t unexpected = 0;        // replies to requests that must get none
+  uint64_t foreign = 0;           // replies with a correlation id not of this run
+  uint64_t redelivered = 0;       // the same reply message delivered again
+  uint64_t allowedFailures = 0;   // answered with an allowed failure code
+  uint64_t resent = 0;            // sends tried again after a failure (same id)
+  uint64_t answeredResent = 0;    // of the answered requests, those sent more than once
+  uint64_t duplicatedResent = 0;  // duplicated replies to requests sent more than once
   std::array<uint64_t, kKindCount> sentByKind{};
   std::array<uint64_t, kKindCount> answeredByKind{};
-  std::vector<std::string> problems;  // the first few, for the report
-  std::vector<std::string> resentIds; // ids of the requests sent more than once
+  std::vector<std::string> problems;   // the first few, for the report
+  std::vector<std::string> resentIds;  // ids of the requests sent more than once
 };
 
 class ReplyTracker {
@@ -49,8 +49,8 @@ class ReplyTracker {
   using Clock = std::chrono::steady_clock;
 
   // `capacity` requests at most; those below `measuredFrom` are warm-up.
-  ReplyTracker(std::string runId, RequestTargets targets, BrokerSettings settings, CheckMode mode,
-               uint64_t capacity, uint64_t measuredFrom, std::vector<int32_t> allowedCodes = {});
+  ReplyTracker(std::string runId, RequestTargets targets, BrokerSettings settings, CheckMode mode, uint64_t capacity,
+               uint64_t measuredFrom, std::vector<int32_t> allowedCodes = {});
 
   std::string idOf(uint64_t sequence) const { return runId_ + "-" + std::to_string(sequence); }
 

@@ -43,9 +43,12 @@ Json::Value::UInt64 u64(uint64_t v) { return static_cast<Json::Value::UInt64>(v)
 uint64_t loginOf(RequestKind kind, const RequestTargets& t) {
   switch (kind) {
     case RequestKind::DepositUnknown:
-    case RequestKind::UpdateUnknown: return t.unknownLogin;
-    case RequestKind::Create: return 0;
-    default: return t.account;
+    case RequestKind::UpdateUnknown:
+      return t.unknownLogin;
+    case RequestKind::Create:
+      return 0;
+    default:
+      return t.account;
   }
 }
 
@@ -95,7 +98,8 @@ Json::Value requestValue(RequestKind kind, const std::string& id, const RequestT
       r["newPass"] = "Never#1used";
       r["type"] = 1;
       break;
-    case RequestKind::Junk: break;
+    case RequestKind::Junk:
+      break;
   }
   return r;
 }
@@ -121,8 +125,7 @@ std::string requestText(RequestKind kind, const std::string& id, const RequestTa
 }
 
 std::optional<std::string> checkReply(RequestKind kind, const std::string& id, const RequestTargets& targets,
-                                      const std::string& body, const std::vector<int32_t>& allowed,
-                                      bool* allowedCode) {
+                                      const std::string& body, const std::vector<int32_t>& allowed, bool* allowedCode) {
   if (allowedCode) *allowedCode = false;
   if (!expectsReply(kind)) return std::string("a reply to a request that must get none");
   Json::Value reply;
@@ -134,12 +137,16 @@ std::optional<std::string> checkReply(RequestKind kind, const std::string& id, c
   if (!parsed || !reply.isObject()) return std::string("reply is not a JSON object");
   const Json::Value& code = reply["code"];
   int32_t want = expectedCode(kind);
-  if (code.isInt() && code.asInt() != want && std::find(allowed.begin(), allowed.end(), code.asInt()) != allowed.end()) {
+  if (code.isInt() && code.asInt() != want &&
+      std::find(allowed.begin(), allowed.end(), code.asInt()) != allowed.end()) {
     want = code.asInt();
     if (allowedCode) *allowedCode = true;
   }
   if (!code.isInt() || code.asInt() != want) {
-    return "code " + (code.isNull() ? std::string("missing") : code.isInt() ? std::to_string(code.asInt()) : "not an integer") +
+    return "code " +
+           (code.isNull()  ? std::string("missing")
+            : code.isInt() ? std::to_string(code.asInt())
+                           : "not an integer") +
            ", expected " + std::to_string(want);
   }
   const Json::Value& msg = reply["msg"];
@@ -179,9 +186,11 @@ std::optional<std::string> checkReply(RequestKind kind, const std::string& id, c
       if (!data["newPass"].isString() || data["newPass"].asString() != sent["newPass"].asString()) {
         return std::string("data.newPass differs");
       }
-      if (!data["type"].isInt() || data["type"].asInt() != sent["type"].asInt()) return std::string("data.type differs");
+      if (!data["type"].isInt() || data["type"].asInt() != sent["type"].asInt())
+        return std::string("data.type differs");
       break;
-    case RequestKind::Junk: break;
+    case RequestKind::Junk:
+      break;
   }
   return std::nullopt;
 }

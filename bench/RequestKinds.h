@@ -31,8 +31,8 @@ bool expectsReply(RequestKind kind);
 
 // What the requests refer to on the trading server.
 struct RequestTargets {
-  uint64_t account = 0;                // an existing account
-  uint64_t unknownLogin = 999999999;   // a login that does not exist
+  uint64_t account = 0;               // an existing account
+  uint64_t unknownLogin = 999999999;  // a login that does not exist
 };
 
 // The request text for `kind`; `id` is the request's unique id: it goes into

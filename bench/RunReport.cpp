@@ -52,11 +52,13 @@ void printTable(std::ostream& out, const RunResult& r) {
   const RunOptions& o = r.options;
   const RunCounts& c = r.counts;
   out << "mqbridge-bench: " << o.label << " (run " << r.runId << ")\n";
-  row(out, "load", o.rate > 0 ? "open loop, " + fixed(o.rate, 1) + " req/s" : "closed loop, window " + std::to_string(o.window));
+  row(out, "load",
+      o.rate > 0 ? "open loop, " + fixed(o.rate, 1) + " req/s" : "closed loop, window " + std::to_string(o.window));
   row(out, "mix", o.mix);
   row(out, "requests", std::to_string(o.requests) + " measured + " + std::to_string(o.warmup) + " warm-up");
-  row(out, "sent", std::to_string(c.sent) + " (" + std::to_string(c.sendConfirmed) + " confirmed, " +
-                       std::to_string(c.sendFailed) + " failed)");
+  row(out, "sent",
+      std::to_string(c.sent) + " (" + std::to_string(c.sendConfirmed) + " confirmed, " + std::to_string(c.sendFailed) +
+          " failed)");
   row(out, "replies expected", std::to_string(c.expected));
   row(out, "answered", std::to_string(c.answered));
   row(out, "missing", std::to_string(c.missing) + (r.drained ? "" : " (drain timed out)"));
@@ -68,14 +70,15 @@ void printTable(std::ostream& out, const RunResult& r) {
   row(out, "redelivered replies", std::to_string(c.redelivered));
   if (!o.allowedCodes.empty()) row(out, "allowed failure codes", std::to_string(c.allowedFailures));
   if (o.resends > 0) {
-    row(out, "resent", std::to_string(c.resent) + " sends; " + std::to_string(c.answeredResent) +
-                           " such requests answered, " + std::to_string(c.duplicatedResent) + " of the duplicates");
+    row(out, "resent",
+        std::to_string(c.resent) + " sends; " + std::to_string(c.answeredResent) + " such requests answered, " +
+            std::to_string(c.duplicatedResent) + " of the duplicates");
   }
   row(out, "measured span", fixed(r.seconds, 3) + " s");
   row(out, "throughput", fixed(r.throughput, 1) + " req/s");
-  row(out, "latency ms", "p50 " + millis(r.latency.p50) + "  p90 " + millis(r.latency.p90) + "  p99 " +
-                             millis(r.latency.p99) + "  p99.9 " + millis(r.latency.p999) + "  max " +
-                             millis(r.latency.max) + "  mean " + millis(r.latency.mean));
+  row(out, "latency ms",
+      "p50 " + millis(r.latency.p50) + "  p90 " + millis(r.latency.p90) + "  p99 " + millis(r.latency.p99) +
+          "  p99.9 " + millis(r.latency.p999) + "  max " + millis(r.latency.max) + "  mean " + millis(r.latency.mean));
   row(out, "load average", loadAverage());
   for (int k = 0; k < kKindCount; ++k) {
     if (c.sentByKind[k] == 0) continue;

@@ -162,10 +162,18 @@ void ServiceWork(benchmark::State& state, bench::RequestKind kind, bool withServ
     Json::Value root;
     if (parseJson(text, root) && root.isObject()) {
       switch (queue) {
-        case bench::kCreateQueue: manager.CreateUser(root, &sender); break;
-        case bench::kUpdateQueue: manager.UpdateUser(root, &sender); break;
-        case bench::kPasswordQueue: manager.UpdatePassWord(root, &sender); break;
-        default: manager.FinanceBalance(root, &sender); break;
+        case bench::kCreateQueue:
+          manager.CreateUser(root, &sender);
+          break;
+        case bench::kUpdateQueue:
+          manager.UpdateUser(root, &sender);
+          break;
+        case bench::kPasswordQueue:
+          manager.UpdatePassWord(root, &sender);
+          break;
+        default:
+          manager.FinanceBalance(root, &sender);
+          break;
       }
     }
 
@@ -188,9 +196,15 @@ void Step(benchmark::State& state, int step) {
   for (auto _ : state) {
     const uint64_t before = bench::allocationCount();
     switch (step) {
-      case 0: benchmark::DoNotOptimize(maskPasswords(text)); break;
-      case 1: consolePrint("destURI #%s Received: %s\n", "tradeTransInfo", text.c_str()); break;
-      case 2: writeLog("destURI #%s Received: %s\n", "tradeTransInfo", text.c_str()); break;
+      case 0:
+        benchmark::DoNotOptimize(maskPasswords(text));
+        break;
+      case 1:
+        consolePrint("destURI #%s Received: %s\n", "tradeTransInfo", text.c_str());
+        break;
+      case 2:
+        writeLog("destURI #%s Received: %s\n", "tradeTransInfo", text.c_str());
+        break;
       case 3: {
         Json::Value v;
         benchmark::DoNotOptimize(parseJson(text, v));
@@ -215,25 +229,28 @@ void Step(benchmark::State& state, int step) {
 
 void registerAll() {
   using bench::RequestKind;
-  for (RequestKind kind : {RequestKind::Deposit, RequestKind::WithdrawRefused, RequestKind::DepositUnknown,
-                           RequestKind::Create, RequestKind::CreateExisting, RequestKind::Update,
-                           RequestKind::UpdateUnknown, RequestKind::Password, RequestKind::PasswordWrong,
-                           RequestKind::Junk}) {
-    benchmark::RegisterBenchmark((std::string("FullPath/") + bench::kindName(kind)).c_str(),
-                                 [kind](benchmark::State& s) { ServiceWork(s, kind, true); })
-        ->Unit(benchmark::kMicrosecond);
+  for (RequestKind kind :
+       {RequestKind::Deposit, RequestKind::WithdrawRefused, RequestKind::DepositUnknown, RequestKind::Create,
+        RequestKind::CreateExisting, RequestKind::Update, RequestKind::UpdateUnknown, RequestKind::Password,
+        RequestKind::PasswordWrong, RequestKind::Junk}) {
+    benchmark::RegisterBenchmark((std::string("FullPath/") + bench::kindName(kind)).c_str(), [kind](
+                                                                                                 benchmark::State& s) {
+      ServiceWork(s, kind, true);
+    })->Unit(benchmark::kMicrosecond);
   }
   const char* const steps[] = {"maskPasswords", "consolePrint", "writeLog", "parseJson", "record", "record+BuildReply"};
   for (int i = 0; i < 6; ++i) {
-    benchmark::RegisterBenchmark((std::string("Step/") + steps[i]).c_str(), [i](benchmark::State& s) { Step(s, i); })
-        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark((std::string("Step/") + steps[i]).c_str(), [i](benchmark::State& s) {
+      Step(s, i);
+    })->Unit(benchmark::kMicrosecond);
   }
   // Without a manager object the kinds of one queue take the same path.
-  for (RequestKind kind : {RequestKind::Deposit, RequestKind::Create, RequestKind::Update, RequestKind::Password,
-                           RequestKind::Junk}) {
-    benchmark::RegisterBenchmark((std::string("OwnWork/") + bench::kindName(kind)).c_str(),
-                                 [kind](benchmark::State& s) { ServiceWork(s, kind, false); })
-        ->Unit(benchmark::kMicrosecond);
+  for (RequestKind kind :
+       {RequestKind::Deposit, RequestKind::Create, RequestKind::Update, RequestKind::Password, RequestKind::Junk}) {
+    benchmark::RegisterBenchmark((std::string("OwnWork/") + bench::kindName(kind)).c_str(), [kind](
+                                                                                                benchmark::State& s) {
+      ServiceWork(s, kind, false);
+    })->Unit(benchmark::kMicrosecond);
   }
 }
 

@@ -19,8 +19,7 @@ AsyncConsumer::AsyncConsumer(const ServiceConfig& config, InFlight& inFlight, Re
       onFatal_(std::move(onFatal)),
       ledger_(std::move(ledger)) {}
 
-void AsyncConsumer::configure(const std::string& uri, const std::string& queue, bool topic,
-                              bool isTransacted) {
+void AsyncConsumer::configure(const std::string& uri, const std::string& queue, bool topic, bool isTransacted) {
   close();
   brokerURI = uri;
   destURI = queue;
@@ -53,8 +52,7 @@ bool AsyncConsumer::start() {
     // The window: the broker hands out at most this many requests not yet
     // acknowledged, so a stop hands back at most that many (marked
     // redelivered), and other readers of the queue get their share.
-    connection->subscribe(brokerDestination(destURI, useTopic),
-                          [this](const stomp::Message& m) { onMessage(m); },
+    connection->subscribe(brokerDestination(destURI, useTopic), [this](const stomp::Message& m) { onMessage(m); },
                           stomp::AckMode::ClientIndividual,
                           {{"activemq.prefetchSize", std::to_string(config_.requestWindow)}});
     listening_ = true;
@@ -99,8 +97,8 @@ void AsyncConsumer::onMessage(const stomp::Message& message) {
     writeLog("destURI #%s Received: %s\n", destURI.c_str(), shown.c_str());
     // After a broker restart a delivery again need not be marked redelivered.
     if (confirmer_ && confirmer_->adopt(message)) {
-      consolePrint("destURI #%s Redelivered %s: its reply is being confirmed; acknowledged with it\n",
-                   destURI.c_str(), delivery.messageId.c_str());
+      consolePrint("destURI #%s Redelivered %s: its reply is being confirmed; acknowledged with it\n", destURI.c_str(),
+                   delivery.messageId.c_str());
       writeLog("destURI #%s Redelivered %s: its reply is being confirmed; acknowledged with it\n", destURI.c_str(),
                delivery.messageId.c_str());
       return;

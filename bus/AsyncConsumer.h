@@ -45,8 +45,7 @@ class AsyncConsumer {
   AsyncConsumer& operator=(const AsyncConsumer&) = delete;
 
   // Stores the settings and drops any open connection; opens nothing.
-  void configure(const std::string& brokerURI, const std::string& destURI, bool useTopic,
-                 bool transacted);
+  void configure(const std::string& brokerURI, const std::string& destURI, bool useTopic, bool transacted);
   // Connects and subscribes. False after a broker error, which is printed
   // on standard error and logged.
   bool start();

@@ -10,8 +10,7 @@
 #include "support/Metrics.h"
 #include "support/PasswordMask.h"
 
-void AsyncProducer::configure(const std::string& uri, const std::string& queue, bool topic,
-                              bool isTransacted) {
+void AsyncProducer::configure(const std::string& uri, const std::string& queue, bool topic, bool isTransacted) {
   close();
   brokerURI = uri;
   destURI = queue;

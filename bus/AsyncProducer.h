@@ -27,8 +27,7 @@ class AsyncProducer : public ReplySender, public ReplyChannel {
   AsyncProducer& operator=(const AsyncProducer&) = delete;
 
   // Stores the settings and drops any open connection; opens nothing.
-  void configure(const std::string& brokerURI, const std::string& destURI, bool useTopic,
-                 bool transacted);
+  void configure(const std::string& brokerURI, const std::string& destURI, bool useTopic, bool transacted);
   // Opens the connection: 1 when ready, -1 after a broker error (printed on
   // standard error; "Producer destURI:%s init fail\n" in the daily log).
   int init();

@@ -9,8 +9,8 @@ const std::string& thisProcessOwner();
 
 enum class OwnerState {
   ThisProcess,
-  Alive,   // another live process on this host
-  Gone,    // it ended (or the entry names no process)
+  Alive,     // another live process on this host
+  Gone,      // it ended (or the entry names no process)
   Elsewhere  // a process of another host: whether it lives cannot be told
 };
 

@@ -112,7 +112,8 @@ bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
       for (const Item& item : batch) {
         metrics.observeConfirmation(queue_, std::chrono::duration<double>(now - item.readyAt).count());
         metrics.replySent(queue_, isSuccessReply(item.reply));
-        if (resend) writeLog("DestURI:%s,Resent: %s\n", channel.destination().c_str(), maskPasswords(item.reply).c_str());
+        if (resend)
+          writeLog("DestURI:%s,Resent: %s\n", channel.destination().c_str(), maskPasswords(item.reply).c_str());
       }
       return true;
     } catch (const std::exception&) {

@@ -83,11 +83,11 @@ class ReplyConfirmer {
   std::mutex mutex_;
   std::condition_variable wake_;
   ConfirmationBatches<Item> batches_;
-  Batch current_;            // the batch the stage's thread works on
+  Batch current_;  // the batch the stage's thread works on
   // Handed over, not yet acknowledged nor given up, by message id.
   std::unordered_map<std::string, int> unsettled_;
   std::unordered_map<std::string, stomp::Message> adopted_;  // newer deliveries of those
-  int recording_ = 0;  // batches whose confirmation is being recorded
+  int recording_ = 0;                                        // batches whose confirmation is being recorded
   bool stopping_ = false;
   std::thread thread_;
 };

@@ -88,8 +88,8 @@ JournalEntry readEntry(const Statement& row) {
   return e;
 }
 
-void addHistory(sqlite::Connection& db, const std::string& queue, const std::string& messageId,
-                const char* state, const std::string& owner, const std::string& note, int64_t at) {
+void addHistory(sqlite::Connection& db, const std::string& queue, const std::string& messageId, const char* state,
+                const std::string& owner, const std::string& note, int64_t at) {
   Statement(db,
             "INSERT INTO history (request_id, at, state, owner, note) "
             "SELECT id, ?, ?, ?, ? FROM requests WHERE queue = ? AND message_id = ?")
@@ -159,9 +159,9 @@ RequestJournal::~RequestJournal() {
 
 std::optional<JournalEntry> RequestJournal::find(const std::string& queue, const std::string& messageId) {
   std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_, (std::string("SELECT ") + journalschema::kColumns +
-                         " FROM requests WHERE queue = ? AND message_id = ?")
-                            .c_str());
+  Statement q(
+      *reader_,
+      (std::string("SELECT ") + journalschema::kColumns + " FROM requests WHERE queue = ? AND message_id = ?").c_str());
   q.bind(1, queue).bind(2, messageId);
   if (!q.step()) return std::nullopt;
   return readEntry(q);
@@ -349,9 +349,9 @@ void RequestJournal::prune() {
   const int64_t before = journalNowMs() - retentionDays_ * kDayMs;
   writer_->write([before](sqlite::Connection& db) {
     const char* finished = "received_at < ? AND state IN ('received', 'confirmed', 'acknowledged', 'resolved')";
-    Statement(db, (std::string("DELETE FROM history WHERE request_id IN (SELECT id FROM requests WHERE ") +
-                   finished + ")")
-                      .c_str())
+    Statement(db,
+              (std::string("DELETE FROM history WHERE request_id IN (SELECT id FROM requests WHERE ") + finished + ")")
+                  .c_str())
         .bind(1, before)
         .run();
     Statement(db, (std::string("DELETE FROM requests WHERE ") + finished).c_str()).bind(1, before).run();

@@ -86,7 +86,7 @@ class RequestJournal {
 
  private:
   JournalWriter::Change confirmation(const std::string& queue,
-                                    const std::vector<std::pair<std::string, std::string>>& replies);
+                                     const std::vector<std::pair<std::string, std::string>>& replies);
   void prune();
   void pruneLoop();
 

@@ -29,9 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Prints and logs one line about a request: format takes the queue, the
 // message id (or serial) and, when given, a detail.
@@ -83,8 +81,8 @@ Settlement RequestProcessor::process(const Delivery& delivery) {
   const std::optional<Route> route = routeFor(routes_, delivery.queue);
   if (!route) return Settlement::acknowledge();
   if (!inFlight_.enter()) return Settlement::leave();  // stopping: the next start takes it
-  Request request{delivery, std::move(root), *route, std::string(), requestDigest(delivery.text), false, false,
-                  std::nullopt};
+  Request request{delivery, std::move(root), *route,      std::string(), requestDigest(delivery.text),
+                  false,    false,           std::nullopt};
   request.ticket.emplace(inFlight_);
   request.serial = serialOf(request.root);
   return decideAndAct(request);
@@ -125,8 +123,7 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
       case DeliveryAction::Resolve:
         return checkThenCarryOut(r, decision.action == DeliveryAction::Resolve ? subject : nullptr);
       case DeliveryAction::AwaitOwner:
-        if (std::chrono::steady_clock::now() >= deadline)
-          return answerInDoubt(r, "still in hand by " + subject->owner);
+        if (std::chrono::steady_clock::now() >= deadline) return answerInDoubt(r, "still in hand by " + subject->owner);
         if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
         continue;
       case DeliveryAction::Replay:
@@ -153,8 +150,7 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
         const std::string reply = replyWithCode(r.route.kind, r.root, replycode::SerialReused);
         journal_.done(r.queue(), r.id(), reply, 0, false, "serial used by " + subject->messageId);
         r.ticket.reset();
-        tell("destURI #%s Serial %s: used by another request, refused (%s)\n", r.queue(), r.serial,
-             subject->messageId);
+        tell("destURI #%s Serial %s: used by another request, refused (%s)\n", r.queue(), r.serial, subject->messageId);
         return answer(r, reply);
       }
     }
@@ -238,8 +234,7 @@ Settlement RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* s
       r.ticket.reset();
       return answer(r, earlier.reply);
     case EarlierChange::Found::No:
-      tell("destURI #%s In doubt %s: not on the trading server (%s), carried out\n", r.queue(), r.id(),
-           earlier.why);
+      tell("destURI #%s In doubt %s: not on the trading server (%s), carried out\n", r.queue(), r.id(), earlier.why);
       journal_.note(r.queue(), r.id(), "not found: " + earlier.why);
       return carryOut(r);
     case EarlierChange::Found::Unknown:

@@ -17,8 +17,8 @@ std::optional<Route> routeFor(const Routes& routes, const std::string& queue) {
   return std::nullopt;
 }
 
-void RouteRequest(const Routes& routes, std::string queue, std::string text,
-                  const std::string& correlationId, ChangeGate* gate) {
+void RouteRequest(const Routes& routes, std::string queue, std::string text, const std::string& correlationId,
+                  ChangeGate* gate) {
   Json::Value root;
   if (!parseJson(text, root) || !root.isObject()) return;
   const std::optional<Route> route = routeFor(routes, queue);

@@ -37,5 +37,5 @@ std::optional<Route> routeFor(const Routes& routes, const std::string& queue);
 // queue's route runs its operation, whose reply carries correlationId.
 // Exceptions of the parser (nesting too deep), of the record building (wrong
 // member type) and of the reply channel pass to the caller.
-void RouteRequest(const Routes& routes, std::string queue, std::string text,
-                  const std::string& correlationId, ChangeGate* gate = nullptr);
+void RouteRequest(const Routes& routes, std::string queue, std::string text, const std::string& correlationId,
+                  ChangeGate* gate = nullptr);

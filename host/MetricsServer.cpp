@@ -59,8 +59,8 @@ MetricsServer::~MetricsServer() { stop(); }
 bool MetricsServer::start(const LoopbackAddress& address, std::string& error) {
   errno = 0;
   port_ = address.port;
-  const bool bound = port_ != 0 ? server_->bind_to_port(address.host, port_)
-                                : (port_ = server_->bind_to_any_port(address.host)) > 0;
+  const bool bound =
+      port_ != 0 ? server_->bind_to_port(address.host, port_) : (port_ = server_->bind_to_any_port(address.host)) > 0;
   if (!bound) {
     error = "cannot listen on " + address.host + ":" + std::to_string(address.port);
     if (errno != 0) error += std::string(" (") + std::strerror(errno) + ")";

@@ -8,7 +8,8 @@
 // the trading server; configures the four producers, then opens them (the
 // first failure stops); configures and starts each consumer in turn (a
 // failure stops); then "init success\n" on the console and in the daily log.
-// Each connection opened is reported up in serviceMetrics(). Returns 1 when up; -1 after a failure, with cleanupService already run.
+// Each connection opened is reported up in serviceMetrics(). Returns 1 when up; -1 after a failure, with cleanupService
+// already run.
 int initService(ServiceObjects& service);
 
 // After a failed start: closes the consumers, the producers, shuts the

@@ -23,7 +23,7 @@ AsyncConsumer::RequestHandler processThrough(ServiceObjects& service) {
 AsyncConsumer::ReplyLedger recordInJournal(ServiceObjects& service) {
   AsyncConsumer::ReplyLedger ledger;
   ledger.confirmed = [&service](const std::string& queue, const ReplyConfirmer::Batch& batch,
-                                 std::function<void(bool)> done) {
+                                std::function<void(bool)> done) {
     if (!service.processor) return done(false);
     service.processor->confirmed(queue, batch, std::move(done));
   };
@@ -55,10 +55,11 @@ AsyncProducer::LostHandler endOnLoss(AsyncConsumer::FatalHandler onFatal) {
 ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer::FatalHandler onFatal)
     : config(serviceConfig),
       manager(),
-      consumers{{AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
-                 AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
-                 AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
-                 AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this))}},
+      consumers{
+          {AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
+           AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
+           AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this)),
+           AsyncConsumer(config, inFlight, processThrough(*this), drainFirst(*this, onFatal), recordInJournal(*this))}},
       producers{{AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),
                  AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),
                  AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal))),

@@ -5,7 +5,7 @@
 // ignored (a closed output must not kill the process mid-request).
 class StopSignals {
  public:
-  StopSignals();  // installs the handlers; throws std::system_error
+  StopSignals();   // installs the handlers; throws std::system_error
   ~StopSignals();  // restores the default handlers
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;

@@ -56,8 +56,8 @@ class CManager : public IMTDealSink {
   void UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGate* gate = nullptr);
   void FinanceBalance(Json::Value request, ReplySender* sender, ChangeGate* gate = nullptr);
   // Posts `amount` with `action` for the request's login and replies.
-  void ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action,
-                    ReplySender* sender, ChangeGate* gate = nullptr);
+  void ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action, ReplySender* sender,
+                    ChangeGate* gate = nullptr);
 
   // Whether an earlier attempt at `request` changed the trading server (the
   // rules are in CManagerRecovery.cpp). A wrongly typed member raises

@@ -11,14 +11,10 @@
 
 namespace {
 
-uint64_t rightsFor(int32_t valid) {
-  return valid == 1 ? CManager::kRightsEnabled : CManager::kRightsDisabled;
-}
+uint64_t rightsFor(int32_t valid) { return valid == 1 ? CManager::kRightsEnabled : CManager::kRightsDisabled; }
 
 // The record keeps one city: the town when one is given, else the city.
-const std::wstring& cityOf(const std::wstring& city, const std::wstring& town) {
-  return town.empty() ? city : town;
-}
+const std::wstring& cityOf(const std::wstring& city, const std::wstring& town) { return town.empty() ? city : town; }
 
 // The descriptive texts both account requests carry, decoded from UTF-8 in
 // this order.
@@ -95,8 +91,7 @@ void CManager::CreateUser(Json::Value request, ReplySender* sender, ChangeGate* 
   }
   MTAPIRES res = manager_->AddAccount(user.get(), masterPass.c_str(), investorPass.c_str());
   reportChange(gate, res);
-  sender->send(replycode::requestDone(res) ? record.BuildReply()
-                                           : record.BuildReply(replycode::negated(res)));
+  sender->send(replycode::requestDone(res) ? record.BuildReply() : record.BuildReply(replycode::negated(res)));
 }
 
 void CManager::UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* gate) {
@@ -126,8 +121,7 @@ void CManager::UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* 
   }
   const MTAPIRES res = manager_->SaveAccount(user.get());
   reportChange(gate, res);
-  sender->send(replycode::requestDone(res) ? record.BuildReply()
-                                           : record.BuildReply(replycode::negated(res)));
+  sender->send(replycode::requestDone(res) ? record.BuildReply() : record.BuildReply(replycode::negated(res)));
 }
 
 void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGate* gate) {
@@ -142,9 +136,18 @@ void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGa
   uint32_t kind;
   bool verify;
   switch (record.type) {
-    case 1: kind = MT_PASS_MAIN; verify = true; break;
-    case 2: kind = MT_PASS_MAIN; verify = false; break;
-    case 3: kind = MT_PASS_INVESTOR; verify = true; break;
+    case 1:
+      kind = MT_PASS_MAIN;
+      verify = true;
+      break;
+    case 2:
+      kind = MT_PASS_MAIN;
+      verify = false;
+      break;
+    case 3:
+      kind = MT_PASS_INVESTOR;
+      verify = true;
+      break;
     default:
       sender->send(record.BuildReply(replycode::negated(mtret::InvalidParams)));
       return;
@@ -167,6 +170,5 @@ void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGa
   }
   MTAPIRES res = manager_->SetPassword(kind, record.login, newPass.c_str());
   reportChange(gate, res);
-  sender->send(replycode::requestDone(res) ? record.BuildReply()
-                                           : record.BuildReply(replycode::negated(res)));
+  sender->send(replycode::requestDone(res) ? record.BuildReply() : record.BuildReply(replycode::negated(res)));
 }

@@ -69,8 +69,8 @@ void CManager::FinanceBalance(Json::Value request, ReplySender* sender, ChangeGa
   ApplyBalance(amount, std::move(request), std::move(user), action, sender, gate);
 }
 
-void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action,
-                            ReplySender* sender, ChangeGate* gate) {
+void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user, uint32_t action, ReplySender* sender,
+                            ChangeGate* gate) {
   TradeTransInfoRequest record(request);
   record.amount = amount;
   if (amount == 0) {

@@ -47,8 +47,7 @@ bool CManager::Initialize() {
 
 bool CManager::Connect(const wchar_t* server, int64_t login, const wchar_t* password) {
   if (!manager_) return false;
-  MTAPIRES res = manager_->OpenSession(server, static_cast<uint64_t>(login), password, 0, 0, 0,
-                                       kConnectTimeoutMs);
+  MTAPIRES res = manager_->OpenSession(server, static_cast<uint64_t>(login), password, 0, 0, 0, kConnectTimeoutMs);
   if (res == mtret::Ok) return true;
   manager_->WriteJournal(MT_JOURNAL_ERROR, L"Connection failed (%u)", res);
   return false;

@@ -10,10 +10,6 @@ void CManager::WriteDealLine(const wchar_t* format, const IMTDeal* deal) {
 
 void CManager::OnDealAdd(const IMTDeal* deal) { WriteDealLine(L"Deal: %s has been add", deal); }
 
-void CManager::OnDealUpdate(const IMTDeal* deal) {
-  WriteDealLine(L"Deal: %s has been  update", deal);
-}
+void CManager::OnDealUpdate(const IMTDeal* deal) { WriteDealLine(L"Deal: %s has been  update", deal); }
 
-void CManager::OnDealDelete(const IMTDeal* deal) {
-  WriteDealLine(L"Deal: %s has been deleted", deal);
-}
+void CManager::OnDealDelete(const IMTDeal* deal) { WriteDealLine(L"Deal: %s has been deleted", deal); }

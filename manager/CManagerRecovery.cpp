@@ -104,8 +104,7 @@ EarlierChange CManager::FindEarlierChange(const Json::Value& request, const Earl
       const MTAPIRES res = manager_->LoadAccount(record.login, user.get());
       if (res == mtret::NotFound) return result(Found::No, "no such account");
       if (!replycode::requestDone(res)) return result(Found::Unknown, "account lookup failed");
-      const bool same = UTF8ToUnicode(record.name) == user->Name() &&
-                        UTF8ToUnicode(record.group) == user->Group() &&
+      const bool same = UTF8ToUnicode(record.name) == user->Name() && UTF8ToUnicode(record.group) == user->Group() &&
                         UTF8ToUnicode(record.email) == user->EMail();
       if (same) return result(Found::Yes, "the account exists", record.BuildReply());
       return result(Found::No, "an account with other details has the login");

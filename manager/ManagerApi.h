@@ -118,23 +118,21 @@ class IMTManagerAPI {
  public:
   virtual void Release() = 0;
 
-  virtual MTAPIRES OpenSession(const wchar_t* server, uint64_t login, const wchar_t* password,
-                               uint64_t option1, uint64_t option2, uint64_t option3,
-                               uint32_t timeoutMs) = 0;
+  virtual MTAPIRES OpenSession(const wchar_t* server, uint64_t login, const wchar_t* password, uint64_t option1,
+                               uint64_t option2, uint64_t option3, uint32_t timeoutMs) = 0;
   virtual MTAPIRES WriteJournal(uint32_t type, const wchar_t* format, ...) = 0;
 
   virtual MTAPIRES AttachDealSink(IMTDealSink* sink) = 0;
   virtual MTAPIRES DetachDealSink(IMTDealSink* sink) = 0;
 
   virtual IMTUser* NewUserRecord() = 0;
-  virtual MTAPIRES AddAccount(IMTUser* user, const wchar_t* masterPassword,
-                              const wchar_t* investorPassword) = 0;
+  virtual MTAPIRES AddAccount(IMTUser* user, const wchar_t* masterPassword, const wchar_t* investorPassword) = 0;
   virtual MTAPIRES LoadAccount(uint64_t login, IMTUser* user) = 0;
   virtual MTAPIRES SaveAccount(IMTUser* user) = 0;
   virtual MTAPIRES VerifyPassword(uint32_t kind, uint64_t login, const wchar_t* password) = 0;
   virtual MTAPIRES SetPassword(uint32_t kind, uint64_t login, const wchar_t* password) = 0;
-  virtual MTAPIRES PostBalanceDeal(uint64_t login, double amount, uint32_t action,
-                                   const wchar_t* comment, uint64_t* dealId) = 0;
+  virtual MTAPIRES PostBalanceDeal(uint64_t login, double amount, uint32_t action, const wchar_t* comment,
+                                   uint64_t* dealId) = 0;
 
  protected:
   ~IMTManagerAPI() = default;
@@ -144,17 +142,16 @@ class IMTManagerAPI {
 extern "C" {
 typedef MTAPIRES (*MTManagerVersion_t)(uint32_t* version);
 typedef MTAPIRES (*MTManagerCreate_t)(uint32_t apiVersion, IMTManagerAPI** manager);
-typedef MTAPIRES (*MTManagerCreateExt_t)(uint32_t apiVersion, void* reserved,
-                                         IMTManagerAPI** manager);
+typedef MTAPIRES (*MTManagerCreateExt_t)(uint32_t apiVersion, void* reserved, IMTManagerAPI** manager);
 typedef MTAPIRES (*MTAdminCreate_t)(uint32_t apiVersion, void** admin);
 typedef MTAPIRES (*MTAdminCreateExt_t)(uint32_t apiVersion, void* reserved, void** admin);
 }
 
 // One deal as the optional deal lookup reports it.
 struct MTDealRecord {
-  uint64_t deal;        // deal id
+  uint64_t deal;  // deal id
   uint64_t login;
-  uint32_t action;      // MTDealAction
+  uint32_t action;  // MTDealAction
   double amount;
   int64_t timeMs;       // when it was posted, ms since the epoch
   wchar_t comment[64];  // NUL-terminated, cut to fit
@@ -169,9 +166,8 @@ struct MTDealRecord {
 // the interfaces' layout stays as libraries built against them expect; a
 // library without it cannot look up deals.
 extern "C" {
-typedef MTAPIRES (*MTManagerDealRequest_t)(IMTManagerAPI* manager, uint64_t login, int64_t fromMs,
-                                           int64_t toMs, MTDealRecord* deals, uint32_t capacity,
-                                           uint32_t* total);
+typedef MTAPIRES (*MTManagerDealRequest_t)(IMTManagerAPI* manager, uint64_t login, int64_t fromMs, int64_t toMs,
+                                           MTDealRecord* deals, uint32_t capacity, uint32_t* total);
 }
 
 // File name of the library in a 64-bit build (MT5APIManager.so in a 32-bit one).

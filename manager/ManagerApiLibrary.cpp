@@ -40,8 +40,7 @@ Entry lookUp(void* handle, const char* name) {
 
 void ManagerApiLibrary::Closer::operator()(void* handle) const { ::dlclose(handle); }
 
-ManagerApiLibrary::ManagerApiLibrary(std::string executablePath)
-    : executablePath_(std::move(executablePath)) {}
+ManagerApiLibrary::ManagerApiLibrary(std::string executablePath) : executablePath_(std::move(executablePath)) {}
 
 std::string ManagerApiLibrary::FindLibrary(const std::string& directory) const {
   if (!directory.empty()) {

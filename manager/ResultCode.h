@@ -20,9 +20,7 @@ constexpr int32_t NotRecorded = -1003;
 
 // A failed Manager API result as a reply code: the result negated. Computed
 // in 64 bits so that no result value overflows.
-constexpr int32_t negated(MTAPIRES result) {
-  return static_cast<int32_t>(-static_cast<int64_t>(result));
-}
+constexpr int32_t negated(MTAPIRES result) { return static_cast<int32_t>(-static_cast<int64_t>(result)); }
 
 // Request operations take 0 and 1 as success.
 constexpr bool requestDone(MTAPIRES result) { return result == mtret::Ok || result == mtret::OkNone; }

@@ -6,18 +6,14 @@
 
 namespace records {
 
-bool hasRouteType(const Json::Value& request) {
-  return !request["routeType"].isNull();
-}
+bool hasRouteType(const Json::Value& request) { return !request["routeType"].isNull(); }
 
 std::string readRouteType(const Json::Value& request) {
   if (!hasRouteType(request)) return std::string();
   return request["routeType"].asString();
 }
 
-std::string defaultMessage(int32_t code) {
-  return code == 200 ? "success" : "fail";
-}
+std::string defaultMessage(int32_t code) { return code == 200 ? "success" : "fail"; }
 
 ReplyWriter::ReplyWriter(int32_t code) : code_(code) {
   text_.reserve(512);  // the longest record's reply with short values, in one allocation

@@ -15,28 +15,28 @@
 namespace stomp::detail {
 
 class ConnectAttempt : public std::enable_shared_from_this<ConnectAttempt> {
-public:
-    // Called once: nullptr when the transport is up (then again with a
-    // ConnectError if the time-out runs out before the owner is done).
-    using Report = std::function<void(std::exception_ptr)>;
+ public:
+  // Called once: nullptr when the transport is up (then again with a
+  // ConnectError if the time-out runs out before the owner is done).
+  using Report = std::function<void(std::exception_ptr)>;
 
-    ConnectAttempt(asio::io_context& io, std::shared_ptr<Stream> stream, Endpoint endpoint,
-                   std::chrono::milliseconds timeout);
+  ConnectAttempt(asio::io_context& io, std::shared_ptr<Stream> stream, Endpoint endpoint,
+                 std::chrono::milliseconds timeout);
 
-    void run(Report report);
-    // For the time-out's text: what the attempt was doing.
-    void setStage(std::string stage) { stage_ = std::move(stage); }
+  void run(Report report);
+  // For the time-out's text: what the attempt was doing.
+  void setStage(std::string stage) { stage_ = std::move(stage); }
 
-private:
-    void fail(std::exception_ptr e);
+ private:
+  void fail(std::exception_ptr e);
 
-    std::shared_ptr<Stream> stream_;
-    Endpoint endpoint_;
-    std::chrono::milliseconds timeout_;
-    asio::ip::tcp::resolver resolver_;
-    asio::steady_timer timer_;
-    std::string stage_ = "resolving the host";
-    Report report_;
+  std::shared_ptr<Stream> stream_;
+  Endpoint endpoint_;
+  std::chrono::milliseconds timeout_;
+  asio::ip::tcp::resolver resolver_;
+  asio::steady_timer timer_;
+  std::string stage_ = "resolving the host";
+  Report report_;
 };
 
-} // namespace stomp::detail
+}  // namespace stomp::detail

@@ -24,42 +24,44 @@
 
 namespace stomp {
 
-namespace detail { class ConnectionCore; }
+namespace detail {
+class ConnectionCore;
+}
 
 struct ConnectionOptions {
-    // Credentials are sent only when both are non-empty.
-    std::string login;
-    std::string passcode;
-    // Bound on one connect attempt: TCP connect, TLS handshake, CONNECTED.
-    // Under failover it also bounds start() as a whole.
-    std::chrono::milliseconds connectTimeout{10000};
-    // Bound on a send's wait for the broker's RECEIPT (and, under failover,
-    // for the connection to come back before the frame could be written).
-    std::chrono::milliseconds receiptTimeout{10000};
-    // Under failover, a session must stay up this long before the reconnect
-    // budget (maxReconnectAttempts) and the back-off start afresh: a broker
-    // that accepts sessions and drops them at once is not retried forever.
-    std::chrono::milliseconds stableSessionTime{5000};
-    // Bound on requests waiting for their RECEIPT (sends, confirmed ACKs,
-    // transaction frames), including those waiting for a failover to end.
-    // Beyond it a blocking call waits for room (up to receiptTimeout, then
-    // TimeoutError, nothing sent) and an asynchronous one fails at once
-    // with LimitError.
-    std::size_t maxPendingRequests = 1000;
-    // Bound on messages received and not yet handed to their listener;
-    // beyond it the connection stops reading until the listeners catch up,
-    // which holds the broker back through TCP.
-    std::size_t maxQueuedDeliveries = 1000;
-    // Bound on close()'s wait for the DISCONNECT receipt.
-    std::chrono::milliseconds closeTimeout{2000};
-    // Heart-beats offered in CONNECT; 0 disables that direction. A broker
-    // silent for three times the negotiated interval counts as lost.
-    std::chrono::milliseconds heartBeatSend{10000};
-    std::chrono::milliseconds heartBeatReceive{10000};
-    // CONNECT "host" header; empty: the host of the URI.
-    std::string virtualHost;
-    // Optional CONNECT "client-id" header.
-    std::string clientId;
+  // Credentials are sent only when both are non-empty.
+  std::string login;
+  std::string passcode;
+  // Bound on one connect attempt: TCP connect, TLS handshake, CONNECTED.
+  // Under failover it also bounds start() as a whole.
+  std::chrono::milliseconds connectTimeout{10000};
+  // Bound on a send's wait for the broker's RECEIPT (and, under failover,
+  // for the connection to come back before the frame could be written).
+  std::chrono::milliseconds receiptTimeout{10000};
+  // Under failover, a session must stay up this long before the reconnect
+  // budget (maxReconnectAttempts) and the back-off start afresh: a broker
+  // that accepts sessions and drops them at once is not retried forever.
+  std::chrono::milliseconds stableSessionTime{5000};
+  // Bound on requests waiting for their RECEIPT (sends, confirmed ACKs,
+  // transaction frames), including those waiting for a failover to end.
+  // Beyond it a blocking call waits for room (up to receiptTimeout, then
+  // TimeoutError, nothing sent) and an asynchronous one fails at once
+  // with LimitError.
+  std::size_t maxPendingRequests = 1000;
+  // Bound on messages received and not yet handed to their listener;
+  // beyond it the connection stops reading until the listeners catch up,
+  // which holds the broker back through TCP.
+  std::size_t maxQueuedDeliveries = 1000;
+  // Bound on close()'s wait for the DISCONNECT receipt.
+  std::chrono::milliseconds closeTimeout{2000};
+  // Heart-beats offered in CONNECT; 0 disables that direction. A broker
+  // silent for three times the negotiated interval counts as lost.
+  std::chrono::milliseconds heartBeatSend{10000};
+  std::chrono::milliseconds heartBeatReceive{10000};
+  // CONNECT "host" header; empty: the host of the URI.
+  std::string virtualHost;
+  // Optional CONNECT "client-id" header.
+  std::string clientId;
 };
 
 using MessageListener = std::function<void(const Message&)>;
@@ -70,98 +72,98 @@ using SendCallback = std::function<void(std::exception_ptr)>;
 // Told when a failover connection loses its transport and when it is back
 // (after every subscription was restored).
 struct TransportListener {
-    std::function<void()> interrupted;
-    std::function<void()> restored;
+  std::function<void()> interrupted;
+  std::function<void()> restored;
 };
 
 class Connection {
-public:
-    // Parses the URI at once: a malformed one throws UriError naming it.
-    explicit Connection(std::string brokerUri, ConnectionOptions options = {});
-    ~Connection(); // close()
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
+ public:
+  // Parses the URI at once: a malformed one throws UriError naming it.
+  explicit Connection(std::string brokerUri, ConnectionOptions options = {});
+  ~Connection();  // close()
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
-    // Connects and waits for CONNECTED. Throws ConnectError naming the URI
-    // (unreachable, not a STOMP port, TLS refused, time-out) or BrokerError
-    // (e.g. credentials refused). Under failover it retries within
-    // connectTimeout. Calling it again once connected does nothing.
-    void start();
+  // Connects and waits for CONNECTED. Throws ConnectError naming the URI
+  // (unreachable, not a STOMP port, TLS refused, time-out) or BrokerError
+  // (e.g. credentials refused). Under failover it retries within
+  // connectTimeout. Calling it again once connected does nothing.
+  void start();
 
-    // Listeners run on the delivery thread, one at a time, in order with the
-    // message callbacks, never after close() has returned. Set them before
-    // start(). The exception listener fires once the connection is lost for
-    // good: an ERROR frame not tied to one request, a loss without failover,
-    // or failover giving up. A message listener that throws does not stop
-    // delivery; its message counts as handled (AfterCallback acknowledges it).
-    void setExceptionListener(ExceptionListener listener);
-    void setTransportListener(TransportListener listener);
+  // Listeners run on the delivery thread, one at a time, in order with the
+  // message callbacks, never after close() has returned. Set them before
+  // start(). The exception listener fires once the connection is lost for
+  // good: an ERROR frame not tied to one request, a loss without failover,
+  // or failover giving up. A message listener that throws does not stop
+  // delivery; its message counts as handled (AfterCallback acknowledges it).
+  void setExceptionListener(ExceptionListener listener);
+  void setTransportListener(TransportListener listener);
 
-    // Subscribes and returns the subscription id. `extra` may carry headers
-    // such as selector or activemq.prefetchSize. May be called before start();
-    // the SUBSCRIBE is then sent on connecting. Restored after a failover.
-    std::string subscribe(const Destination& destination, MessageListener listener,
-                          AckMode ackMode = AckMode::Auto, Headers extra = {});
-    void unsubscribe(const std::string& subscriptionId);
+  // Subscribes and returns the subscription id. `extra` may carry headers
+  // such as selector or activemq.prefetchSize. May be called before start();
+  // the SUBSCRIBE is then sent on connecting. Restored after a failover.
+  std::string subscribe(const Destination& destination, MessageListener listener, AckMode ackMode = AckMode::Auto,
+                        Headers extra = {});
+  void unsubscribe(const std::string& subscriptionId);
 
-    // Persistent send that returns once the broker's RECEIPT arrived.
-    // Throws BrokerError (the broker refused this message; the connection
-    // stays), TimeoutError or ConnectionLostError. After a TimeoutError or a
-    // ConnectionLostError for a frame already written, the broker may or may
-    // not have the message. Under failover a send made while reconnecting
-    // waits (up to receiptTimeout) and goes out on the new connection.
-    void send(const Destination& destination, const OutgoingMessage& message);
-    // Non-blocking send: the future is ready (or holds the error) once the
-    // RECEIPT came. The callback form calls back on the I/O thread; it must
-    // not block nor call this connection's blocking members.
-    std::future<void> sendAsync(const Destination& destination, const OutgoingMessage& message);
-    void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
+  // Persistent send that returns once the broker's RECEIPT arrived.
+  // Throws BrokerError (the broker refused this message; the connection
+  // stays), TimeoutError or ConnectionLostError. After a TimeoutError or a
+  // ConnectionLostError for a frame already written, the broker may or may
+  // not have the message. Under failover a send made while reconnecting
+  // waits (up to receiptTimeout) and goes out on the new connection.
+  void send(const Destination& destination, const OutgoingMessage& message);
+  // Non-blocking send: the future is ready (or holds the error) once the
+  // RECEIPT came. The callback form calls back on the I/O thread; it must
+  // not block nor call this connection's blocking members.
+  std::future<void> sendAsync(const Destination& destination, const OutgoingMessage& message);
+  void sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done);
 
-    // Acknowledge / reject a message received on this connection (modes
-    // Client and ClientIndividual). An ACK for a message that arrived before a
-    // reconnection is dropped: the broker delivers that message again.
-    void ack(const Message& message);
-    void nack(const Message& message);
-    // An ACK that asks for a RECEIPT: returns (or calls back, on the I/O
-    // thread) once the broker confirmed it. ConnectionLostError: the message
-    // came on an earlier connection and will be delivered again.
-    void ackConfirmed(const Message& message);
-    void ackAsync(const Message& message, SendCallback done);
+  // Acknowledge / reject a message received on this connection (modes
+  // Client and ClientIndividual). An ACK for a message that arrived before a
+  // reconnection is dropped: the broker delivers that message again.
+  void ack(const Message& message);
+  void nack(const Message& message);
+  // An ACK that asks for a RECEIPT: returns (or calls back, on the I/O
+  // thread) once the broker confirmed it. ConnectionLostError: the message
+  // came on an earlier connection and will be delivered again.
+  void ackConfirmed(const Message& message);
+  void ackAsync(const Message& message, SendCallback done);
 
-    // Transactions: SENDs (OutgoingMessage::transaction) and ACKs inside one
-    // take effect on commit(), which returns once the broker's RECEIPT for
-    // the COMMIT came; abort() drops them. A transaction does not survive
-    // the connection: after a failover its sends, ACKs and commit fail with
-    // ConnectionLostError (the broker rolled it back). begin, commit and
-    // abort block, like send().
-    std::string beginTransaction();
-    void commit(const std::string& transaction);
-    void abort(const std::string& transaction);
-    void ack(const Message& message, const std::string& transaction);
-    // Pipelined transactions: BEGIN and the SENDs inside go out without a
-    // receipt each and without waiting; the COMMIT's receipt confirms the
-    // whole batch. Neither call blocks, so both may be used from a send
-    // callback. A transaction begun while the connection is down, or lost
-    // with it, makes its commit fail with ConnectionLostError (the broker
-    // kept nothing of it).
-    std::string beginAsync();
-    void sendInTransaction(const Destination& destination, const OutgoingMessage& message);
-    void commitAsync(const std::string& transaction, SendCallback done);
+  // Transactions: SENDs (OutgoingMessage::transaction) and ACKs inside one
+  // take effect on commit(), which returns once the broker's RECEIPT for
+  // the COMMIT came; abort() drops them. A transaction does not survive
+  // the connection: after a failover its sends, ACKs and commit fail with
+  // ConnectionLostError (the broker rolled it back). begin, commit and
+  // abort block, like send().
+  std::string beginTransaction();
+  void commit(const std::string& transaction);
+  void abort(const std::string& transaction);
+  void ack(const Message& message, const std::string& transaction);
+  // Pipelined transactions: BEGIN and the SENDs inside go out without a
+  // receipt each and without waiting; the COMMIT's receipt confirms the
+  // whole batch. Neither call blocks, so both may be used from a send
+  // callback. A transaction begun while the connection is down, or lost
+  // with it, makes its commit fail with ConnectionLostError (the broker
+  // kept nothing of it).
+  std::string beginAsync();
+  void sendInTransaction(const Destination& destination, const OutgoingMessage& message);
+  void commitAsync(const std::string& transaction, SendCallback done);
 
-    // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT
-    // with receipt (bounded), stops the threads. Idempotent; no callback runs
-    // after it returns. May be called from a listener, not from a send
-    // callback (it would join the thread it runs on): there it throws Error.
-    void close();
+  // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT
+  // with receipt (bounded), stops the threads. Idempotent; no callback runs
+  // after it returns. May be called from a listener, not from a send
+  // callback (it would join the thread it runs on): there it throws Error.
+  void close();
 
-    bool isConnected() const;
-    const std::string& uri() const noexcept { return uri_; }
-    // "1.0", "1.1" or "1.2" once connected, "" before.
-    std::string version() const;
+  bool isConnected() const;
+  const std::string& uri() const noexcept { return uri_; }
+  // "1.0", "1.1" or "1.2" once connected, "" before.
+  std::string version() const;
 
-private:
-    std::string uri_;
-    std::shared_ptr<detail::ConnectionCore> core_;
+ private:
+  std::string uri_;
+  std::shared_ptr<detail::ConnectionCore> core_;
 };
 
-} // namespace stomp
+}  // namespace stomp

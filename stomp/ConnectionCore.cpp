@@ -9,243 +9,215 @@ namespace stomp::detail {
 
 namespace {
 
-SessionConfig sessionConfig(const ConnectionOptions& o)
-{
-    SessionConfig c;
-    c.host = o.virtualHost;
-    c.login = o.login;
-    c.passcode = o.passcode;
-    c.clientId = o.clientId;
-    c.heartBeatSend = o.heartBeatSend;
-    c.heartBeatReceive = o.heartBeatReceive;
-    return c;
+SessionConfig sessionConfig(const ConnectionOptions& o) {
+  SessionConfig c;
+  c.host = o.virtualHost;
+  c.login = o.login;
+  c.passcode = o.passcode;
+  c.clientId = o.clientId;
+  c.heartBeatSend = o.heartBeatSend;
+  c.heartBeatReceive = o.heartBeatReceive;
+  return c;
 }
 
-} // namespace
+}  // namespace
 
 ConnectionCore::ConnectionCore(BrokerUri uri, ConnectionOptions options)
-    : uri_(std::move(uri)), options_(std::move(options)), session_io_(sessionConfig(options_)),
+    : uri_(std::move(uri)),
+      options_(std::move(options)),
+      session_io_(sessionConfig(options_)),
       plan_io_(uri_, options_.connectTimeout, options_.stableSessionTime,
                [rng = std::make_shared<std::mt19937_64>(std::random_device{}())] { return (*rng)(); }),
-      reconnectTimer_io_(io_), heartBeatTimer_io_(io_),
-      receiptTimer_io_(io_), readBuffer_io_(64 * 1024),
-      deliveries_(options_.maxQueuedDeliveries)
-{
+      reconnectTimer_io_(io_),
+      heartBeatTimer_io_(io_),
+      receiptTimer_io_(io_),
+      readBuffer_io_(64 * 1024),
+      deliveries_(options_.maxQueuedDeliveries) {}
+
+ConnectionCore::~ConnectionCore() {
+  // close() normally ran; a thread left joinable here would terminate.
+  if (ioThread_.joinable()) ioThread_.detach();
+  if (deliveryThread_.joinable()) deliveryThread_.detach();
 }
 
-ConnectionCore::~ConnectionCore()
-{
-    // close() normally ran; a thread left joinable here would terminate.
-    if (ioThread_.joinable())
-        ioThread_.detach();
-    if (deliveryThread_.joinable())
-        deliveryThread_.detach();
-}
-
-std::string ConnectionCore::describe(const std::exception_ptr& e) const
-{
-    return copyError(e)->what();
-}
+std::string ConnectionCore::describe(const std::exception_ptr& e) const { return copyError(e)->what(); }
 
 // ---------------------------------------------------------------- public API
 
-void ConnectionCore::ensureThreads()
-{
-    if (threadsStarted_)
+void ConnectionCore::ensureThreads() {
+  if (threadsStarted_) return;
+  threadsStarted_ = true;
+  work_.emplace(io_.get_executor());
+  auto self = shared_from_this();
+  ioThread_ = std::thread([self] {
+    self->ioThreadId_ = std::this_thread::get_id();
+    self->io_.run();
+  });
+  deliveryThread_ = std::thread([self] {
+    self->deliveryThreadId_ = std::this_thread::get_id();
+    self->deliveryLoop();
+  });
+}
+
+void ConnectionCore::refuseOnIoThread(const char* what) const {
+  // The I/O thread would wait for itself: the answer could never come.
+  if (onIoThread())
+    throw Error(std::string(what) + " on '" + uri_.text +
+                "' cannot block on the connection's own I/O thread (a send callback)");
+}
+
+void ConnectionCore::start() {
+  refuseOnIoThread("start");
+  Completion done;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) throw Error("connection to '" + uri_.text + "' is closed");
+    ensureThreads();
+    asio::post(io_, [this, cb = done.callback()] {
+      if (phase_io_ == Phase::Connected) {
+        cb(nullptr);
         return;
-    threadsStarted_ = true;
-    work_.emplace(io_.get_executor());
-    auto self = shared_from_this();
-    ioThread_ = std::thread([self] {
-        self->ioThreadId_ = std::this_thread::get_id();
-        self->io_.run();
+      }
+      if (phase_io_ != Phase::Idle && phase_io_ != Phase::Failed) {
+        cb(err<Error>("connection to '" + uri_.text + "' is already starting"));
+        return;
+      }
+      startDone_io_ = cb;
+      phase_io_ = Phase::Connecting;
+      carryOut(plan_io_.start(Clock::now()));
     });
-    deliveryThread_ = std::thread([self] {
-        self->deliveryThreadId_ = std::this_thread::get_id();
-        self->deliveryLoop();
-    });
+  }
+  done.wait(ConnectError("cannot connect to '" + uri_.text + "': connection closed while connecting"));
 }
 
-void ConnectionCore::refuseOnIoThread(const char* what) const
-{
-    // The I/O thread would wait for itself: the answer could never come.
-    if (onIoThread())
-        throw Error(std::string(what) + " on '" + uri_.text
-                    + "' cannot block on the connection's own I/O thread (a send callback)");
+void ConnectionCore::setExceptionListener(ExceptionListener listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!closing_) exceptionListener_ = std::move(listener);
 }
 
-void ConnectionCore::start()
-{
-    refuseOnIoThread("start");
-    Completion done;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_)
-            throw Error("connection to '" + uri_.text + "' is closed");
-        ensureThreads();
-        asio::post(io_, [this, cb = done.callback()] {
-            if (phase_io_ == Phase::Connected) {
-                cb(nullptr);
-                return;
-            }
-            if (phase_io_ != Phase::Idle && phase_io_ != Phase::Failed) {
-                cb(err<Error>("connection to '" + uri_.text + "' is already starting"));
-                return;
-            }
-            startDone_io_ = cb;
-            phase_io_ = Phase::Connecting;
-            carryOut(plan_io_.start(Clock::now()));
-        });
-    }
-    done.wait(ConnectError("cannot connect to '" + uri_.text + "': connection closed while connecting"));
-}
-
-void ConnectionCore::setExceptionListener(ExceptionListener listener)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!closing_)
-        exceptionListener_ = std::move(listener);
-}
-
-void ConnectionCore::setTransportListener(TransportListener listener)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!closing_)
-        transportListener_ = std::move(listener);
+void ConnectionCore::setTransportListener(TransportListener listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!closing_) transportListener_ = std::move(listener);
 }
 
 std::string ConnectionCore::subscribe(const Destination& destination, MessageListener listener, AckMode mode,
-                                      Headers extra)
-{
-    if (!listener)
-        throw Error("subscribe to " + destination.stompName() + " needs a listener");
-    refuseOnIoThread("subscribe");
-    std::string id = "sub-" + std::to_string(nextSubscription_++);
-    Completion done;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_)
-            throw ConnectionLostError("connection to '" + uri_.text + "' is closed");
-        ensureThreads();
-        subscriptions_[id] = std::make_shared<SubscriptionEntry>(SubscriptionEntry{std::move(listener), mode});
-        asio::post(io_, [this, id, destination, mode, extra = std::move(extra), cb = done.callback()]() mutable {
-            doSubscribe(id, destination, mode, std::move(extra), std::move(cb));
-        });
-    }
-    try {
-        done.wait(ConnectionLostError("connection to '" + uri_.text + "' closed while subscribing"));
-    } catch (...) {
-        unsubscribe(id); // a SUBSCRIBE that timed out may still have taken effect
-        throw;
-    }
-    return id;
-}
-
-void ConnectionCore::unsubscribe(const std::string& id)
-{
+                                      Headers extra) {
+  if (!listener) throw Error("subscribe to " + destination.stompName() + " needs a listener");
+  refuseOnIoThread("subscribe");
+  std::string id = "sub-" + std::to_string(nextSubscription_++);
+  Completion done;
+  {
     std::lock_guard<std::mutex> lock(mutex_);
-    subscriptions_.erase(id);
-    if (threadsStarted_ && !ioClosing_)
-        asio::post(io_, [this, id] { doUnsubscribe(id); });
-}
-
-void ConnectionCore::send(const Destination& destination, const OutgoingMessage& message)
-{
-    refuseOnIoThread("send");
-    if (auto refused = admit(true, "send to " + destination.stompName()))
-        raise(*refused);
-    Completion done;
-    post(destination, message, releasing(done.callback()));
-    done.wait(ConnectionLostError("send to " + destination.stompName() + ": connection to '" + uri_.text
-                                  + "' closed (the broker may or may not have taken the message)"));
-}
-
-void ConnectionCore::sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done)
-{
-    if (auto refused = admit(false, "send to " + destination.stompName())) {
-        if (done)
-            done(toException(*refused));
-        return;
-    }
-    post(destination, message, releasing(std::move(done)));
-}
-
-void ConnectionCore::post(const Destination& destination, const OutgoingMessage& message, SendCallback done)
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (threadsStarted_ && !ioClosing_) {
-            PendingSend send{destination, message, std::move(done), nullptr};
-            asio::post(io_, [this, send = std::move(send)]() mutable { doSend(std::move(send)); });
-            return;
-        }
-    }
-    if (done)
-        done(err<ConnectionLostError>("cannot send to " + destination.stompName() + ": connection to '" + uri_.text
-                                      + "' is not open"));
-}
-
-std::string ConnectionCore::version() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return version_;
-}
-
-void ConnectionCore::close()
-{
-    refuseOnIoThread("close"); // it joins the I/O thread
-    const auto me = std::this_thread::get_id();
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (closed_)
-            return;
-        if (closing_) {
-            // Someone else is closing; wait unless we are the delivery thread.
-            if (me != deliveryThreadId_.load())
-                closedCv_.wait(lock, [this] { return closed_; });
-            return;
-        }
-        closing_ = true;
-        if (!threadsStarted_) {
-            closed_ = ioClosing_ = true;
-            exceptionListener_ = nullptr;
-            transportListener_ = {};
-            subscriptions_.clear();
-            return;
-        }
-    }
-
-    // 1. No delivery starts any more; a running callback finishes (it may
-    //    still send and acknowledge: the I/O thread keeps working meanwhile).
-    deliveries_.stop();
-    if (me == deliveryThreadId_.load())
-        deliveryThread_.detach(); // it ends when the running callback returns
-    else
-        deliveryThread_.join();
-
-    // 2. UNSUBSCRIBE and DISCONNECT with a bounded wait, then stop I/O.
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ioClosing_ = true;
-    }
-    auto promise = std::make_shared<std::promise<void>>();
-    auto future = promise->get_future();
-    asio::post(io_, [this, promise] {
-        closePromise_io_ = promise;
-        beginClose();
+    if (closing_) throw ConnectionLostError("connection to '" + uri_.text + "' is closed");
+    ensureThreads();
+    subscriptions_[id] = std::make_shared<SubscriptionEntry>(SubscriptionEntry{std::move(listener), mode});
+    asio::post(io_, [this, id, destination, mode, extra = std::move(extra), cb = done.callback()]() mutable {
+      doSubscribe(id, destination, mode, std::move(extra), std::move(cb));
     });
-    future.wait_for(options_.closeTimeout + milliseconds(2000));
-    work_.reset();
-    io_.stop();
-    ioThread_.join();
-
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    connected_ = false;
-    exceptionListener_ = nullptr;
-    transportListener_ = {};
-    subscriptions_.clear();
-    closedCv_.notify_all();
+  }
+  try {
+    done.wait(ConnectionLostError("connection to '" + uri_.text + "' closed while subscribing"));
+  } catch (...) {
+    unsubscribe(id);  // a SUBSCRIBE that timed out may still have taken effect
+    throw;
+  }
+  return id;
 }
 
-} // namespace stomp::detail
+void ConnectionCore::unsubscribe(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscriptions_.erase(id);
+  if (threadsStarted_ && !ioClosing_) asio::post(io_, [this, id] { doUnsubscribe(id); });
+}
+
+void ConnectionCore::send(const Destination& destination, const OutgoingMessage& message) {
+  refuseOnIoThread("send");
+  if (auto refused = admit(true, "send to " + destination.stompName())) raise(*refused);
+  Completion done;
+  post(destination, message, releasing(done.callback()));
+  done.wait(ConnectionLostError("send to " + destination.stompName() + ": connection to '" + uri_.text +
+                                "' closed (the broker may or may not have taken the message)"));
+}
+
+void ConnectionCore::sendAsync(const Destination& destination, const OutgoingMessage& message, SendCallback done) {
+  if (auto refused = admit(false, "send to " + destination.stompName())) {
+    if (done) done(toException(*refused));
+    return;
+  }
+  post(destination, message, releasing(std::move(done)));
+}
+
+void ConnectionCore::post(const Destination& destination, const OutgoingMessage& message, SendCallback done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (threadsStarted_ && !ioClosing_) {
+      PendingSend send{destination, message, std::move(done), nullptr};
+      asio::post(io_, [this, send = std::move(send)]() mutable { doSend(std::move(send)); });
+      return;
+    }
+  }
+  if (done)
+    done(err<ConnectionLostError>("cannot send to " + destination.stompName() + ": connection to '" + uri_.text +
+                                  "' is not open"));
+}
+
+std::string ConnectionCore::version() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return version_;
+}
+
+void ConnectionCore::close() {
+  refuseOnIoThread("close");  // it joins the I/O thread
+  const auto me = std::this_thread::get_id();
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_) return;
+    if (closing_) {
+      // Someone else is closing; wait unless we are the delivery thread.
+      if (me != deliveryThreadId_.load()) closedCv_.wait(lock, [this] { return closed_; });
+      return;
+    }
+    closing_ = true;
+    if (!threadsStarted_) {
+      closed_ = ioClosing_ = true;
+      exceptionListener_ = nullptr;
+      transportListener_ = {};
+      subscriptions_.clear();
+      return;
+    }
+  }
+
+  // 1. No delivery starts any more; a running callback finishes (it may
+  //    still send and acknowledge: the I/O thread keeps working meanwhile).
+  deliveries_.stop();
+  if (me == deliveryThreadId_.load())
+    deliveryThread_.detach();  // it ends when the running callback returns
+  else
+    deliveryThread_.join();
+
+  // 2. UNSUBSCRIBE and DISCONNECT with a bounded wait, then stop I/O.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ioClosing_ = true;
+  }
+  auto promise = std::make_shared<std::promise<void>>();
+  auto future = promise->get_future();
+  asio::post(io_, [this, promise] {
+    closePromise_io_ = promise;
+    beginClose();
+  });
+  future.wait_for(options_.closeTimeout + milliseconds(2000));
+  work_.reset();
+  io_.stop();
+  ioThread_.join();
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  connected_ = false;
+  exceptionListener_ = nullptr;
+  transportListener_ = {};
+  subscriptions_.clear();
+  closedCv_.notify_all();
+}
+
+}  // namespace stomp::detail

@@ -11,82 +11,76 @@ namespace stomp::detail {
 
 void ConnectionCore::post(DeliveryItem item) { deliveries_.push(std::move(item)); }
 
-void ConnectionCore::resumeReading()
-{
-    if (readPaused_io_ && stream_io_) {
-        readPaused_io_ = false;
-        startRead();
-    }
+void ConnectionCore::resumeReading() {
+  if (readPaused_io_ && stream_io_) {
+    readPaused_io_ = false;
+    startRead();
+  }
 }
 
-void ConnectionCore::deliveryLoop()
-{
-    bool resume = false;
-    while (auto item = deliveries_.pop(resume)) {
-        if (resume)
-            asio::post(io_, [this] { resumeReading(); });
-        deliver(*item);
-    }
+void ConnectionCore::deliveryLoop() {
+  bool resume = false;
+  while (auto item = deliveries_.pop(resume)) {
+    if (resume) asio::post(io_, [this] { resumeReading(); });
+    deliver(*item);
+  }
 }
 
-void ConnectionCore::deliver(DeliveryItem& item)
-{
-    switch (item.kind) {
+void ConnectionCore::deliver(DeliveryItem& item) {
+  switch (item.kind) {
     case DeliveryItem::Kind::Message: {
-        std::shared_ptr<SubscriptionEntry> entry;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = subscriptions_.find(item.message.subscriptionId_);
-            if (it != subscriptions_.end())
-                entry = it->second;
-        }
-        if (!entry)
-            return;
+      std::shared_ptr<SubscriptionEntry> entry;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = subscriptions_.find(item.message.subscriptionId_);
+        if (it != subscriptions_.end()) entry = it->second;
+      }
+      if (!entry) return;
+      try {
+        entry->listener(item.message);
+      } catch (...) {
+        // A throwing listener must not end delivery. The message counts
+        // as handled: delivering it again could repeat its effects.
+      }
+      if (entry->mode == AckMode::AfterCallback) {
         try {
-            entry->listener(item.message);
+          ack(item.message, true, {}, nullptr);
         } catch (...) {
-            // A throwing listener must not end delivery. The message counts
-            // as handled: delivering it again could repeat its effects.
         }
-        if (entry->mode == AckMode::AfterCallback) {
-            try {
-                ack(item.message, true, {}, nullptr);
-            } catch (...) {
-            }
-        }
-        return;
+      }
+      return;
     }
     case DeliveryItem::Kind::Exception: {
-        ExceptionListener listener;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            listener = exceptionListener_;
+      ExceptionListener listener;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listener = exceptionListener_;
+      }
+      if (listener) {
+        try {
+          listener(*item.error);
+        } catch (...) {
         }
-        if (listener) {
-            try {
-                listener(*item.error);
-            } catch (...) {
-            }
-        }
-        return;
+      }
+      return;
     }
     case DeliveryItem::Kind::Interrupted:
     case DeliveryItem::Kind::Restored: {
-        std::function<void()> fn;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            fn = item.kind == DeliveryItem::Kind::Interrupted ? transportListener_.interrupted
-                                                              : transportListener_.restored;
+      std::function<void()> fn;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fn =
+            item.kind == DeliveryItem::Kind::Interrupted ? transportListener_.interrupted : transportListener_.restored;
+      }
+      if (fn) {
+        try {
+          fn();
+        } catch (...) {
         }
-        if (fn) {
-            try {
-                fn();
-            } catch (...) {
-            }
-        }
-        return;
+      }
+      return;
     }
-    }
+  }
 }
 
-} // namespace stomp::detail
+}  // namespace stomp::detail

@@ -2,70 +2,67 @@
 
 namespace stomp {
 
-Failure Failure::of(const std::exception& e)
-{
-    const std::string what = e.what();
-    if (auto x = dynamic_cast<const BrokerError*>(&e)) {
-        Failure f(Kind::Broker, what);
-        f.brokerMessage = x->brokerMessage();
-        f.details = x->details();
-        return f;
-    }
-    if (dynamic_cast<const ProtocolError*>(&e))
-        return Failure(Kind::Protocol, what);
-    if (dynamic_cast<const TimeoutError*>(&e))
-        return Failure(Kind::Timeout, what);
-    if (dynamic_cast<const ConnectError*>(&e))
-        return Failure(Kind::Connect, what);
-    if (dynamic_cast<const ConnectionLostError*>(&e))
-        return Failure(Kind::ConnectionLost, what);
-    if (dynamic_cast<const UriError*>(&e))
-        return Failure(Kind::Uri, what);
-    if (dynamic_cast<const LimitError*>(&e))
-        return Failure(Kind::Limit, what);
-    return Failure(Kind::General, what);
-}
-
-Failure Failure::ofCurrentException()
-{
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return of(e);
-    } catch (...) {
-        return Failure(Kind::General, "unknown error");
-    }
-}
-
-Failure Failure::within(const std::string& context) const
-{
-    Failure f = *this;
-    f.what = context + ": " + what;
+Failure Failure::of(const std::exception& e) {
+  const std::string what = e.what();
+  if (auto x = dynamic_cast<const BrokerError*>(&e)) {
+    Failure f(Kind::Broker, what);
+    f.brokerMessage = x->brokerMessage();
+    f.details = x->details();
     return f;
+  }
+  if (dynamic_cast<const ProtocolError*>(&e)) return Failure(Kind::Protocol, what);
+  if (dynamic_cast<const TimeoutError*>(&e)) return Failure(Kind::Timeout, what);
+  if (dynamic_cast<const ConnectError*>(&e)) return Failure(Kind::Connect, what);
+  if (dynamic_cast<const ConnectionLostError*>(&e)) return Failure(Kind::ConnectionLost, what);
+  if (dynamic_cast<const UriError*>(&e)) return Failure(Kind::Uri, what);
+  if (dynamic_cast<const LimitError*>(&e)) return Failure(Kind::Limit, what);
+  return Failure(Kind::General, what);
 }
 
-void raise(const Failure& f)
-{
-    switch (f.kind) {
-    case Failure::Kind::Uri: throw UriError(f.what);
-    case Failure::Kind::Connect: throw ConnectError(f.what);
-    case Failure::Kind::Broker: throw BrokerError(f.what, f.brokerMessage, f.details);
-    case Failure::Kind::Timeout: throw TimeoutError(f.what);
-    case Failure::Kind::ConnectionLost: throw ConnectionLostError(f.what);
-    case Failure::Kind::Protocol: throw ProtocolError(f.what);
-    case Failure::Kind::Limit: throw LimitError(f.what);
-    case Failure::Kind::General: break;
-    }
-    throw Error(f.what);
+Failure Failure::ofCurrentException() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return of(e);
+  } catch (...) {
+    return Failure(Kind::General, "unknown error");
+  }
 }
 
-std::exception_ptr toException(const Failure& f)
-{
-    try {
-        raise(f);
-    } catch (...) {
-        return std::current_exception();
-    }
+Failure Failure::within(const std::string& context) const {
+  Failure f = *this;
+  f.what = context + ": " + what;
+  return f;
 }
 
-} // namespace stomp
+void raise(const Failure& f) {
+  switch (f.kind) {
+    case Failure::Kind::Uri:
+      throw UriError(f.what);
+    case Failure::Kind::Connect:
+      throw ConnectError(f.what);
+    case Failure::Kind::Broker:
+      throw BrokerError(f.what, f.brokerMessage, f.details);
+    case Failure::Kind::Timeout:
+      throw TimeoutError(f.what);
+    case Failure::Kind::ConnectionLost:
+      throw ConnectionLostError(f.what);
+    case Failure::Kind::Protocol:
+      throw ProtocolError(f.what);
+    case Failure::Kind::Limit:
+      throw LimitError(f.what);
+    case Failure::Kind::General:
+      break;
+  }
+  throw Error(f.what);
+}
+
+std::exception_ptr toException(const Failure& f) {
+  try {
+    raise(f);
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
+}  // namespace stomp

@@ -12,21 +12,21 @@
 namespace stomp {
 
 struct Failure {
-    enum class Kind { General, Uri, Connect, Broker, Timeout, ConnectionLost, Protocol, Limit };
+  enum class Kind { General, Uri, Connect, Broker, Timeout, ConnectionLost, Protocol, Limit };
 
-    Kind kind = Kind::General;
-    std::string what;
-    std::string brokerMessage; // Broker: the ERROR frame's "message" header
-    std::string details;       // Broker: the ERROR frame's body
+  Kind kind = Kind::General;
+  std::string what;
+  std::string brokerMessage;  // Broker: the ERROR frame's "message" header
+  std::string details;        // Broker: the ERROR frame's body
 
-    Failure() = default;
-    Failure(Kind k, std::string text) : kind(k), what(std::move(text)) {}
+  Failure() = default;
+  Failure(Kind k, std::string text) : kind(k), what(std::move(text)) {}
 
-    // The record for an exception thrown by the protocol core (or anything else).
-    static Failure of(const std::exception& e);
-    static Failure ofCurrentException();
-    // The same failure with `context` put in front of its text.
-    Failure within(const std::string& context) const;
+  // The record for an exception thrown by the protocol core (or anything else).
+  static Failure of(const std::exception& e);
+  static Failure ofCurrentException();
+  // The same failure with `context` put in front of its text.
+  Failure within(const std::string& context) const;
 };
 
 // Builds the public exception for `failure`.
@@ -36,4 +36,4 @@ std::exception_ptr toException(const Failure& failure);
 // How an operation ends: called once, with nullptr on success.
 using ResultHandler = std::function<void(const Failure*)>;
 
-} // namespace stomp
+}  // namespace stomp

@@ -11,18 +11,18 @@ enum class Version { V1_0, V1_1, V1_2 };
 const char* versionName(Version v);
 
 struct Frame {
-    std::string command;
-    Headers headers; // wire order; the first of a repeated name wins
-    std::string body;
+  std::string command;
+  Headers headers;  // wire order; the first of a repeated name wins
+  std::string body;
 
-    std::optional<std::string> header(const std::string& name) const { return findHeader(headers, name); }
-    bool hasHeader(const std::string& name) const { return header(name).has_value(); }
+  std::optional<std::string> header(const std::string& name) const { return findHeader(headers, name); }
+  bool hasHeader(const std::string& name) const { return header(name).has_value(); }
 };
 
 struct EncodeOptions {
-    Version version = Version::V1_2;
-    // Write content-length even when the body has no NUL byte.
-    bool contentLength = false;
+  Version version = Version::V1_2;
+  // Write content-length even when the body has no NUL byte.
+  bool contentLength = false;
 };
 
 // Encodes one frame. Header names and values are escaped as `version` asks
@@ -39,4 +39,4 @@ std::string escapeHeader(const std::string& text, Version v);
 // Throws ProtocolError on an undefined escape sequence.
 std::string unescapeHeader(const std::string& text, Version v);
 
-} // namespace stomp
+}  // namespace stomp

@@ -13,4 +13,4 @@ using Headers = std::vector<Header>;
 // The value of the first header called `name`, if any.
 std::optional<std::string> findHeader(const Headers& headers, const std::string& name);
 
-} // namespace stomp
+}  // namespace stomp

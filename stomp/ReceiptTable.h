@@ -17,34 +17,34 @@
 namespace stomp {
 
 class ReceiptTable {
-public:
-    struct Entry {
-        std::string receipt;
-        std::string what; // "send to /queue/q", for messages
-        SteadyTime deadline;
-        ResultHandler done;
-    };
+ public:
+  struct Entry {
+    std::string receipt;
+    std::string what;  // "send to /queue/q", for messages
+    SteadyTime deadline;
+    ResultHandler done;
+  };
 
-    // A fresh receipt id ("rcpt-N"), unique for the table's life.
-    std::string newReceiptId();
-    void expect(std::string receipt, std::string what, SteadyTime deadline, ResultHandler done);
+  // A fresh receipt id ("rcpt-N"), unique for the table's life.
+  std::string newReceiptId();
+  void expect(std::string receipt, std::string what, SteadyTime deadline, ResultHandler done);
 
-    // The entry answered by RECEIPT or ERROR, if still waiting (a late
-    // receipt after its deadline finds nothing).
-    std::optional<Entry> take(const std::string& receipt);
-    // Entries whose deadline is at or before `now`, oldest first.
-    std::vector<Entry> takeExpired(SteadyTime now);
-    // Everything, for a lost or closed session.
-    std::vector<Entry> takeAll();
+  // The entry answered by RECEIPT or ERROR, if still waiting (a late
+  // receipt after its deadline finds nothing).
+  std::optional<Entry> take(const std::string& receipt);
+  // Entries whose deadline is at or before `now`, oldest first.
+  std::vector<Entry> takeExpired(SteadyTime now);
+  // Everything, for a lost or closed session.
+  std::vector<Entry> takeAll();
 
-    bool waiting(const std::string& receipt) const { return entries_.count(receipt) != 0; }
-    std::size_t size() const { return entries_.size(); }
-    std::optional<SteadyTime> nextDeadline() const;
+  bool waiting(const std::string& receipt) const { return entries_.count(receipt) != 0; }
+  std::size_t size() const { return entries_.size(); }
+  std::optional<SteadyTime> nextDeadline() const;
 
-private:
-    std::map<std::string, Entry> entries_;
-    std::set<std::pair<SteadyTime, std::string>> deadlines_;
-    std::uint64_t next_ = 1;
+ private:
+  std::map<std::string, Entry> entries_;
+  std::set<std::pair<SteadyTime, std::string>> deadlines_;
+  std::uint64_t next_ = 1;
 };
 
-} // namespace stomp
+}  // namespace stomp

@@ -8,4 +8,4 @@ namespace stomp {
 using SteadyTime = std::chrono::steady_clock::time_point;
 using std::chrono::milliseconds;
 
-} // namespace stomp
+}  // namespace stomp

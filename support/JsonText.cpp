@@ -13,8 +13,8 @@ constexpr unsigned kReplacement = 0xFFFD;
 
 void appendUnicodeEscape(std::string& out, unsigned unit) {
   static constexpr char kHex[] = "0123456789abcdef";
-  const char escape[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF], kHex[(unit >> 4) & 0xF],
-                          kHex[unit & 0xF]};
+  const char escape[6] = {
+      '\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF], kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
   out.append(escape, sizeof escape);
 }
 
@@ -41,8 +41,7 @@ unsigned decodeFrom(const unsigned char*& s, const unsigned char* end) {
   }
   if (lead < 0xF8) {
     if (left < 4) return kReplacement;
-    const unsigned decoded =
-        ((lead & 0x07u) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
+    const unsigned decoded = ((lead & 0x07u) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
     s += 3;
     return decoded < 0x10000 ? kReplacement : decoded;
   }
@@ -80,13 +79,27 @@ void appendString(std::string& out, std::string_view text) {
     out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(s - run));
     if (s == end) break;
     switch (*s) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (*s < 0x80) {
           appendUnicodeEscape(out, *s);  // the other control characters

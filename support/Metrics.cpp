@@ -148,7 +148,8 @@ std::string Metrics::renderPrometheus() const {
   std::ostringstream out;
   const auto counter = [&](const char* name, const char* help, uint64_t QueueStats::*field) {
     header(out, name, "counter", help);
-    for (const auto& [queue, stats] : queues) out << name << '{' << label("queue", queue) << "} " << stats.*field << '\n';
+    for (const auto& [queue, stats] : queues)
+      out << name << '{' << label("queue", queue) << "} " << stats.*field << '\n';
   };
   counter("mqbridge_requests_received_total", "Requests received, per request queue.", &QueueStats::received);
 
@@ -159,12 +160,10 @@ std::string Metrics::renderPrometheus() const {
         << '\n';
     out << "mqbridge_replies_sent_total{" << label("queue", queue) << ",outcome=\"failure\"} " << stats.failed << '\n';
   }
-  counter("mqbridge_requests_dropped_total", "Requests dropped as unreadable, without a reply.",
-          &QueueStats::dropped);
+  counter("mqbridge_requests_dropped_total", "Requests dropped as unreadable, without a reply.", &QueueStats::dropped);
   counter("mqbridge_replies_resent_total", "Replies sent again after an unconfirmed send.", &QueueStats::resent);
   counter("mqbridge_replies_replayed_total",
-          "Requests delivered again and answered from the journal without being carried out.",
-          &QueueStats::replayed);
+          "Requests delivered again and answered from the journal without being carried out.", &QueueStats::replayed);
   counter("mqbridge_requests_in_doubt_total", "Requests whose earlier outcome could not be established.",
           &QueueStats::inDoubt);
 

@@ -25,7 +25,7 @@ class Metrics {
  public:
   // Upper bounds of the handling-time buckets, in seconds (+Inf implied).
   static constexpr std::array<double, 14> kBuckets = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
-                                                      0.1,    0.25,  0.5,    1,     2.5,  5,    10};
+                                                      0.1,    0.25,  0.5,    1,     2.5,  5,     10};
 
   Metrics();
   Metrics(const Metrics&) = delete;

@@ -113,8 +113,8 @@ std::size_t skipValue(std::string_view text, std::size_t pos) {
     }
     return text.size();
   }
-  while (pos < text.size() && !isBlank(text[pos]) && text[pos] != ',' && text[pos] != '}' &&
-         text[pos] != ']' && text[pos] != '/')
+  while (pos < text.size() && !isBlank(text[pos]) && text[pos] != ',' && text[pos] != '}' && text[pos] != ']' &&
+         text[pos] != '/')
     ++pos;
   return pos;
 }

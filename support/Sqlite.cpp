@@ -29,9 +29,7 @@ Connection::Connection(const std::string& path, Open mode) {
   }
 }
 
-void Connection::setSynced(bool synced) {
-  exec(synced ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
-}
+void Connection::setSynced(bool synced) { exec(synced ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL"); }
 
 Connection::~Connection() {
   for (auto& [sql, statement] : prepared_) sqlite3_finalize(statement);
@@ -133,9 +131,7 @@ std::vector<unsigned char> Statement::blob(int column) const {
   return data ? std::vector<unsigned char>(data, data + size) : std::vector<unsigned char>();
 }
 
-Transaction::Transaction(Connection& connection) : connection_(connection) {
-  connection_.exec("BEGIN IMMEDIATE");
-}
+Transaction::Transaction(Connection& connection) : connection_(connection) { connection_.exec("BEGIN IMMEDIATE"); }
 
 Transaction::~Transaction() {
   if (!open_) return;

@@ -63,8 +63,7 @@ std::wstring stringToLPCWSTR(std::string text) {
   try {
     const std::size_t length = std::strlen(text.c_str());  // stops at the first NUL
     std::wstring result(length, L'\0');
-    for (std::size_t i = 0; i < length; ++i)
-      result[i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+    for (std::size_t i = 0; i < length; ++i) result[i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
     return result;
   } catch (const std::exception&) {
     consolePrint("%s", "stringToLPCWSTR Exception\n");

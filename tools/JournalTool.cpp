@@ -62,8 +62,8 @@ void printList(const std::vector<JournalRow>& rows, std::ostream& out) {
                                                   "SERIAL", "LOGIN", "AMOUNT", "DEAL", "OWNER", "RECEIVED"}};
   for (const JournalRow& r : rows) {
     table.push_back({std::to_string(r.id), r.state, orDash(r.queue), orDash(r.kind), orDash(r.messageId),
-                     orDash(r.correlationId), orDash(r.serial), orDash(r.login), amountText(r.amount),
-                     orDash(r.dealId), ownerText(r), timeText(r.receivedAt)});
+                     orDash(r.correlationId), orDash(r.serial), orDash(r.login), amountText(r.amount), orDash(r.dealId),
+                     ownerText(r), timeText(r.receivedAt)});
   }
   std::vector<std::size_t> width(table.front().size(), 0);
   for (const auto& line : table)

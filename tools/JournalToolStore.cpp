@@ -158,8 +158,8 @@ JournalRow JournalFile::find(const std::string& id) {
     if (found.size() > 1) {
       std::string ids;
       for (const JournalRow& r : found) ids += (ids.empty() ? "" : ", ") + std::to_string(r.id);
-      throw JournalToolError("message id " + id + " names " + std::to_string(found.size()) +
-                             " requests (rows " + ids + "): give the row id");
+      throw JournalToolError("message id " + id + " names " + std::to_string(found.size()) + " requests (rows " + ids +
+                             "): give the row id");
     }
     return found.front();
   } catch (const sqlite::Error& e) {
@@ -186,9 +186,7 @@ JournalRow JournalFile::resolve(const std::string& id, const std::string& note) 
     if (row.state != "in_doubt")
       throw JournalToolError("request " + std::to_string(row.id) + " is " + row.state +
                              ", not in_doubt: only a request in doubt can be resolved");
-    Statement(*db_, "UPDATE requests SET state = 'resolved' WHERE id = ? AND state = 'in_doubt'")
-        .bind(1, row.id)
-        .run();
+    Statement(*db_, "UPDATE requests SET state = 'resolved' WHERE id = ? AND state = 'in_doubt'").bind(1, row.id).run();
     Statement(*db_, "INSERT INTO history (request_id, at, state, owner, note) VALUES (?, ?, 'resolved', 'operator', ?)")
         .bind(1, row.id)
         .bind(2, journalNowMs())

@@ -65,14 +65,13 @@ std::string exchange(const ServiceConfig& config, RequestKind kind, const std::s
   connection.start();
   // Subscribed before the request goes out; the selector leaves every other
   // reply on the queue for its own reader.
-  connection.subscribe(
-      stomp::Destination::queue(queues.callback),
-      [&](const stomp::Message& message) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!reply) reply = message;
-        arrived.notify_all();
-      },
-      stomp::AckMode::ClientIndividual, {{"selector", "JMSCorrelationID = '" + correlationId + "'"}});
+  connection.subscribe(stomp::Destination::queue(queues.callback),
+                       [&](const stomp::Message& message) {
+                         std::lock_guard<std::mutex> lock(mutex);
+                         if (!reply) reply = message;
+                         arrived.notify_all();
+                       },
+                       stomp::AckMode::ClientIndividual, {{"selector", "JMSCorrelationID = '" + correlationId + "'"}});
   connection.send(stomp::Destination::queue(queues.request), stomp::OutgoingMessage(json, correlationId));
 
   std::unique_lock<std::mutex> lock(mutex);

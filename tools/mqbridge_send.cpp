@@ -54,8 +54,7 @@ int run(const std::vector<std::string>& args) {
 
   try {
     const ServiceConfig config = loadSendConfig(options.configPath);
-    const auto timeout =
-        std::chrono::milliseconds(static_cast<long long>(std::ceil(options.timeoutSeconds * 1000)));
+    const auto timeout = std::chrono::milliseconds(static_cast<long long>(std::ceil(options.timeoutSeconds * 1000)));
     const std::string reply = exchange(config, options.kind, json, freshCorrelationId(), timeout);
     std::fwrite(reply.data(), 1, reply.size(), stdout);
     if (reply.empty() || reply.back() != '\n') std::fputc('\n', stdout);
@@ -73,6 +72,4 @@ int run(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return run(std::vector<std::string>(argv + 1, argv + argc));
-}
+int main(int argc, char** argv) { return run(std::vector<std::string>(argv + 1, argv + argc)); }

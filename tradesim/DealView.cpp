@@ -9,9 +9,12 @@ namespace {
 
 std::wstring actionName(uint32_t action) {
   switch (action) {
-    case 2: return L"balance";
-    case 3: return L"credit";
-    default: return L"action " + std::to_wstring(action);
+    case 2:
+      return L"balance";
+    case 3:
+      return L"credit";
+    default:
+      return L"action " + std::to_wstring(action);
   }
 }
 

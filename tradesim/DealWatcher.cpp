@@ -20,8 +20,8 @@ MTAPIRES DealWatcher::attach(IMTDealSink* sink, int64_t afterSeq) {
   if (!sink) return mtret::InvalidParams;
   std::lock_guard lock(mutex_);
   if (stopping_) return mtret::Error;
-  const bool known = std::any_of(subscriptions_.begin(), subscriptions_.end(),
-                                 [&](const Subscription& s) { return s.sink == sink; });
+  const bool known =
+      std::any_of(subscriptions_.begin(), subscriptions_.end(), [&](const Subscription& s) { return s.sink == sink; });
   if (!known) subscriptions_.push_back({sink, afterSeq});
   if (!thread_.joinable()) {
     thread_ = std::thread([this] { run(); });
@@ -32,8 +32,8 @@ MTAPIRES DealWatcher::attach(IMTDealSink* sink, int64_t afterSeq) {
 
 MTAPIRES DealWatcher::detach(IMTDealSink* sink) {
   std::unique_lock lock(mutex_);
-  const auto found = std::find_if(subscriptions_.begin(), subscriptions_.end(),
-                                  [&](const Subscription& s) { return s.sink == sink; });
+  const auto found =
+      std::find_if(subscriptions_.begin(), subscriptions_.end(), [&](const Subscription& s) { return s.sink == sink; });
   if (found == subscriptions_.end()) return mtret::NotFound;
   subscriptions_.erase(found);
   if (std::this_thread::get_id() != threadId_) {
@@ -77,9 +77,9 @@ void DealWatcher::run() {
       woken_ = false;
       if (subscriptions_.empty()) continue;
       // Events older than every subscription are of no interest.
-      const auto oldest = std::min_element(
-          subscriptions_.begin(), subscriptions_.end(),
-          [](const Subscription& a, const Subscription& b) { return a.afterSeq < b.afterSeq; });
+      const auto oldest =
+          std::min_element(subscriptions_.begin(), subscriptions_.end(),
+                           [](const Subscription& a, const Subscription& b) { return a.afterSeq < b.afterSeq; });
       cursor_ = std::max(cursor_, oldest->afterSeq);
     }
     try {
@@ -125,9 +125,15 @@ void DealWatcher::deliver(const DealEvent& event) {
     }
     try {
       switch (event.kind) {
-        case DealEventKind::Add: sink->OnDealAdd(&deal); break;
-        case DealEventKind::Update: sink->OnDealUpdate(&deal); break;
-        case DealEventKind::Delete: sink->OnDealDelete(&deal); break;
+        case DealEventKind::Add:
+          sink->OnDealAdd(&deal);
+          break;
+        case DealEventKind::Update:
+          sink->OnDealUpdate(&deal);
+          break;
+        case DealEventKind::Delete:
+          sink->OnDealDelete(&deal);
+          break;
       }
     } catch (...) {
       // A throwing sink must not end the delivery of later events.

@@ -94,8 +94,10 @@ std::optional<std::wstring> toStandardWideFormat(const wchar_t* format) {
     }
     if (!*p || *p == L'n') return std::nullopt;
     if (*p == L's' || *p == L'c') {
-      if (length.empty()) length = L"l";
-      else if (length == L"h") length.clear();
+      if (length.empty())
+        length = L"l";
+      else if (length == L"h")
+        length.clear();
     } else if (*p == L'S' || *p == L'C') {
       // Upper case is the other width: narrow here.
       out += length;

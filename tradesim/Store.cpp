@@ -120,9 +120,8 @@ Store::Store(const std::string& path) : path_(path) {
   }
 }
 
-std::unique_ptr<Store> Store::initialize(const std::string& path, std::string_view serverAddress,
-                                         uint64_t managerLogin, std::string_view managerPassword,
-                                         bool force) {
+std::unique_ptr<Store> Store::initialize(const std::string& path, std::string_view serverAddress, uint64_t managerLogin,
+                                         std::string_view managerPassword, bool force) {
   if (access(path.c_str(), F_OK) == 0) {
     if (!force) throw std::runtime_error("database '" + path + "' already exists (use --force to replace it)");
     for (const char* suffix : {"", "-wal", "-shm"}) {
@@ -184,8 +183,7 @@ bool Store::accountExists(uint64_t login) {
   return query.bind(1, login).step();
 }
 
-MTAPIRES Store::addAccount(AccountRecord& account, std::string_view masterPassword,
-                           std::string_view investorPassword) {
+MTAPIRES Store::addAccount(AccountRecord& account, std::string_view masterPassword, std::string_view investorPassword) {
   if (account.login > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return mtret::InvalidParams;
   if (account.balance < -kMaxAmount || account.balance > kMaxAmount || account.credit < -kMaxAmount ||
       account.credit > kMaxAmount) {

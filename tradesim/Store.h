@@ -37,8 +37,7 @@ class Store {
   // Creates a new database answering to serverAddress, with one manager.
   // Refuses an existing file unless force is set (then it is replaced).
   static std::unique_ptr<Store> initialize(const std::string& path, std::string_view serverAddress,
-                                           uint64_t managerLogin, std::string_view managerPassword,
-                                           bool force);
+                                           uint64_t managerLogin, std::string_view managerPassword, bool force);
 
   const std::string& path() const { return path_; }
 
@@ -49,8 +48,7 @@ class Store {
   MTAPIRES checkManager(uint64_t login, std::string_view password);
 
   // Login 0 takes the next free login and writes it back into the record.
-  MTAPIRES addAccount(AccountRecord& account, std::string_view masterPassword,
-                      std::string_view investorPassword);
+  MTAPIRES addAccount(AccountRecord& account, std::string_view masterPassword, std::string_view investorPassword);
   MTAPIRES loadAccount(uint64_t login, AccountRecord& account);
   // Updates every attribute but passwords, balance and credit.
   MTAPIRES saveAccount(const AccountRecord& account);
@@ -60,8 +58,7 @@ class Store {
 
   // Inserts the deal, moves balance or credit and records the event, all in
   // one transaction. RequestDone with dealId set on success.
-  MTAPIRES postBalanceDeal(uint64_t login, Money amount, uint32_t action, std::string_view comment,
-                           uint64_t& dealId);
+  MTAPIRES postBalanceDeal(uint64_t login, Money amount, uint32_t action, std::string_view comment, uint64_t& dealId);
   // Changes a deal; the account moves by the difference in amount.
   MTAPIRES updateDeal(uint64_t id, std::optional<Money> amount, std::optional<std::string> comment);
   // Removes a deal and takes its amount back off the account.

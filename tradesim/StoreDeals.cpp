@@ -9,9 +9,12 @@ namespace {
 
 const char* kindName(DealEventKind kind) {
   switch (kind) {
-    case DealEventKind::Add: return "add";
-    case DealEventKind::Update: return "update";
-    case DealEventKind::Delete: return "delete";
+    case DealEventKind::Add:
+      return "add";
+    case DealEventKind::Update:
+      return "update";
+    case DealEventKind::Delete:
+      return "delete";
   }
   return "add";
 }
@@ -134,9 +137,9 @@ MTAPIRES Store::deleteDeal(uint64_t id) {
 
 std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
   std::lock_guard lock(mutex_);
-  sqlite::Statement query(*db_,
-                          login ? "SELECT id, login, action, amount, comment, time FROM deals WHERE login = ? ORDER BY id"
-                                : "SELECT id, login, action, amount, comment, time FROM deals ORDER BY id");
+  sqlite::Statement query(
+      *db_, login ? "SELECT id, login, action, amount, comment, time FROM deals WHERE login = ? ORDER BY id"
+                  : "SELECT id, login, action, amount, comment, time FROM deals ORDER BY id");
   if (login) query.bind(1, *login);
   std::vector<DealRecord> deals;
   while (query.step()) deals.push_back(readDeal(query, 0));

@@ -55,8 +55,7 @@ std::wstring widen(std::string_view utf8) {
       continue;
     }
     size_t taken = 1;
-    while (taken < length && i + taken < utf8.size() &&
-           (static_cast<unsigned char>(utf8[i + taken]) & 0xC0) == 0x80) {
+    while (taken < length && i + taken < utf8.size() && (static_cast<unsigned char>(utf8[i + taken]) & 0xC0) == 0x80) {
       cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + taken]) & 0x3F);
       ++taken;
     }

@@ -48,9 +48,12 @@ Json::Value parsed(const std::string& text) {
 std::string realReply(RequestKind kind, const std::string& text, int32_t code, int64_t order = -1) {
   const Json::Value request = parsed(text);
   switch (queueOf(kind)) {
-    case kCreateQueue: return UserRecordCreateRequest(request).BuildReply(code);
-    case kUpdateQueue: return UserRecordUpdateRequest(request).BuildReply(code);
-    case kPasswordQueue: return PasswordUpdateRequest(request).BuildReply(code);
+    case kCreateQueue:
+      return UserRecordCreateRequest(request).BuildReply(code);
+    case kUpdateQueue:
+      return UserRecordUpdateRequest(request).BuildReply(code);
+    case kPasswordQueue:
+      return PasswordUpdateRequest(request).BuildReply(code);
     default: {
       TradeTransInfoRequest r(request);
       r.order = order;
@@ -105,13 +108,14 @@ TEST(RequestKinds, BalanceReplyMustShowWhetherADealWasPosted) {
   const std::string deposit = requestText(RequestKind::Deposit, "d-1", t);
   EXPECT_TRUE(checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, 200, -1)));
   const std::string refused = requestText(RequestKind::WithdrawRefused, "w-1", t);
-  EXPECT_TRUE(checkReply(RequestKind::WithdrawRefused, "w-1", t,
-                         realReply(RequestKind::WithdrawRefused, refused, -1000, 77)));
+  EXPECT_TRUE(
+      checkReply(RequestKind::WithdrawRefused, "w-1", t, realReply(RequestKind::WithdrawRefused, refused, -1000, 77)));
   // A failure code allowed for a run with a failing trading server passes
   // only when the reply shows that nothing was posted.
   bool allowed = false;
-  EXPECT_EQ(checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, -2, -1), {-2}, &allowed),
-            std::nullopt);
+  EXPECT_EQ(
+      checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, -2, -1), {-2}, &allowed),
+      std::nullopt);
   EXPECT_TRUE(allowed);
   EXPECT_TRUE(checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, -2, 9), {-2}));
   EXPECT_TRUE(checkReply(RequestKind::Deposit, "d-1", t, realReply(RequestKind::Deposit, deposit, -3, -1), {-2}));
@@ -155,13 +159,13 @@ TEST(ReplyTracker, CountsAnsweredMissingDuplicatedWrongAndForeign) {
     return realReply(kinds[i], requestText(kinds[i], tracker.idOf(i), t), code, order);
   };
   tracker.reply("r1-0", "m0", "t.r", reply(0, 200, 5));
-  tracker.reply("r1-0", "m0", "t.r", reply(0, 200, 5));    // redelivered: same message
-  tracker.reply("r1-0", "m0b", "t.r", reply(0, 200, 5));   // a second reply
-  tracker.reply("r1-1", "m1", "t.r", reply(1, -13, -1));   // wrong code
-  tracker.reply("r1-4", "m4", "t.r", "{}");                // junk must get none
-  tracker.reply("other-3", "m9", "t.r", "{}");             // another run
-  tracker.reply("r1-3", "m3", "c.r", reply(3, -13, -1));   // wrong queue
-  EXPECT_EQ(tracker.inFlight(), 1u);                       // 2 still waits
+  tracker.reply("r1-0", "m0", "t.r", reply(0, 200, 5));   // redelivered: same message
+  tracker.reply("r1-0", "m0b", "t.r", reply(0, 200, 5));  // a second reply
+  tracker.reply("r1-1", "m1", "t.r", reply(1, -13, -1));  // wrong code
+  tracker.reply("r1-4", "m4", "t.r", "{}");               // junk must get none
+  tracker.reply("other-3", "m9", "t.r", "{}");            // another run
+  tracker.reply("r1-3", "m3", "c.r", reply(3, -13, -1));  // wrong queue
+  EXPECT_EQ(tracker.inFlight(), 1u);                      // 2 still waits
   EXPECT_FALSE(tracker.drain(std::chrono::milliseconds(50)));
 
   const RunCounts c = tracker.counts();

@@ -99,7 +99,8 @@ TEST_F(BusBroker, CloseLetsTheRequestInProgressFinishAndLeavesTheRestQueued) {
   {
     stomp::Connection writer(broker().stompUri());
     writer.start();
-    for (int i = 0; i < 5; ++i) writer.send(stomp::Destination::queue(queue), stomp::OutgoingMessage("{\"n\":" + std::to_string(i) + "}"));
+    for (int i = 0; i < 5; ++i)
+      writer.send(stomp::Destination::queue(queue), stomp::OutgoingMessage("{\"n\":" + std::to_string(i) + "}"));
     writer.close();
   }
 
@@ -314,8 +315,7 @@ TEST(BusBrokerLoss, AProducerWhoseConnectionIsLostForGoodReportsItAndAClosedOneD
   ASSERT_EQ(producer.init(), 1);
   broker.kill();
   std::unique_lock<std::mutex> lock(mutex);
-  ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return !lost.empty(); }))
-      << "the lost reply connection went unnoticed";
+  ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return !lost.empty(); })) << "the lost reply connection went unnoticed";
   EXPECT_EQ(lost.size(), 1u);
   EXPECT_EQ(lost[0].rfind("open: ", 0), 0u) << lost[0];
   lock.unlock();

@@ -43,8 +43,8 @@ Json::Value parsed(const std::string& text) {
 }  // namespace
 
 TEST_F(RouterFixture, TextsThatAreNoJsonObjectAreDroppedWithoutReply) {
-  for (const char* text : {"", "not json", "[1,2]", "[]", "17", "\"a string\"", "true", "null", "{\"a\":",
-                           "NOT A TEXTMESSAGE!"}) {
+  for (const char* text :
+       {"", "not json", "[1,2]", "[]", "17", "\"a string\"", "true", "null", "{\"a\":", "NOT A TEXTMESSAGE!"}) {
     for (const char* queue : {"q.create", "q.update", "q.password", "q.trade"}) {
       RouteRequest(routes, queue, text, "corr");
     }

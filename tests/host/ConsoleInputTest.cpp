@@ -97,7 +97,7 @@ TEST(ConsoleInput, AFreshKeyFromAPipeIsTheFirstByteAfterTheTokensLine) {
 }
 
 TEST(ConsoleInput, TheWakeDescriptorEndsEveryWait) {
-  Pipe in;    // stays open and silent: without the wake-up every wait blocks
+  Pipe in;  // stays open and silent: without the wake-up every wait blocks
   Pipe wake;
   ConsoleInput input(in.readFd(), wake.readFd());
   std::thread waker([&] {

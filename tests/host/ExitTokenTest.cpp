@@ -17,10 +17,10 @@ TEST(ExitToken, ConvertsLikeAnUnsigned64BitBase10Reading) {
   constexpr uint64_t max = std::numeric_limits<uint64_t>::max();
   EXPECT_EQ(exitTokenValue("42abc"), 42u);
   EXPECT_EQ(exitTokenValue("abc"), 0u);
-  EXPECT_EQ(exitTokenValue("-1"), max);                     // negated modulo 2^64
+  EXPECT_EQ(exitTokenValue("-1"), max);  // negated modulo 2^64
   EXPECT_EQ(exitTokenValue("-2"), max - 1);
   EXPECT_EQ(exitTokenValue("18446744073709551615"), max);
   EXPECT_EQ(exitTokenValue("99999999999999999999999"), max);  // overflow
-  EXPECT_EQ(exitTokenValue("0x10"), 0u);                    // base 10 only
+  EXPECT_EQ(exitTokenValue("0x10"), 0u);                      // base 10 only
   EXPECT_EQ(exitTokenValue("  7"), 7u);
 }

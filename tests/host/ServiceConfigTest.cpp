@@ -72,9 +72,9 @@ TEST(ServiceConfig, ValidFileFillsEveryField) {
   ASSERT_EQ(readWith(replaced(kValid, "1005,", "true,")), 1);
   EXPECT_EQ(serviceConfig().login, 1);
   // The optional keys may be missing or empty.
-  ASSERT_EQ(readWith(replaced(replaced(replaced(kValid, "\"brokerURI\": \"tcp://127.0.0.1:61613\",", ""),
-                                       "\"mqpass\"", "\"\""),
-                              "\"creditCancel\"", "null")),
+  ASSERT_EQ(readWith(replaced(
+                replaced(replaced(kValid, "\"brokerURI\": \"tcp://127.0.0.1:61613\",", ""), "\"mqpass\"", "\"\""),
+                "\"creditCancel\"", "null")),
             1);
   EXPECT_EQ(serviceConfig().brokerURI, "");
   EXPECT_EQ(serviceConfig().activeMqPassword, "");
@@ -114,9 +114,16 @@ TEST(ServiceConfig, UnusableFilesFailWithAReason) {
 
 TEST(ServiceConfig, ChecksRunInOrderAndNameTheKey) {
   TempWorkDir dir;
-  const char* const checked[] = {"server", "password", "userRecordCreate", "userRecordUpdate",
-      "userRecordPasswordUpdate", "tradeTransInfo", "userRecordCreateCallback",
-      "userRecordUpdateCallback", "userRecordPasswordUpdateCallback", "tradeTransInfoCallback"};
+  const char* const checked[] = {"server",
+                                 "password",
+                                 "userRecordCreate",
+                                 "userRecordUpdate",
+                                 "userRecordPasswordUpdate",
+                                 "tradeTransInfo",
+                                 "userRecordCreateCallback",
+                                 "userRecordUpdateCallback",
+                                 "userRecordPasswordUpdateCallback",
+                                 "tradeTransInfoCallback"};
   for (const char* key : checked) {
     const std::string quoted = std::string("\"") + key + "\": \"";
     // Empty value: "key": "" (the original value stays as a stray key).
@@ -213,8 +220,8 @@ TEST(ServiceConfig, OperatingKeysAreOptionalAndTypeChecked) {
   EXPECT_TRUE(serviceConfig().console);
   EXPECT_EQ(serviceConfig().metricsAddress, "");
 
-  const std::string withKeys = replaced(kValid, "\"somethingElse\"",
-                                        "\"console\": false, \"metricsAddress\": \"127.0.0.1:9464\", \"somethingElse\"");
+  const std::string withKeys = replaced(
+      kValid, "\"somethingElse\"", "\"console\": false, \"metricsAddress\": \"127.0.0.1:9464\", \"somethingElse\"");
   ASSERT_EQ(readWith(withKeys), 1) << configError();
   EXPECT_FALSE(serviceConfig().console);
   EXPECT_EQ(serviceConfig().metricsAddress, "127.0.0.1:9464");

@@ -102,9 +102,9 @@ TEST(AccountOperations, CreateUserSendsEveryFieldAndRepliesWithTheRequest) {
 
 TEST(AccountOperations, UpdateUserChangesTheLoadedRecord) {
   TradeServer server;
-  const uint64_t login = server.addAccount({"--name", "Old", "--comment", "server note", "--lead-source", "fair",
-                                            "--city", "Bonn", "--rights", "355", "--master-pass", "M1pass",
-                                            "--balance", "12.5"});
+  const uint64_t login =
+      server.addAccount({"--name", "Old", "--comment", "server note", "--lead-source", "fair", "--city", "Bonn",
+                         "--rights", "355", "--master-pass", "M1pass", "--balance", "12.5"});
   ConnectedManager connected(server);
   ASSERT_TRUE(connected.started);
   RecordingSender sender;

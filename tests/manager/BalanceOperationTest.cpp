@@ -81,9 +81,11 @@ TEST_F(BalanceOperation, DepositsAndWithdrawals) {
   connected.manager.FinanceBalance(trade(login, 100, 1), &sender);
   const std::string id = server.deals(login).at(0).substr(0, server.deals(login).at(0).find('\t'));
   ASSERT_EQ(sender.replies().size(), 1u);
-  EXPECT_EQ(sender.replies()[0], "{\"code\":200,\"data\":{\"amount\":100.0,\"comment\":\"Deposit\",\"floating\":0.0,"
-                                 "\"login\":" + std::to_string(login) + ",\"order\":" + id +
-                                     ",\"routeType\":\"\",\"serial\":\"t-1\",\"type\":1},\"msg\":\"success\"}\n");
+  EXPECT_EQ(sender.replies()[0],
+            "{\"code\":200,\"data\":{\"amount\":100.0,\"comment\":\"Deposit\",\"floating\":0.0,"
+            "\"login\":" +
+                std::to_string(login) + ",\"order\":" + id +
+                ",\"routeType\":\"\",\"serial\":\"t-1\",\"type\":1},\"msg\":\"success\"}\n");
   EXPECT_EQ(server.balance(login), 130.0);
   EXPECT_EQ(dealLines(server, login),
             (std::vector<std::string>{id + "\t" + std::to_string(login) + "\tbalance\t100.00\tDeposit"}));
@@ -223,9 +225,9 @@ TEST_F(BalanceOperation, DealIdsBeyond32BitsReachTheReplyWhole) {
   server.run({"deal", "add", "--login", std::to_string(login), "--amount", "1"});
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(server.database().c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, "UPDATE sqlite_sequence SET seq = 4294967300 WHERE name = 'deals'", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
+  EXPECT_EQ(
+      sqlite3_exec(db, "UPDATE sqlite_sequence SET seq = 4294967300 WHERE name = 'deals'", nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(db);
 
   const Json::Value reply = post(trade(login, 5, 1));

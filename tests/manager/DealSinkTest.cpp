@@ -42,16 +42,13 @@ TEST(DealSink, EveryAddedUpdatedAndDeletedDealIsJournalled) {
   ASSERT_TRUE(connected.started);
 
   // Posted by another process.
-  const std::string id = dealId(
-      server.run({"deal", "add", "--login", std::to_string(login), "--amount", "25", "--comment", "wire"}));
-  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), id, " has been add") == 1; }))
-      << server.journal();
+  const std::string id =
+      dealId(server.run({"deal", "add", "--login", std::to_string(login), "--amount", "25", "--comment", "wire"}));
+  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), id, " has been add") == 1; })) << server.journal();
   server.run({"deal", "update", id, "--amount", "30"});
-  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), id, " has been  update") == 1; }))
-      << server.journal();
+  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), id, " has been  update") == 1; })) << server.journal();
   server.run({"deal", "delete", id});
-  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), id, " has been deleted") == 1; }))
-      << server.journal();
+  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), id, " has been deleted") == 1; })) << server.journal();
 
   // Posted through the manager itself.
   RecordingSender sender;
@@ -61,8 +58,7 @@ TEST(DealSink, EveryAddedUpdatedAndDeletedDealIsJournalled) {
   request["type"] = 1;
   connected.manager.FinanceBalance(request, &sender);
   const std::string own = std::to_string(sender.onlyReply()["data"]["order"].asInt64());
-  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), own, " has been add") == 1; }))
-      << server.journal();
+  EXPECT_TRUE(waitFor([&] { return countLines(server.journal(), own, " has been add") == 1; })) << server.journal();
   // The deal's own text is in the line, with no line break of ours.
   EXPECT_NE(server.journal().find("Deal: #" + own + " login " + std::to_string(login)), std::string::npos);
 

@@ -232,8 +232,8 @@ TEST(LibraryLoader, TheDealLookupIsOptionalAndReadsEveryMatchingDeal) {
 
     const std::wstring address(TradeServer::kServer,
                                TradeServer::kServer + std::char_traits<char>::length(TradeServer::kServer));
-    ASSERT_EQ(manager->OpenSession(address.c_str(), TradeServer::kManagerLogin, TradeServer::kManagerPassword, 0,
-                                   0, 0, 30000),
+    ASSERT_EQ(manager->OpenSession(address.c_str(), TradeServer::kManagerLogin, TradeServer::kManagerPassword, 0, 0, 0,
+                                   30000),
               mtret::Ok);
     uint64_t first = 0;
     ASSERT_EQ(manager->PostBalanceDeal(login, 12.5, MT_DEAL_BALANCE, L"First", &first), mtret::RequestDone);
@@ -243,7 +243,8 @@ TEST(LibraryLoader, TheDealLookupIsOptionalAndReadsEveryMatchingDeal) {
     const std::string bulk =
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 199) "
         "INSERT INTO deals (login, action, amount, comment, time) "
-        "SELECT CASE WHEN i % 2 = 0 THEN " + std::to_string(login) + " ELSE " + std::to_string(otherLogin) +
+        "SELECT CASE WHEN i % 2 = 0 THEN " +
+        std::to_string(login) + " ELSE " + std::to_string(otherLogin) +
         " END, 2, i * 100000000, 'bulk ' || i, 4102444800000 + i FROM n";
     EXPECT_EQ(sqlite3_exec(db, bulk.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);

@@ -85,8 +85,7 @@ std::string readFile(const fs::path& path) {
 
 }  // namespace
 
-std::string tradesim(const fs::path& database, const std::vector<std::string>& args,
-                     bool allowFailure) {
+std::string tradesim(const fs::path& database, const std::vector<std::string>& args, bool allowFailure) {
   TempDir scratch;
   const fs::path outPath = scratch.path() / "out";
   std::vector<std::string> words = {TRADESIM_COMMAND, "--db", database.string()};
@@ -97,8 +96,7 @@ std::string tradesim(const fs::path& database, const std::vector<std::string>& a
 
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   pid_t pid = 0;
   int status = 0;
@@ -135,8 +133,7 @@ TradeServer::TradeServer() {
   journal_ = dir_.path() / "server.journal";
   ::setenv("TRADESIM_DB", database_.c_str(), 1);
   ::setenv("TRADESIM_JOURNAL", journal_.c_str(), 1);
-  run({"init", "--server", kServer, "--manager", std::to_string(kManagerLogin), "--password",
-       "Manager#1"});
+  run({"init", "--server", kServer, "--manager", std::to_string(kManagerLogin), "--password", "Manager#1"});
   placeLibrary(TRADESIM_LIBRARY, dir_.path() / "bin");
 }
 

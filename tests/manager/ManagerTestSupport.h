@@ -62,12 +62,10 @@ Json::Value parse(const std::string& text);
 
 // Output of the tradesim command run against `database`; fails the test on a
 // non-zero exit status unless `allowFailure`.
-std::string tradesim(const fs::path& database, const std::vector<std::string>& args,
-                     bool allowFailure = false);
+std::string tradesim(const fs::path& database, const std::vector<std::string>& args, bool allowFailure = false);
 
 // Waits (up to `limit`) until `done` holds; returns its last value.
-bool waitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds limit = std::chrono::seconds(10));
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Puts `library` (copied, so that each tree loads its own object) at
 // `directory`/MT5APIManager64.so.

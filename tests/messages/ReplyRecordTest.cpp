@@ -21,8 +21,7 @@ Json::Value parsed(const std::string& text) {
 }
 
 bool endsInOneLineFeed(const std::string& text) {
-  return text.size() >= 2 && text.back() == '\n' && text[text.size() - 2] != '\n' &&
-         text.find('\n') == text.size() - 1;
+  return text.size() >= 2 && text.back() == '\n' && text[text.size() - 2] != '\n' && text.find('\n') == text.size() - 1;
 }
 
 }  // namespace
@@ -45,7 +44,8 @@ TEST(ReplyRecord, TradeReplyIsTheExactCompactLine) {
 }
 
 TEST(ReplyRecord, MessageRulesAndLineEnd) {
-  const PasswordUpdateRequest request(parsed(R"({"serial": "a", "login": 5, "masterPass": "m", "newPass": "n", "type": 1})"));
+  const PasswordUpdateRequest request(
+      parsed(R"({"serial": "a", "login": 5, "masterPass": "m", "newPass": "n", "type": 1})"));
   EXPECT_EQ(request.BuildReply(), request.BuildReply(200, ""));
   EXPECT_EQ(request.BuildReply(),
             "{\"code\":200,\"data\":{\"login\":5,\"masterPass\":\"m\",\"newPass\":\"n\","
@@ -56,8 +56,7 @@ TEST(ReplyRecord, MessageRulesAndLineEnd) {
   EXPECT_NE(request.BuildReply(200, "custom").find("\"msg\":\"custom\""), std::string::npos);
 
   for (const std::string& text :
-       {request.BuildReply(), request.BuildReply(-3),
-        UserRecordCreateRequest(parsed("{}")).BuildReply(),
+       {request.BuildReply(), request.BuildReply(-3), UserRecordCreateRequest(parsed("{}")).BuildReply(),
         UserRecordUpdateRequest(parsed("{}")).BuildReply(-13),
         TradeTransInfoRequest(parsed(R"({"comment": "line1\nline2"})")).BuildReply()}) {
     EXPECT_TRUE(endsInOneLineFeed(text)) << text;
@@ -65,9 +64,9 @@ TEST(ReplyRecord, MessageRulesAndLineEnd) {
 }
 
 TEST(ReplyRecord, CreateAndUpdateEchoTheirFields) {
-  const UserRecordCreateRequest create(parsed(
-      "{\"name\": \"\xD0\x86\xD0\xB2\xD0\xB0\xD0\xBD\", \"login\": -1, \"agent\": 3, \"leverage\": 50,"
-      " \"masterPass\": \"M\", \"investorPass\": \"I\", \"valid\": 1, \"routeType\": \"rt\"}"));
+  const UserRecordCreateRequest create(
+      parsed("{\"name\": \"\xD0\x86\xD0\xB2\xD0\xB0\xD0\xBD\", \"login\": -1, \"agent\": 3, \"leverage\": 50,"
+             " \"masterPass\": \"M\", \"investorPass\": \"I\", \"valid\": 1, \"routeType\": \"rt\"}"));
   EXPECT_EQ(create.BuildReply(),
             "{\"code\":200,\"data\":{\"addressLine\":\"\",\"agent\":3,\"city\":\"\",\"comment\":\"\","
             "\"country\":\"\",\"email\":\"\",\"group\":\"\",\"id\":\"\",\"investorPass\":\"I\","
@@ -88,8 +87,9 @@ TEST(ReplyRecord, CreateAndUpdateEchoTheirFields) {
 TEST(ReplyRecord, WriterGivesTheBytesOfTheJsonCppWriter) {
   std::mt19937_64 random(20240613);
   const auto randomText = [&random] {
-    static const char kBytes[] = {'a', 'Z', ' ', '"', '\\', '/', '\n', '\t', '\x01', '\x7F', '\x80', '\xBF',
-                                  '\xC3', '\xA9', '\xD0', '\xE2', '\x82', '\xAC', '\xF0', '\x9F', '\xFF', '\0'};
+    static const char kBytes[] = {'a',    'Z',    ' ',    '"',    '\\',   '/',    '\n',   '\t',
+                                  '\x01', '\x7F', '\x80', '\xBF', '\xC3', '\xA9', '\xD0', '\xE2',
+                                  '\x82', '\xAC', '\xF0', '\x9F', '\xFF', '\0'};
     std::string text(random() % 12, '\0');
     for (char& c : text) c = kBytes[random() % sizeof kBytes];
     return text;

@@ -95,7 +95,8 @@ TEST(RequestRecord, UpdateAndPasswordReadTheirMembers) {
 }
 
 TEST(RequestRecord, TradeFloatingIsReadOnlyWithRouteTypeAndOrderStartsAtMinusOne) {
-  const TradeTransInfoRequest noRoute(parsed(R"({"floating": 5.5, "order": 77, "amount": 100, "login": 1001, "type": 1})"));
+  const TradeTransInfoRequest noRoute(
+      parsed(R"({"floating": 5.5, "order": 77, "amount": 100, "login": 1001, "type": 1})"));
   EXPECT_EQ(noRoute.floating, 0.0);
   EXPECT_EQ(noRoute.routeType, "");
   EXPECT_EQ(noRoute.order, -1);
@@ -127,19 +128,14 @@ TEST(RequestRecord, WrongTypesRaiseTheLibraryErrorOfTheFirstBadMemberRead) {
   EXPECT_EQ(errorOf<UserRecordCreateRequest>(R"({"leverage": -3000000000})"), "LargestInt out of Int range");
   EXPECT_EQ(errorOf<UserRecordCreateRequest>(R"({"leverage": 1e12})"), "double out of Int range");
   EXPECT_EQ(errorOf<UserRecordCreateRequest>(R"({"name": [1]})"), "Type is not convertible to string");
-  EXPECT_EQ(errorOf<UserRecordCreateRequest>(R"({"login": 18446744073709551615})"),
-            "LargestUInt out of Int64 range");
+  EXPECT_EQ(errorOf<UserRecordCreateRequest>(R"({"login": 18446744073709551615})"), "LargestUInt out of Int64 range");
   // Reading order decides: valid is read before routeType, login before type.
-  EXPECT_EQ(errorOf<UserRecordCreateRequest>(R"({"routeType": {}, "valid": "x"})"),
-            "Value is not convertible to Int.");
+  EXPECT_EQ(errorOf<UserRecordCreateRequest>(R"({"routeType": {}, "valid": "x"})"), "Value is not convertible to Int.");
   EXPECT_EQ(errorOf<UserRecordUpdateRequest>(R"({"groupType": "x", "serial": []})"),
             "Type is not convertible to string");
-  EXPECT_EQ(errorOf<PasswordUpdateRequest>(R"({"type": "x", "newPass": {}})"),
-            "Type is not convertible to string");
-  EXPECT_EQ(errorOf<TradeTransInfoRequest>(R"({"type": "1", "login": "1001"})"),
-            "Value is not convertible to Int64.");
-  EXPECT_EQ(errorOf<TradeTransInfoRequest>(R"({"type": "1", "login": 1001})"),
-            "Value is not convertible to Int.");
+  EXPECT_EQ(errorOf<PasswordUpdateRequest>(R"({"type": "x", "newPass": {}})"), "Type is not convertible to string");
+  EXPECT_EQ(errorOf<TradeTransInfoRequest>(R"({"type": "1", "login": "1001"})"), "Value is not convertible to Int64.");
+  EXPECT_EQ(errorOf<TradeTransInfoRequest>(R"({"type": "1", "login": 1001})"), "Value is not convertible to Int.");
   // A root that is not an object cannot be read as one.
   EXPECT_NE(errorOf<TradeTransInfoRequest>(R"([1, 2])"), "");
 }

@@ -7,27 +7,23 @@
 
 namespace stomp::test {
 
-inline stomp::ConnectionOptions fast()
-{
-    stomp::ConnectionOptions o;
-    o.connectTimeout = std::chrono::seconds(2);
-    o.receiptTimeout = std::chrono::seconds(2);
-    o.closeTimeout = std::chrono::seconds(1);
-    o.heartBeatSend = o.heartBeatReceive = std::chrono::milliseconds(0);
-    return o;
+inline stomp::ConnectionOptions fast() {
+  stomp::ConnectionOptions o;
+  o.connectTimeout = std::chrono::seconds(2);
+  o.receiptTimeout = std::chrono::seconds(2);
+  o.closeTimeout = std::chrono::seconds(1);
+  o.heartBeatSend = o.heartBeatReceive = std::chrono::milliseconds(0);
+  return o;
 }
 
 // Serves CONNECT and answers every request carrying a receipt.
-inline void serve(PeerConnection& c, std::chrono::milliseconds duration = std::chrono::seconds(3))
-{
-    if (!c.expect("CONNECT"))
-        return;
-    c.connected();
-    auto deadline = std::chrono::steady_clock::now() + duration;
-    while (auto f = c.readFrame(std::chrono::duration_cast<std::chrono::milliseconds>(
-               deadline - std::chrono::steady_clock::now())))
-        c.receipt(*f);
+inline void serve(PeerConnection& c, std::chrono::milliseconds duration = std::chrono::seconds(3)) {
+  if (!c.expect("CONNECT")) return;
+  c.connected();
+  auto deadline = std::chrono::steady_clock::now() + duration;
+  while (auto f = c.readFrame(
+             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+    c.receipt(*f);
 }
 
-
-} // namespace stomp::test
+}  // namespace stomp::test

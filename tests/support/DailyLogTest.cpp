@@ -28,8 +28,7 @@ std::string todaysFileName() {
   std::tm tm{};
   localtime_r(&now, &tm);
   char name[64];
-  std::snprintf(name, sizeof name, "log-%04d-%02d-%02d.log", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday);
+  std::snprintf(name, sizeof name, "log-%04d-%02d-%02d.log", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
   return name;
 }
 
@@ -41,8 +40,7 @@ TEST(DailyLog, CreatesTheDirectoryAndAppendsTimestampedEntriesInOrder) {
 
   EXPECT_EQ(writeLog("init success\n"), 13);
   const std::string received = "destURI #q1 Received: {\n\"a\":1}\n";
-  EXPECT_EQ(writeLog("destURI #%s Received: %s\n", "q1", "{\n\"a\":1}"),
-            static_cast<int>(received.size()));
+  EXPECT_EQ(writeLog("destURI #%s Received: %s\n", "q1", "{\n\"a\":1}"), static_cast<int>(received.size()));
   ASSERT_TRUE(std::filesystem::is_directory(dir.logDir()));
 
   const std::string name = todaysFileName();
@@ -92,8 +90,7 @@ TEST(DailyLog, NameAndTimestampComeFromOneClockReading) {
 
   EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2021-03-05.log"),
             "2021-03-05 23:59:59 last 1\n2021-03-05 14:03:09 init success\n");
-  EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2021-03-06.log"),
-            "2021-03-06 00:00:00 first\n");
+  EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2021-03-06.log"), "2021-03-06 00:00:00 first\n");
 }
 
 TEST(DailyLog, LongMessageIsWrittenWhole) {
@@ -102,8 +99,7 @@ TEST(DailyLog, LongMessageIsWrittenWhole) {
   for (int i = 0; big.size() < 20000; ++i) big += std::to_string(i) + ",";
   const std::time_t at = localTime(2022, 12, 31, 8, 0, 0);
   EXPECT_EQ(dailylog_detail::writeLogAt(at, "%s\n", big.c_str()), static_cast<int>(big.size() + 1));
-  EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2022-12-31.log"),
-            "2022-12-31 08:00:00 " + big + "\n");
+  EXPECT_EQ(TempWorkDir::readFile(dir.logDir() / "log-2022-12-31.log"), "2022-12-31 08:00:00 " + big + "\n");
 
   // Entries around 4 KiB, where a short entry's buffer ends, come out whole too.
   std::string expected;

@@ -82,8 +82,15 @@ unsigned char interestingByte(std::mt19937& random) {
 }  // namespace
 
 TEST(JsonText, StringsComeOutAsTheWriterWritesThem) {
-  std::vector<std::string> inputs = {"", "plain text", std::string("a\0b", 3), "caf\xC3\xA9", "\xF0\x9F\x98\x80",
-                                     "\xF4\x90\x80\x80", "\xED\xA0\x80", "\xE0\x80\x80", "\xC3("};
+  std::vector<std::string> inputs = {"",
+                                     "plain text",
+                                     std::string("a\0b", 3),
+                                     "caf\xC3\xA9",
+                                     "\xF0\x9F\x98\x80",
+                                     "\xF4\x90\x80\x80",
+                                     "\xED\xA0\x80",
+                                     "\xE0\x80\x80",
+                                     "\xC3("};
   for (int first = 0; first < 256; ++first) {
     for (int second = 0; second < 256; ++second)
       inputs.push_back({static_cast<char>(first), static_cast<char>(second)});
@@ -105,9 +112,29 @@ TEST(JsonText, StringsComeOutAsTheWriterWritesThem) {
 
 TEST(JsonText, NumbersComeOutAsTheWriterWritesThem) {
   const double inf = std::numeric_limits<double>::infinity();
-  std::vector<double> reals = {0.0,     -0.0,   1.0,    -1.0,  0.1,     2.5,    100.0,  1e15,  1e16,    1e17,
-                               1e21,    1e-7,   5e-324, 1e300, -1e-300, 123.45, 1e308,  inf,   -inf,    std::nan(""),
-                               9007199254740993.0, std::numeric_limits<double>::max(), std::numeric_limits<double>::min()};
+  std::vector<double> reals = {0.0,
+                               -0.0,
+                               1.0,
+                               -1.0,
+                               0.1,
+                               2.5,
+                               100.0,
+                               1e15,
+                               1e16,
+                               1e17,
+                               1e21,
+                               1e-7,
+                               5e-324,
+                               1e300,
+                               -1e-300,
+                               123.45,
+                               1e308,
+                               inf,
+                               -inf,
+                               std::nan(""),
+                               9007199254740993.0,
+                               std::numeric_limits<double>::max(),
+                               std::numeric_limits<double>::min()};
   std::mt19937_64 random(20240612);
   for (int i = 0; i < 30000; ++i) {
     const uint64_t bits = random();
@@ -125,12 +152,15 @@ TEST(JsonText, NumbersComeOutAsTheWriterWritesThem) {
     if (!same(direct, viaJsonCpp(Json::Value(real)), std::to_string(real), failures)) return;
   }
 
-  std::vector<int64_t> signedValues = {0, -1, 1, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()};
-  for (int i = 0; i < 2000; ++i) signedValues.push_back(static_cast<int64_t>(random() >> (random() % 64)) * (i % 2 ? -1 : 1));
+  std::vector<int64_t> signedValues = {0, -1, 1, std::numeric_limits<int64_t>::min(),
+                                       std::numeric_limits<int64_t>::max()};
+  for (int i = 0; i < 2000; ++i)
+    signedValues.push_back(static_cast<int64_t>(random() >> (random() % 64)) * (i % 2 ? -1 : 1));
   for (int64_t value : signedValues) {
     std::string direct;
     jsontext::appendInt(direct, value);
-    if (!same(direct, viaJsonCpp(Json::Value(static_cast<Json::Int64>(value))), std::to_string(value), failures)) return;
+    if (!same(direct, viaJsonCpp(Json::Value(static_cast<Json::Int64>(value))), std::to_string(value), failures))
+      return;
     const auto unsignedValue = static_cast<uint64_t>(value);
     direct.clear();
     jsontext::appendUInt(direct, unsignedValue);

@@ -8,8 +8,7 @@
 TEST(PasswordMask, MasksThePasswordMembersAndKeepsTheRest) {
   EXPECT_EQ(maskPasswords(R"({"login":1001,"masterPass":"Secret1","investorPass":"Inv 2","name":"A"})"),
             R"({"login":1001,"masterPass":"***","investorPass":"***","name":"A"})");
-  EXPECT_EQ(maskPasswords(R"({"newPass" : "n\"ew\\" , "password":"p"})"),
-            R"({"newPass" : "***" , "password":"***"})");
+  EXPECT_EQ(maskPasswords(R"({"newPass" : "n\"ew\\" , "password":"p"})"), R"({"newPass" : "***" , "password":"***"})");
   // Nested objects, pretty-printed text and comments between tokens.
   EXPECT_EQ(maskPasswords("{\n  \"data\": {\"masterPass\":\n \"x\", \"newPass\" /* c */ : // d\n \"y\"},\n"
                           "  \"code\": 200\n}\n"),

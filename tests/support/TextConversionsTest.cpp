@@ -12,7 +12,9 @@ using testing::internal::GetCapturedStdout;
 TEST(TextConversions, Utf8DecodingAndNormalisation) {
   CaptureStdout();
   EXPECT_EQ(UTF8ToUnicode(""), L"");
-  EXPECT_EQ(UTF8ToUnicode("a\xC2\xA0" "b"), L"a b");
+  EXPECT_EQ(UTF8ToUnicode("a\xC2\xA0"
+                          "b"),
+            L"a b");
   EXPECT_EQ(UTF8ToUnicode("\xD1\x96"), L"i");
   EXPECT_EQ(UTF8ToUnicode("\xD0\x86"), std::wstring(1, L'\u0406'));
   EXPECT_EQ(UTF8ToUnicode("\xD0\x86\xD1\x96\xC2\xA0\xC2\xA0x"), L"\u0406i  x");

@@ -128,7 +128,8 @@ TEST_F(JournalToolTest, ListsExactlyTheRequestsToReconcileAndChangesNothing) {
   for (const char* id : {"m-started", "m-done", "m-doubt"}) EXPECT_TRUE(listed(r, id)) << id;
   for (const char* id : {"m-received", "m-confirmed", "m-acked", "m-resolved"}) EXPECT_FALSE(listed(r, id)) << id;
   std::string started;
-  for (const auto& line : out) if (line.find(" m-started ") != std::string::npos) started = line;
+  for (const auto& line : out)
+    if (line.find(" m-started ") != std::string::npos) started = line;
   for (const char* field : {" started ", " trade.in ", " trade ", " corr-m-started ", " serial-m-started ", " 1001 ",
                             " 250.5 ", "elsewhere/1/1"})
     EXPECT_NE(started.find(field), std::string::npos) << field << " in: " << started;
@@ -228,8 +229,8 @@ TEST_F(JournalToolTest, ResolvesOnlyARequestInDoubt) {
 
 TEST_F(JournalToolTest, RefusesWhatIsNotAJournalAndCreatesNothing) {
   const std::string missing = (dir_ / "none" / "requests.db").string();
-  for (const std::vector<std::string>& command : {std::vector<std::string>{"list"}, {"show", "1"},
-                                                  {"resolve", "1", "--note", "x"}}) {
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"list"}, {"show", "1"}, {"resolve", "1", "--note", "x"}}) {
     std::vector<std::string> args = {"--journal", missing};
     args.insert(args.end(), command.begin(), command.end());
     const Outcome r = tool(args);
@@ -246,7 +247,8 @@ TEST_F(JournalToolTest, RefusesWhatIsNotAJournalAndCreatesNothing) {
   const auto before = snapshot(dir_);
   for (const char* file : {"notes.txt", "other.db"}) {
     const std::string path = (dir_ / file).string();
-    for (const Outcome& r : {tool({"--journal", path, "list"}), tool({"--journal", path, "resolve", "1", "--note", "x"})}) {
+    for (const Outcome& r :
+         {tool({"--journal", path, "list"}), tool({"--journal", path, "resolve", "1", "--note", "x"})}) {
       EXPECT_EQ(r.status, 1) << file;
       EXPECT_EQ(lines(r.err).size(), 2u) << r.err;  // which file, and why not
       EXPECT_NE(lines(r.err).back().find(path + ": not a journal"), std::string::npos) << r.err;
@@ -254,9 +256,16 @@ TEST_F(JournalToolTest, RefusesWhatIsNotAJournalAndCreatesNothing) {
   }
   EXPECT_EQ(snapshot(dir_), before);
 
-  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-           {"purge"}, {"show"}, {"show", "1", "2"}, {"list", "3"}, {"list", "--since", "3"}, {"list", "--all", "--since", "x"},
-           {"show", "1", "--all"}, {"list", "--note", "x"}, {"--journal"}, {"--verbose"}}) {
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{{"purge"},
+                                                                                   {"show"},
+                                                                                   {"show", "1", "2"},
+                                                                                   {"list", "3"},
+                                                                                   {"list", "--since", "3"},
+                                                                                   {"list", "--all", "--since", "x"},
+                                                                                   {"show", "1", "--all"},
+                                                                                   {"list", "--note", "x"},
+                                                                                   {"--journal"},
+                                                                                   {"--verbose"}}) {
     const Outcome r = tool(bad);
     EXPECT_EQ(r.status, 2) << bad.front();
     EXPECT_NE(r.err.find("usage: mqbridge-journal"), std::string::npos);

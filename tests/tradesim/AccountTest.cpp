@@ -140,7 +140,8 @@ TEST_F(AccountTest, PasswordsAreCheckedChangedAndNeverStoredInClear) {
   manager_.reset();
   store_.reset();
   std::string bytes = readFile(databasePath()) + readFile(databasePath() + "-wal");
-  for (const std::string& secret : std::vector<std::string>{"Mgr-Secret-1", "Master-1", "Investor-1", "Inv-2", narrow(fresh)}) {
+  for (const std::string& secret :
+       std::vector<std::string>{"Mgr-Secret-1", "Master-1", "Investor-1", "Inv-2", narrow(fresh)}) {
     EXPECT_EQ(bytes.find(secret), std::string::npos) << secret;
   }
 }

@@ -45,9 +45,10 @@ TEST_F(CliTest, InitRefusesToOverwriteUnlessForced) {
 }
 
 TEST_F(CliTest, AccountsAndDealsCanBeSeededAndInspected) {
-  const auto added = runTradesim({"account", "add", "--login", "2001", "--name", "J\u00F6rg", "--group", "real\\usd",
-                                  "--balance", "100.50", "--credit", "20", "--leverage", "100", "--master-pass",
-                                  "M-1", "--investor-pass", "I-1", "--city", "Line\nBreak"});
+  const auto added =
+      runTradesim({"account",       "add",       "--login",         "2001",     "--name", "J\u00F6rg",  "--group",
+                   "real\\usd",     "--balance", "100.50",          "--credit", "20",     "--leverage", "100",
+                   "--master-pass", "M-1",       "--investor-pass", "I-1",      "--city", "Line\nBreak"});
   ASSERT_EQ(added.status, 0) << added.err;
   EXPECT_EQ(added.out, "login=2001\n");
   auto shown = keyValues(runTradesim({"account", "show", "2001"}).out);
@@ -125,12 +126,21 @@ TEST_F(CliTest, BadArgumentsAreRefusedClearly) {
 }
 
 TEST_F(CliTest, HelpIsAvailableEverywhere) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"init", "--help"}, {"manager", "add", "--help"}, {"account", "--help"},
-           {"account", "add", "--help"}, {"account", "show", "-h"}, {"account", "list", "--help"},
-           {"deal", "add", "--help"}, {"deal", "update", "--help"}, {"deal", "delete", "--help"},
-           {"deal", "list", "--help"}, {"journal", "--help"}, {"fault", "arm", "--help"},
-           {"fault", "clear", "--help"}, {"fault", "list", "--help"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"},
+                                                                {"init", "--help"},
+                                                                {"manager", "add", "--help"},
+                                                                {"account", "--help"},
+                                                                {"account", "add", "--help"},
+                                                                {"account", "show", "-h"},
+                                                                {"account", "list", "--help"},
+                                                                {"deal", "add", "--help"},
+                                                                {"deal", "update", "--help"},
+                                                                {"deal", "delete", "--help"},
+                                                                {"deal", "list", "--help"},
+                                                                {"journal", "--help"},
+                                                                {"fault", "arm", "--help"},
+                                                                {"fault", "clear", "--help"},
+                                                                {"fault", "list", "--help"}}) {
     const auto result = runTradesim(args);
     EXPECT_EQ(result.status, 0) << args[0];
     EXPECT_EQ(result.out.rfind("usage: tradesim", 0), 0u) << result.out;

@@ -88,8 +88,8 @@ TEST_F(FaultTest, DelayAfterFaultsCommitTheEffectBeforeTheCallReturns) {
   seedAccount(1001, "10");
   // Longer than any test run: the caller is killed inside the call.
   arm({"PostBalanceDeal", "--delay-after-ms", "600000"});
-  ChildProcess caller({TRADESIM_POST_HELPER, TRADESIM_LIBRARY, "127.0.0.1:443", std::to_string(kManager),
-                       "Mgr-Secret-1", "1001", "5"});
+  ChildProcess caller(
+      {TRADESIM_POST_HELPER, TRADESIM_LIBRARY, "127.0.0.1:443", std::to_string(kManager), "Mgr-Secret-1", "1001", "5"});
   // The deal is committed and visible here while the caller still waits...
   ASSERT_TRUE(eventually([&] { return !store().listDeals(1001).empty(); }));
   EXPECT_TRUE(caller.running());
@@ -127,8 +127,7 @@ TEST_F(FaultTest, ClearDisarmsAndBadArmingIsRefused) {
   const std::string armed = runTradesim({"fault", "list"}).out;
   EXPECT_NE(armed.find("LoadAccount\tcode=13\tdelay_ms=0\tremaining=5\tdelay_after_ms=0\n"), std::string::npos)
       << armed;
-  EXPECT_NE(armed.find("AddAccount\tcode=-\tdelay_ms=1\tremaining=1\tdelay_after_ms=20\n"), std::string::npos)
-      << armed;
+  EXPECT_NE(armed.find("AddAccount\tcode=-\tdelay_ms=1\tremaining=1\tdelay_after_ms=20\n"), std::string::npos) << armed;
   ASSERT_EQ(runTradesim({"fault", "clear", "AddAccount"}).status, 0);
   ASSERT_EQ(runTradesim({"fault", "clear", "LoadAccount"}).status, 0);
   ASSERT_EQ(store().listFaults().size(), 1u);
@@ -138,14 +137,13 @@ TEST_F(FaultTest, ClearDisarmsAndBadArmingIsRefused) {
   UserPtr user(manager->NewUserRecord());
   EXPECT_EQ(manager->LoadAccount(1001, user.get()), mtret::Ok);
 
-  for (const auto& bad : std::vector<std::vector<std::string>>{{"fault", "arm", "Dispose", "--code", "2"},
-                                                               {"fault", "arm", "LoadAccount"},
-                                                               {"fault", "arm", "LoadAccount", "--code", "x"},
-                                                               {"fault", "arm", "LoadAccount", "--code", "2",
-                                                                "--count", "0"},
-                                                               {"fault", "arm", "AddAccount", "--code", "2",
-                                                                "--delay-after-ms", "5"},
-                                                               {"fault", "clear", "Nothing"}}) {
+  for (const auto& bad :
+       std::vector<std::vector<std::string>>{{"fault", "arm", "Dispose", "--code", "2"},
+                                             {"fault", "arm", "LoadAccount"},
+                                             {"fault", "arm", "LoadAccount", "--code", "x"},
+                                             {"fault", "arm", "LoadAccount", "--code", "2", "--count", "0"},
+                                             {"fault", "arm", "AddAccount", "--code", "2", "--delay-after-ms", "5"},
+                                             {"fault", "clear", "Nothing"}}) {
     const auto result = runTradesim(bad);
     EXPECT_EQ(result.status, 2) << bad[2];
     EXPECT_FALSE(result.err.empty());

@@ -33,8 +33,9 @@ std::vector<std::string> lines(const std::string& text) {
 TEST_F(JournalTest, EntriesAreTimestampedLinesWithWideStrings) {
   ManagerPtr manager = library_.create();  // no session needed
   ASSERT_TRUE(manager);
-  EXPECT_EQ(manager->WriteJournal(MT_JOURNAL_INFO, L"Deal: %s has been  update", L"#7 login 1001 'D\u00E9p\u00F4t \u20AC'"),
-            mtret::Ok);
+  EXPECT_EQ(
+      manager->WriteJournal(MT_JOURNAL_INFO, L"Deal: %s has been  update", L"#7 login 1001 'D\u00E9p\u00F4t \u20AC'"),
+      mtret::Ok);
   EXPECT_EQ(manager->WriteJournal(MT_JOURNAL_ERROR, L"Connection failed (%u)", 1102u), mtret::Ok);
   EXPECT_EQ(manager->WriteJournal(MT_JOURNAL_INFO, L"two\nlines\tand tab %s", L"x\r\ny"), mtret::Ok);
   EXPECT_EQ(manager->WriteJournal(MT_JOURNAL_INFO, nullptr), mtret::InvalidParams);

@@ -64,7 +64,10 @@ TEST_F(SessionTest, MissingOrForeignDatabaseIsAnUnreachableServer) {
   EXPECT_NE(access(missing.c_str(), F_OK), 0) << "the library must not create a database";
 
   const std::string foreign = dir_.file("foreign.db");
-  { sqlite::Connection other(foreign, sqlite::Connection::Open::Create); other.exec("CREATE TABLE x (y)"); }
+  {
+    sqlite::Connection other(foreign, sqlite::Connection::Open::Create);
+    other.exec("CREATE TABLE x (y)");
+  }
   setenv("TRADESIM_DB", foreign.c_str(), 1);
   ManagerPtr second = library_.create();
   EXPECT_EQ(second->OpenSession(kServer, kManager, kManagerPassword, 0, 0, 0, 30000), mtret::Network);

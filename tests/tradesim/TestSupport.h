@@ -87,8 +87,7 @@ class ChildProcess {
 };
 
 // Waits up to timeout for condition to hold; true when it did.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 std::string readFile(const std::string& path);
 

@@ -13,11 +13,11 @@ struct Expected {
 };
 
 TEST(VariantTest, EachLibraryExportsItsEntryPointsAndVersion) {
-  for (const Expected& e : {Expected{TRADESIM_LIBRARY, 2280, true, true, true},
-                            Expected{TRADESIM_VARIANT_V2279, 2279, true, true, true},
-                            Expected{TRADESIM_VARIANT_NOADMIN, 2280, true, false, true},
-                            Expected{TRADESIM_VARIANT_PLAIN, 2280, false, false, true},
-                            Expected{TRADESIM_VARIANT_NODEALS, 2280, true, true, false}}) {
+  for (const Expected& e :
+       {Expected{TRADESIM_LIBRARY, 2280, true, true, true}, Expected{TRADESIM_VARIANT_V2279, 2279, true, true, true},
+        Expected{TRADESIM_VARIANT_NOADMIN, 2280, true, false, true},
+        Expected{TRADESIM_VARIANT_PLAIN, 2280, false, false, true},
+        Expected{TRADESIM_VARIANT_NODEALS, 2280, true, true, false}}) {
     SCOPED_TRACE(e.path);
     ManagerLibrary library(e.path);
     auto version = reinterpret_cast<MTManagerVersion_t>(library.symbol("MTManagerVersion"));

@@ -78,8 +78,8 @@ uint32_t parseUnsigned32(const std::string& text, const std::string& what) {
 Money parseAmount(const std::string& text, const std::string& what) {
   const auto money = parseMoney(text);
   if (!money) {
-    throw UsageError(what + " must be a decimal amount with at most 8 decimals and below 10 billion, not '" +
-                     text + "'");
+    throw UsageError(what + " must be a decimal amount with at most 8 decimals and below 10 billion, not '" + text +
+                     "'");
   }
   return *money;
 }

@@ -46,20 +46,28 @@ struct Command {
   std::function<int(const Context&, const Arguments&)> run;
 };
 
-const std::set<std::string> kAccountTexts = {"name",  "group", "country", "city",    "zip",
-                                             "address", "phone", "email",   "id",      "comment",
-                                             "lead-source"};
+const std::set<std::string> kAccountTexts = {"name",  "group", "country", "city",    "zip",        "address",
+                                             "phone", "email", "id",      "comment", "lead-source"};
 
 // key=value values stay on one line.
 std::string escaped(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -70,11 +78,16 @@ const char* actionName(uint32_t action) { return action == 2 ? "balance" : actio
 void check(MTAPIRES code, const std::string& what) {
   switch (code) {
     case mtret::Ok:
-    case mtret::RequestDone: return;
-    case mtret::NotFound: throw CommandFailed(what + " not found");
-    case mtret::AccountExists: throw CommandFailed(what + " already exists");
-    case mtret::InvalidParams: throw CommandFailed(what + ": invalid parameters (amount out of range?)");
-    default: throw CommandFailed(what + ": failed with code " + std::to_string(code));
+    case mtret::RequestDone:
+      return;
+    case mtret::NotFound:
+      throw CommandFailed(what + " not found");
+    case mtret::AccountExists:
+      throw CommandFailed(what + " already exists");
+    case mtret::InvalidParams:
+      throw CommandFailed(what + ": invalid parameters (amount out of range?)");
+    default:
+      throw CommandFailed(what + ": failed with code " + std::to_string(code));
   }
 }
 
@@ -141,10 +154,9 @@ int showAccount(const Context& c, const Arguments& a) {
   c.out << "login=" << r.login << "\nname=" << escaped(r.name) << "\ngroup=" << escaped(r.group)
         << "\ncountry=" << escaped(r.country) << "\ncity=" << escaped(r.city) << "\nzip=" << escaped(r.zip)
         << "\naddress=" << escaped(r.address) << "\nphone=" << escaped(r.phone) << "\nemail=" << escaped(r.email)
-        << "\nid=" << escaped(r.id) << "\ncomment=" << escaped(r.comment)
-        << "\nlead_source=" << escaped(r.leadSource) << "\nagent=" << r.agent << "\nrights=" << r.rights
-        << "\nleverage=" << r.leverage << "\nbalance=" << formatMoney(r.balance)
-        << "\ncredit=" << formatMoney(r.credit) << "\n";
+        << "\nid=" << escaped(r.id) << "\ncomment=" << escaped(r.comment) << "\nlead_source=" << escaped(r.leadSource)
+        << "\nagent=" << r.agent << "\nrights=" << r.rights << "\nleverage=" << r.leverage
+        << "\nbalance=" << formatMoney(r.balance) << "\ncredit=" << formatMoney(r.credit) << "\n";
   return kDone;
 }
 
@@ -260,31 +272,54 @@ std::set<std::string> accountOptions() {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
-      {{"init"}, "--server ADDR --manager LOGIN --password PASS [--force]",
+      {{"init"},
+       "--server ADDR --manager LOGIN --password PASS [--force]",
        "create a database answering to ADDR with one manager (--force replaces an existing one)",
-       {"server", "manager", "password"}, {"force"}, initDatabase},
+       {"server", "manager", "password"},
+       {"force"},
+       initDatabase},
       {{"manager", "add"}, "--login N --password PASS", "add a manager login", {"login", "password"}, {}, addManager},
       {{"account", "add"},
        "[--login N] [--name T] [--group T] [--country T] [--city T] [--zip T] [--address T] [--phone T] "
        "[--email T] [--id T] [--comment T] [--lead-source T] [--agent N] [--rights N] [--leverage N] "
        "[--balance X] [--credit X] [--master-pass P] [--investor-pass P]",
        "add an account (without --login the next free login is taken); prints login=N",
-       accountOptions(), {}, addAccount},
+       accountOptions(),
+       {},
+       addAccount},
       {{"account", "show"}, "LOGIN", "print an account as key=value lines", {}, {}, showAccount},
-      {{"account", "list"}, "", "print login, name, group, balance, credit per account (tab-separated)", {}, {},
+      {{"account", "list"},
+       "",
+       "print login, name, group, balance, credit per account (tab-separated)",
+       {},
+       {},
        listAccounts},
-      {{"deal", "add"}, "--login N --amount X [--action balance|credit] [--comment T]",
-       "post a balance or credit deal as another manager would; prints deal=ID", {"login", "amount", "action", "comment"},
-       {}, addDeal},
-      {{"deal", "update"}, "ID [--amount X] [--comment T]",
-       "change a deal; the account moves by the difference in amount", {"amount", "comment"}, {}, updateDeal},
+      {{"deal", "add"},
+       "--login N --amount X [--action balance|credit] [--comment T]",
+       "post a balance or credit deal as another manager would; prints deal=ID",
+       {"login", "amount", "action", "comment"},
+       {},
+       addDeal},
+      {{"deal", "update"},
+       "ID [--amount X] [--comment T]",
+       "change a deal; the account moves by the difference in amount",
+       {"amount", "comment"},
+       {},
+       updateDeal},
       {{"deal", "delete"}, "ID", "delete a deal and take its amount back off the account", {}, {}, deleteDeal},
-      {{"deal", "list"}, "[--login N]", "print id, login, action, amount, comment, time per deal (tab-separated)",
-       {"login"}, {}, listDeals},
+      {{"deal", "list"},
+       "[--login N]",
+       "print id, login, action, amount, comment, time per deal (tab-separated)",
+       {"login"},
+       {},
+       listDeals},
       {{"journal"}, "", "print the journal", {}, {}, printJournal},
-      {{"fault", "arm"}, "OPERATION [--code N] [--delay-ms N] [--delay-after-ms N] [--count K]",
+      {{"fault", "arm"},
+       "OPERATION [--code N] [--delay-ms N] [--delay-after-ms N] [--count K]",
        "make the next K (default 1) calls of OPERATION fail or stall, as told below",
-       {"code", "delay-ms", "delay-after-ms", "count"}, {}, armFault},
+       {"code", "delay-ms", "delay-after-ms", "count"},
+       {},
+       armFault},
       {{"fault", "clear"}, "[OPERATION]", "disarm one operation's fault, or all", {}, {}, clearFaults},
       {{"fault", "list"}, "", "print the armed faults", {}, {}, listFaults},
   };
@@ -325,8 +360,8 @@ void printUsage(std::ostream& out, const std::string& group) {
 }
 
 void printCommandHelp(std::ostream& out, const Command& command) {
-  out << "usage: tradesim [--db PATH] " << joined(command.words) << (command.usage.empty() ? "" : " ")
-      << command.usage << "\n  " << command.summary << "\n";
+  out << "usage: tradesim [--db PATH] " << joined(command.words) << (command.usage.empty() ? "" : " ") << command.usage
+      << "\n  " << command.summary << "\n";
   if (command.words[0] == "fault") {
     out << "Operations:";
     for (const auto& op : faultOperations()) out << " " << op;
@@ -388,8 +423,9 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
       return kDone;
     }
     if (groupOnly) {
-      err << "tradesim: " << (words.size() > 1 ? "unknown command '" + words[0] + " " + words[1] + "'"
-                                                : "'" + words[0] + "' needs a subcommand")
+      err << "tradesim: "
+          << (words.size() > 1 ? "unknown command '" + words[0] + " " + words[1] + "'"
+                               : "'" + words[0] + "' needs a subcommand")
           << "\n";
       printUsage(err, words[0]);
     } else {

@@ -14,6 +14,10 @@ build() { # dir, extra cmake args...
   cmake --build "$root/$dir" -j "$jobs"
 }
 
+echo "== code style (.clang-format)"
+if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
+  git -C "$root" ls-files -z '*.cpp' '*.h' | (cd "$root" && xargs -0 clang-format --dry-run --Werror)
+fi
 echo "== build"
 build build
 echo "== unit, broker and end-to-end tests"

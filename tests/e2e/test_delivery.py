@@ -256,6 +256,30 @@ class ReplyFaults(DeliveryCase):
         self.stop_all()
 
 
+class Stopping(DeliveryCase):
+    """A stop while the window holds several requests."""
+
+    def test_stop_with_a_full_window_answers_or_leaves_each_request_and_posts_each_once(self):
+        s = self.start()
+        self.arm("--delay-ms", "300", "--count", "30")
+        corrs = [self.deposit(80 + n) for n in range(10)]
+        self.journal.wait_state(corrs[1], "done", "confirmed", "acknowledged")  # the rest wait in the window
+        began = time.monotonic()
+        self.assertEqual(s.stop(), 0)
+        self.assertLess(time.monotonic() - began, 10, "the stop was not bounded")
+        states = {corr: [r["state"] for r in self.journal.by_correlation(corr)] for corr in corrs}
+        answered = [c for c in corrs if states[c] == ["acknowledged"]]
+        self.assertGreaterEqual(len(answered), 2, states)
+        self.assertLess(len(answered), len(corrs), "nothing was left in the window to test")
+        # The next start answers what was left; nothing is carried out twice.
+        self.restart()
+        for corr in corrs:
+            self.journal.wait_state(corr, "acknowledged")
+        for corr in corrs:
+            self.assert_delivered_once(corr, deals=len(corrs))
+        self.stop_all()
+
+
 class CrashRecovery(DeliveryCase):
     """The service is killed at a chosen step of one deposit and started
     again on the same journal and the same trading server."""

@@ -13,27 +13,8 @@ root="$(cd "$here/../.." && pwd)"
 var="${MQB_VAR:-$root/var}"
 source_file="$here/JmsResponder.java"
 
-# ActiveMQ's JMS client from libactivemq-java and what it needs at run time.
-classpath=""
-for jar in activemq-client geronimo-jms_1.1_spec geronimo-j2ee-management-1.1-spec hawtbuf slf4j-api slf4j-nop; do
-  [[ -f /usr/share/java/$jar.jar ]] || { echo "jms-responder: /usr/share/java/$jar.jar is missing; run scripts/setup.sh" >&2; exit 1; }
-  classpath+="${classpath:+:}/usr/share/java/$jar.jar"
-done
-
-hash=$(sha256sum "$source_file" | cut -c1-16)
-classes="$var/bench-jms/jms-responder-$hash"
-if [[ ! -f $classes/JmsResponder.class ]]; then
-  command -v javac >/dev/null || { echo "jms-responder: javac is missing; run scripts/setup.sh" >&2; exit 1; }
-  mkdir -p "$var/bench-jms"
-  (
-    flock 9
-    if [[ ! -f $classes/JmsResponder.class ]]; then
-      rm -rf "$classes.tmp" && mkdir -p "$classes.tmp"
-      javac -nowarn -d "$classes.tmp" -cp "$classpath" "$source_file" >&2
-      rm -rf "$classes" && mv "$classes.tmp" "$classes"
-    fi
-  ) 9>"$var/bench-jms/jms-responder.lock"
-fi
+source "$root/scripts/jms-java.sh"
+jms_compile jms-responder "$source_file" "$var/bench-jms"
 
 # shellcheck disable=SC2086 # the options are words
-exec java ${MQB_JMS_JAVA_OPTS:--Xmx256m -XX:+UseSerialGC} -cp "$classes:$classpath" JmsResponder "$@"
+exec java ${MQB_JMS_JAVA_OPTS:--Xmx256m -XX:+UseSerialGC} -cp "$jms_classes:$jms_classpath" JmsResponder "$@"

@@ -88,10 +88,9 @@ void ReplyConfirmer::confirm(Batch& batch) {
       acknowledge(std::move(*recorded));
     else
       settled(*recorded);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      --recording_;
-    }
+    // Told under the lock: once it is released the destructor may go on.
+    std::lock_guard<std::mutex> lock(mutex_);
+    --recording_;
     wake_.notify_all();
   });
 }

@@ -116,6 +116,7 @@ void AsyncConsumer::onMessage(const stomp::Message& message) {
         if (ledger_.acknowledged) ledger_.acknowledged(destURI, delivery.messageId);
         return;
       case Settlement::Step::Confirm:
+        if (!confirmer_) return;  // not started: the broker delivers it again
         confirmer_->submit(ReplyConfirmer::Item{message, delivery.messageId, delivery.correlationId,
                                                 std::move(settlement.reply), settlement.channel,
                                                 std::chrono::steady_clock::now()});

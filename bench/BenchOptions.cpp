@@ -97,7 +97,7 @@ std::string usageText() {
          "      (default) waits for each reply's receipt; pipelined sends the next reply while\n"
          "      earlier receipts are on their way (--pipeline on is the same); batched commits\n"
          "      the replies ready meanwhile (up to --batch, 64) in one transaction on the\n"
-         "      producer, then their ACKs in one on the consumer; joint sends replies and ACKs\n"
+         "      producer, then each request's confirmed ACK; joint sends replies and ACKs\n"
          "      in one transaction on the consumer's connection. Give the last three a\n"
          "      --prefetch above 1 (the default, the service's). --work-ms waits X ms per\n"
          "      request before replying, in place of the trading server. Stops on SIGINT/SIGTERM.\n"

@@ -44,7 +44,7 @@ struct RunOptions {
 enum class EchoConfirm {
   Each,       // a blocking send per reply, then the ACK
   Pipelined,  // each reply's receipt acknowledges its request; next reply meanwhile
-  Batched,    // replies in one transaction on the producer, then ACKs in one on the consumer
+  Batched,    // replies in one transaction on the producer, then each ACK confirmed
   Joint,      // replies and ACKs in one transaction on the consumer's connection
 };
 

@@ -3,7 +3,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -61,8 +60,8 @@ void sendPipelined(stomp::Connection& producer, stomp::Connection& consumer, con
 
 // Batched confirmations for one queue: the replies ready while a batch is
 // being confirmed go out together in the next one. Batched: the replies in a
-// transaction on the producer, then (once committed) their ACKs in one on the
-// consumer. Joint: replies and ACKs in one transaction on the consumer's
+// transaction on the producer, then (once committed) each request's ACK with
+// its own receipt, as the service does. Joint: replies and ACKs in one transaction on the consumer's
 // connection. A failed commit leaves its requests unacknowledged: the broker
 // delivers them again after the reconnection.
 class BatchedEcho {
@@ -74,8 +73,7 @@ class BatchedEcho {
         replyTo_(std::move(replyTo)),
         joint_(joint),
         counters_(counters),
-        batches_(maxBatch),
-        ackBatches_(maxBatch) {}
+        batches_(maxBatch) {}
 
   void onRequest(const stomp::Message& m) {
     std::vector<stomp::Message> batch;
@@ -101,37 +99,16 @@ class BatchedEcho {
     }
     sender.commitAsync(tx, [this, batch](std::exception_ptr e) {
       if (e || joint_) return ended(batch, e);
-      if (plainAcks_) {
-        for (const stomp::Message& m : *batch) consumer_.ack(m);
-        return ended(batch, nullptr);
-      }
-      // The ACKs are a stage of their own: the next replies are committed
-      // while these are.
-      std::vector<stomp::Message> acks;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        acks = ackBatches_.ready(*batch);
-      }
-      if (!acks.empty()) acknowledge(std::move(acks));
+      // Each ACK confirmed on its own, as the service does: ACKs in
+      // transactions slow the broker's STOMP side down over a long run.
+      for (const stomp::Message& m : *batch)
+        consumer_.ackAsync(m, [this](std::exception_ptr ackError) {
+          if (ackError)
+            ++counters_.sendErrors;
+          else
+            ++counters_.handled;
+        });
       ended(batch, nullptr, false);
-    });
-  }
-
-  void acknowledge(std::vector<stomp::Message> messages) {
-    auto batch = std::make_shared<std::vector<stomp::Message>>(std::move(messages));
-    const std::string tx = consumer_.beginAsync();
-    for (const stomp::Message& m : *batch) consumer_.ack(m, tx);
-    consumer_.commitAsync(tx, [this, batch](std::exception_ptr e) {
-      if (e)
-        counters_.sendErrors += batch->size();
-      else
-        counters_.handled += batch->size();
-      std::vector<stomp::Message> next;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        next = ackBatches_.finished();
-      }
-      if (!next.empty()) acknowledge(std::move(next));
     });
   }
 
@@ -152,11 +129,9 @@ class BatchedEcho {
   stomp::Connection& consumer_;
   const stomp::Destination replyTo_;
   const bool joint_;
-  const bool plainAcks_ = std::getenv("ECHO_PLAIN_ACKS") != nullptr;
   Counters& counters_;
   std::mutex mutex_;
   ConfirmationBatches<stomp::Message> batches_;
-  ConfirmationBatches<stomp::Message> ackBatches_;
 };
 
 const char* confirmName(EchoConfirm c) {

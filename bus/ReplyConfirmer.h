@@ -3,7 +3,7 @@
 // thread hands over each request whose reply is ready and goes on with the
 // next request; here the replies ready meanwhile are sent together (one
 // transaction, one receipt), recorded as confirmed, and only then are their
-// requests acknowledged (one transaction on the consumer's connection). A
+// requests acknowledged (each ACK confirmed by its receipt). A
 // batch the broker did not confirm is sent again, the same replies with the
 // same correlation ids, with back-off, until it is confirmed or the service
 // stops; its requests stay unacknowledged meanwhile.

@@ -45,9 +45,8 @@ bool AsyncConsumer::start() {
           if (!ledger_.confirmed) return done(true);
           ledger_.confirmed(queue, batch, std::move(done));
         },
-        [this, queue](const ReplyConfirmer::Batch& batch) {
-          if (!ledger_.acknowledged) return;
-          for (const ReplyConfirmer::Item& item : batch) ledger_.acknowledged(queue, item.messageId);
+        [this, queue](const ReplyConfirmer::Item& item) {
+          if (ledger_.acknowledged) ledger_.acknowledged(queue, item.messageId);
         });
     // The window: the broker hands out at most this many requests not yet
     // acknowledged, so a stop hands back at most that many (marked

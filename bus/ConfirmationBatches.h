@@ -21,13 +21,6 @@ class ConfirmationBatches {
     return take();
   }
 
-  // Several items ready at once (a batch that passed the stage before).
-  std::vector<Item> ready(std::vector<Item> items) {
-    for (Item& item : items) waiting_.push_back(std::move(item));
-    if (inFlight_) return {};
-    return take();
-  }
-
   // The batch in flight ended (confirmed or failed). Returns the next batch
   // to start, or nothing when none is waiting.
   std::vector<Item> finished() {

@@ -76,7 +76,10 @@ void ReplyConfirmer::run() {
 
 void ReplyConfirmer::confirm(Batch& batch) {
   // Given up (stopping): left unacknowledged.
-  if (!sendUntilConfirmed(batch)) return settled(batch);
+  if (!sendUntilConfirmed(batch)) {
+    for (const Item& item : batch) settled(item.messageId);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++recording_;
@@ -84,10 +87,12 @@ void ReplyConfirmer::confirm(Batch& batch) {
   auto recorded = std::make_shared<Batch>(std::move(batch));
   confirmed_(*recorded, [this, recorded](bool onDisk) {
     // Not recorded: left unacknowledged, to be answered again.
-    if (onDisk)
-      acknowledge(std::move(*recorded));
-    else
-      settled(*recorded);
+    for (Item& item : *recorded) {
+      if (onDisk)
+        acknowledge(std::move(item));
+      else
+        settled(item.messageId);
+    }
     // Told under the lock: once it is released the destructor may go on.
     std::lock_guard<std::mutex> lock(mutex_);
     --recording_;
@@ -128,50 +133,45 @@ bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
   }
 }
 
-void ReplyConfirmer::acknowledge(Batch batch) {
+void ReplyConfirmer::acknowledge(Item item) {
   {
-    // The newest delivery of each request is the one to acknowledge.
+    // The newest delivery of the request is the one to acknowledge.
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Item& item : batch) {
-      auto newer = adopted_.find(item.messageId);
-      if (newer == adopted_.end()) continue;
+    auto newer = adopted_.find(item.messageId);
+    if (newer != adopted_.end()) {
       item.request = std::move(newer->second);
       adopted_.erase(newer);
     }
   }
-  // One confirmed ACK each, not a transaction of them: the broker's STOMP
-  // side looks through every ACK it took in transactions at each commit, a
-  // cost that grows with the run (hundreds of requests a second lost after a
-  // few hundred thousand).
-  for (Item& item : batch) {
-    auto acked = std::make_shared<Batch>(Batch{std::move(item)});
-    consumer_.ackAsync(acked->front().request, [this, acked](std::exception_ptr e) { acknowledged(*acked, !e); });
-  }
+  // A confirmed ACK of its own, not one transaction for the batch: the
+  // broker's STOMP side looks through every ACK it took in transactions at
+  // each commit, a cost that grows with the run (hundreds of requests a
+  // second lost after a few hundred thousand).
+  auto acked = std::make_shared<Item>(std::move(item));
+  consumer_.ackAsync(acked->request, [this, acked](std::exception_ptr e) { acknowledged(*acked, !e); });
 }
 
-void ReplyConfirmer::acknowledged(const Batch& batch, bool confirmed) {
-  // Not confirmed: the requests come again, and the journal answers them as
-  // acknowledged-only (their replies are confirmed); those that came again
-  // meanwhile are acknowledged now, on the connection they came on.
-  if (confirmed && acknowledged_) acknowledged_(batch);
-  Batch again, done;
+void ReplyConfirmer::acknowledged(const Item& item, bool confirmed) {
+  // Not confirmed: the request comes again, and the journal answers it as
+  // acknowledged-only (its reply is confirmed); if it came again meanwhile,
+  // that delivery is acknowledged now, on the connection it came on.
+  if (confirmed && acknowledged_) acknowledged_(item);
+  bool again;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Item& item : batch) (adopted_.count(item.messageId) ? again : done).push_back(item);
+    again = adopted_.count(item.messageId) != 0;
   }
-  settled(done);
-  if (!again.empty()) acknowledge(std::move(again));
+  if (again) return acknowledge(item);
+  settled(item.messageId);
 }
 
-void ReplyConfirmer::settled(const Batch& batch) {
+void ReplyConfirmer::settled(const std::string& messageId) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Item& item : batch) {
-      auto it = unsettled_.find(item.messageId);
-      if (it != unsettled_.end() && --it->second == 0) {
-        unsettled_.erase(it);
-        adopted_.erase(item.messageId);
-      }
+    auto it = unsettled_.find(messageId);
+    if (it != unsettled_.end() && --it->second == 0) {
+      unsettled_.erase(it);
+      adopted_.erase(messageId);
     }
   }
   wake_.notify_all();

@@ -37,8 +37,8 @@ class ReplyConfirmer {
   // meanwhile. A batch not recorded is not acknowledged (the broker delivers
   // it again and its stored reply goes out again).
   using ConfirmedHook = std::function<void(const Batch&, std::function<void(bool)> done)>;
-  // Told once the broker confirmed the acknowledgement of a batch.
-  using AcknowledgedHook = std::function<void(const Batch&)>;
+  // Told once the broker confirmed a request's acknowledgement.
+  using AcknowledgedHook = std::function<void(const Item&)>;
 
   struct Settings {
     std::size_t maxBatch = 64;
@@ -69,9 +69,9 @@ class ReplyConfirmer {
   void run();
   void confirm(Batch& batch);
   bool sendUntilConfirmed(Batch& batch);
-  void acknowledge(Batch batch);
-  void acknowledged(const Batch& batch, bool confirmed);
-  void settled(const Batch& batch);
+  void acknowledge(Item item);
+  void acknowledged(const Item& item, bool confirmed);
+  void settled(const std::string& messageId);
 
   const std::string queue_;
   stomp::Connection& consumer_;

@@ -19,7 +19,6 @@ struct RequestProcessor::Request {
   std::string digest;
   bool journaled = false;  // this process wrote or took over its entry
   bool rechecked = false;  // a failure after its change was recorded was checked once
-  std::optional<InFlightTicket> ticket;
 
   const std::string& queue() const { return delivery.queue; }
   const std::string& id() const { return delivery.messageId; }
@@ -80,10 +79,9 @@ Settlement RequestProcessor::process(const Delivery& delivery) {
   }
   const std::optional<Route> route = routeFor(routes_, delivery.queue);
   if (!route) return Settlement::acknowledge();
-  if (!inFlight_.enter()) return Settlement::leave();  // stopping: the next start takes it
-  Request request{delivery, std::move(root), *route,      std::string(), requestDigest(delivery.text),
-                  false,    false,           std::nullopt};
-  request.ticket.emplace(inFlight_);
+  // The consumer holds the request's place among those in flight.
+  if (inFlight_.stopping()) return Settlement::leave();  // the next start takes it
+  Request request{delivery, std::move(root), *route, std::string(), requestDigest(delivery.text), false, false};
   request.serial = serialOf(request.root);
   return decideAndAct(request);
 }
@@ -127,20 +125,17 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
         if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
         continue;
       case DeliveryAction::Replay:
-        r.ticket.reset();
         if (subject->reply.empty()) return Settlement::acknowledge();  // it never had a reply
         serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Redelivered %s: done already, reply sent again\n", r.queue(), r.id());
         return answer(r, subject->reply);
       case DeliveryAction::AcknowledgeOnly:
-        r.ticket.reset();
         serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Redelivered %s: answered already, acknowledged\n", r.queue(), r.id());
         return Settlement::acknowledge();
       case DeliveryAction::ReplaySerial:
         takeOver(r);
         journal_.done(r.queue(), r.id(), subject->reply, subject->dealId, false, "serial of " + subject->messageId);
-        r.ticket.reset();
         serviceMetrics().replyReplayed(r.queue());
         tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial,
              subject->messageId);
@@ -149,7 +144,6 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
         takeOver(r);
         const std::string reply = replyWithCode(r.route.kind, r.root, replycode::SerialReused);
         journal_.done(r.queue(), r.id(), reply, 0, false, "serial used by " + subject->messageId);
-        r.ticket.reset();
         tell("destURI #%s Serial %s: used by another request, refused (%s)\n", r.queue(), r.serial, subject->messageId);
         return answer(r, reply);
       }
@@ -201,7 +195,6 @@ Settlement RequestProcessor::carryOut(Request& r) {
     return Settlement::acknowledge();
   }
   journal_.done(r.queue(), r.id(), reply.text(), gate.dealId(), gate.changed());
-  r.ticket.reset();
   return answer(r, reply.text());
 }
 
@@ -231,7 +224,6 @@ Settlement RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* s
       tell("destURI #%s In doubt %s: found on the trading server (%s), not carried out again\n", r.queue(), r.id(),
            earlier.why);
       journal_.done(r.queue(), r.id(), earlier.reply, earlier.dealId, false, "found: " + earlier.why);
-      r.ticket.reset();
       return answer(r, earlier.reply);
     case EarlierChange::Found::No:
       tell("destURI #%s In doubt %s: not on the trading server (%s), carried out\n", r.queue(), r.id(), earlier.why);
@@ -247,7 +239,6 @@ Settlement RequestProcessor::answerInDoubt(Request& r, const std::string& why) {
   takeOver(r);
   const std::string reply = replyWithCode(r.route.kind, r.root, replycode::InDoubt);
   journal_.inDoubt(r.queue(), r.id(), reply, why);
-  r.ticket.reset();
   serviceMetrics().requestInDoubt(r.queue());
   tell("destURI #%s In doubt %s: %s; answered -1001; reconcile\n", r.queue(), r.id(), why);
   return answer(r, reply);

@@ -171,7 +171,9 @@ test_auth() {
   check "auth: STOMP with an unknown user is refused" status_is 1 "$stomp" connect "${host[@]}" --user other --password 's3cret:pw'
   out=$("$stomp" connect "${host[@]}" --user mqb --password 's3cret:pw' 2>&1)
   check "auth: STOMP with the right credentials connects" contains "$out" "CONNECTED"
-  out=$("$stomp" connect 127.0.0.1 "$STOMP_SSL_PORT" --ca "$CA_FILE" --user mqb --password 's3cret:pw' 2>&1)
+  # The broker's first TLS handshake loads its keystore and a cold JVM path:
+  # seconds on a busy machine, so it gets more time than the default 10 s.
+  out=$("$stomp" connect 127.0.0.1 "$STOMP_SSL_PORT" --ca "$CA_FILE" --user mqb --password 's3cret:pw' --timeout 30 2>&1)
   check "auth: STOMP over TLS with the right credentials connects" contains "$out" "CONNECTED"
   check "auth: JMS without credentials is refused" status_is 1 "$jms" send-text "$ow" a.q x
   check "auth: JMS with a wrong password is refused" status_is 1 "$jms" send-text "$ow" a.q x --user mqb --password bad

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -228,22 +229,41 @@ TEST(BrokerClient, CredentialsAcceptedAndRefused) {
   good.start();
   good.send(Destination::queue("secured"), OutgoingMessage("ok"));
 
-  Connection wrong(broker.stompUri(), with("bridge", "wrong-password"));
-  try {
-    wrong.start();
-    FAIL() << "wrong password accepted";
-  } catch (const stomp::BrokerError& e) {
-    EXPECT_NE(std::string(e.what()).find(broker.stompUri()), std::string::npos) << e.what();
-    EXPECT_FALSE(e.brokerMessage().empty()) << "the broker's own message is kept";
-    EXPECT_EQ(std::string(e.what()).find("wrong-password"), std::string::npos) << "no password in errors";
+  // The broker answers a refused CONNECT with an ERROR frame and closes. Now
+  // and then it closes before that frame is written: the attempt still fails,
+  // as a ConnectError, so a refusal is asked for again until it carries the
+  // broker's own answer.
+  auto refused = [&](const stomp::ConnectionOptions& options, const char* who) -> std::optional<stomp::BrokerError> {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      Connection c(broker.stompUri(), options);
+      try {
+        c.start();
+        ADD_FAILURE() << who << ": accepted";
+        return std::nullopt;
+      } catch (const stomp::BrokerError& e) {
+        EXPECT_FALSE(c.isConnected()) << who;
+        return e;
+      } catch (const stomp::ConnectError& e) {
+        EXPECT_FALSE(c.isConnected()) << who;
+        if (!options.passcode.empty()) {
+          EXPECT_EQ(std::string(e.what()).find(options.passcode), std::string::npos) << who << ": no password";
+        }
+      }
+    }
+    ADD_FAILURE() << who << ": never answered with the broker's ERROR frame";
+    return std::nullopt;
+  };
+
+  if (auto e = refused(with("bridge", "wrong-password"), "wrong password")) {
+    EXPECT_NE(std::string(e->what()).find(broker.stompUri()), std::string::npos) << e->what();
+    EXPECT_FALSE(e->brokerMessage().empty()) << "the broker's own message is kept";
+    EXPECT_EQ(std::string(e->what()).find("wrong-password"), std::string::npos) << "no password in errors";
   }
-  EXPECT_FALSE(wrong.isConnected());
 
   // A login without passcode is no credentials at all: anonymous, refused.
-  Connection half(broker.stompUri(), with("bridge", ""));
-  EXPECT_THROW(half.start(), stomp::BrokerError);
-  Connection none(broker.stompUri(), quick());
-  EXPECT_THROW(none.start(), stomp::BrokerError);
+  refused(with("bridge", ""), "login without passcode");
+  refused(quick(), "no credentials");
+  EXPECT_TRUE(good.isConnected()) << "the refusals leave the good session alone";
 }
 
 TEST(BrokerClient, TlsVerifiesThePeer) {

@@ -70,6 +70,14 @@ class PeerConnection {
   void receipt(const Frame& f) {
     if (auto r = f.header("receipt")) send(Frame{"RECEIPT", {{"receipt-id", *r}}, ""});
   }
+  // The usual opening: CONNECT answered, the first SUBSCRIBE confirmed.
+  std::optional<Frame> acceptSubscriber(const std::string& version = "1.2") {
+    if (!expect("CONNECT")) return std::nullopt;
+    connected(version);
+    auto sub = expect("SUBSCRIBE");
+    if (sub) receipt(*sub);
+    return sub;
+  }
   bool closed() const { return closed_; }
   std::size_t heartBeats() const { return decoder_.heartBeats(); }
 

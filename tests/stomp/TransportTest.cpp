@@ -208,11 +208,8 @@ TEST(Transport, AcknowledgementsFollowTheNegotiatedVersion) {
     std::vector<Frame> acks;
     std::string subId;
     FakePeer peer([&](PeerConnection& c, int) {
-      if (!c.expect("CONNECT")) return;
-      c.connected(version);
-      auto sub = c.expect("SUBSCRIBE");
+      auto sub = c.acceptSubscriber(version);
       if (!sub) return;
-      c.receipt(*sub);
       {
         std::lock_guard<std::mutex> lock(m);
         subId = sub->header("id").value_or("");
@@ -278,11 +275,8 @@ TEST(Transport, OrderedCloseAndNoCallbackAfterIt) {
   std::mutex m;
   std::vector<std::string> commands;
   FakePeer peer([&](PeerConnection& c, int) {
-    if (!c.expect("CONNECT")) return;
-    c.connected();
-    auto sub = c.expect("SUBSCRIBE");
+    auto sub = c.acceptSubscriber();
     if (!sub) return;
-    c.receipt(*sub);
     const std::string id = sub->header("id").value_or("");
     for (int i = 0; !c.closed(); ++i) {
       c.send(Frame{"MESSAGE",
@@ -325,11 +319,8 @@ TEST(Transport, OrderedCloseAndNoCallbackAfterIt) {
 
 TEST(Transport, CloseFromInsideACallbackAndBeforeStart) {
   FakePeer peer([](PeerConnection& c, int) {
-    if (!c.expect("CONNECT")) return;
-    c.connected();
-    auto sub = c.expect("SUBSCRIBE");
+    auto sub = c.acceptSubscriber();
     if (!sub) return;
-    c.receipt(*sub);
     c.send(Frame{"MESSAGE",
                  {{"subscription", sub->header("id").value_or("")}, {"message-id", "1"}, {"destination", "/queue/q"}},
                  "x"});

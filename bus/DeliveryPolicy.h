@@ -13,7 +13,13 @@ enum class DeliveryAction {
   AcknowledgeOnly,    // its reply was confirmed with this correlation id: acknowledge
   ReplaySerial,       // its serial was answered for an identical request: that reply
   RefuseSerial,       // its serial was used by a different request: refuse
+  Park,               // its handling began in kParkAfterAttempts processes that each died: answer in doubt
 };
+
+// A request whose handling began in this many processes, each of which
+// ended before it was done, is not tried again: it is taken to be what
+// ends them.
+constexpr int kParkAfterAttempts = 3;
 
 struct DeliveryFacts {
   bool redelivered = false;
@@ -21,7 +27,10 @@ struct DeliveryFacts {
   // The journal's entry for this message, with the state of its owner.
   const JournalEntry* entry = nullptr;
   OwnerState entryOwner = OwnerState::Gone;
-  // With retry-safe serials: the newest other entry with this serial.
+  // How many processes recorded "started" for the entry.
+  int attempts = 0;
+  // With retry-safe serials, for a message with no entry or one only
+  // received: the newest other entry with this serial.
   const JournalEntry* serialEntry = nullptr;
   OwnerState serialOwner = OwnerState::Gone;
   bool sameBody = false;  // the serial entry's request text is this one's

@@ -30,7 +30,7 @@ struct JournalEntry {
   JournalState state = JournalState::Received;
   std::optional<PlannedChange> planned;
   std::string reply;
-  uint64_t dealId = 0;
+  uint64_t dealId = 0;  // the deal a trade settled on, or the login a create made
   bool changed = false;
   std::string owner;
   int64_t receivedAt = 0;  // ms since the epoch; 0: not yet
@@ -46,7 +46,8 @@ struct JournalEntry {
 };
 
 namespace journalschema {
-constexpr int kVersion = 1;
+// 2: the leases table. A journal of version 1 is brought up to 2 on open.
+constexpr int kVersion = 2;
 constexpr const char* kCreate = R"sql(
 CREATE TABLE IF NOT EXISTS requests (
   id INTEGER PRIMARY KEY,
@@ -83,6 +84,11 @@ CREATE TABLE IF NOT EXISTS history (
   owner TEXT NOT NULL,
   note TEXT NOT NULL DEFAULT '');
 CREATE INDEX IF NOT EXISTS history_by_request ON history(request_id);
+CREATE INDEX IF NOT EXISTS requests_by_effect ON requests(kind, deal_id);
+CREATE TABLE IF NOT EXISTS leases (
+  owner TEXT PRIMARY KEY,
+  place TEXT NOT NULL,
+  renewed_at INTEGER NOT NULL);
 )sql";
 // Every column of requests, in the order readEntry expects.
 constexpr const char* kColumns =

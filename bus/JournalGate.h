@@ -20,29 +20,43 @@ class CapturedReply final : public ReplySender {
 
 class JournalGate final : public ChangeGate {
  public:
-  JournalGate(RequestJournal& journal, std::string queue, std::string messageId)
-      : journal_(journal), queue_(std::move(queue)), messageId_(std::move(messageId)) {}
+  // serialGuard: the request's retry-safe serial, when serials are checked.
+  JournalGate(RequestJournal& journal, std::string queue, std::string messageId, std::string serialGuard)
+      : journal_(journal),
+        queue_(std::move(queue)),
+        messageId_(std::move(messageId)),
+        serialGuard_(std::move(serialGuard)) {}
 
   bool beforeChange(const PlannedChange& change) override {
     asked_ = true;
-    return journal_.started(queue_, messageId_, change);
+    outcome_ = journal_.started(queue_, messageId_, change, serialGuard_);
+    return outcome_ == JournalWrite::Recorded;
   }
-  void afterChange(MTAPIRES result, uint64_t dealId) override {
+  void afterChange(MTAPIRES result, uint64_t effectId) override {
     changed_ = replycode::requestDone(result) || result == mtret::RequestDone;
-    dealId_ = changed_ ? dealId : 0;
+    effectId_ = changed_ ? effectId : 0;
+    noAnswer_ = mtret::noAnswer(result);
   }
 
   // The operation reached its change (and the journal was asked to record it).
   bool asked() const { return asked_; }
+  // How recording it went; the change was made only when Recorded.
+  JournalWrite outcome() const { return outcome_; }
+  bool recorded() const { return asked_ && outcome_ == JournalWrite::Recorded; }
   // The trading server was called to change something, and said it did.
   bool changed() const { return changed_; }
-  uint64_t dealId() const { return dealId_; }
+  uint64_t effectId() const { return effectId_; }
+  // The server's answer does not say whether the change was made.
+  bool noAnswer() const { return noAnswer_; }
 
  private:
   RequestJournal& journal_;
   std::string queue_;
   std::string messageId_;
+  std::string serialGuard_;
   bool asked_ = false;
+  JournalWrite outcome_ = JournalWrite::Refused;
   bool changed_ = false;
-  uint64_t dealId_ = 0;
+  bool noAnswer_ = false;
+  uint64_t effectId_ = 0;
 };

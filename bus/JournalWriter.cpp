@@ -19,8 +19,8 @@ struct JournalWriter::Waiter {
   }
 };
 
-JournalWriter::JournalWriter(std::unique_ptr<sqlite::Connection> connection, FailureReport onFailure)
-    : db_(std::move(connection)), onFailure_(std::move(onFailure)) {
+JournalWriter::JournalWriter(std::unique_ptr<sqlite::Connection> connection, StatusReport onStatus)
+    : db_(std::move(connection)), onStatus_(std::move(onStatus)) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -43,11 +43,25 @@ void JournalWriter::write(Change change) {
 
 bool JournalWriter::writeDurably(Change change) { return enqueueAndWait(std::move(change), true); }
 
+bool JournalWriter::writeCommitted(Change change) { return enqueueAndWait(std::move(change), false); }
+
 void JournalWriter::writeDurably(Change change, std::function<void(bool)> then) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_) {
       queue_.push_back(Item{std::move(change), true, std::move(then)});
+      wake_.notify_one();
+      return;
+    }
+  }
+  then(false);
+}
+
+void JournalWriter::writeCommitted(Change change, std::function<void(bool)> then) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopping_) {
+      queue_.push_back(Item{std::move(change), false, std::move(then)});
       wake_.notify_one();
       return;
     }
@@ -78,31 +92,41 @@ void JournalWriter::run() {
     lock.unlock();
     bool durable = false;
     for (const Item& item : batch) durable = durable || item.durable;
-    const bool ok = commitBatch(batch, durable);
-    for (Item& item : batch) {
-      if (item.done) item.done(ok);
-    }
+    commitBatch(batch, durable);
     lock.lock();
   }
 }
 
-bool JournalWriter::commitBatch(std::deque<Item>& batch, bool durable) {
+void JournalWriter::commitBatch(std::deque<Item>& batch, bool durable) {
   bool anyChange = false;
   for (const Item& item : batch) anyChange = anyChange || item.change != nullptr;
-  if (!anyChange) return true;  // only flushes: everything before them is committed
+  // Only flushes: everything before them is committed.
+  bool ok = !anyChange || commit(batch.begin(), batch.end(), durable);
+  if (ok || batch.size() == 1) {
+    for (Item& item : batch)
+      if (item.done) item.done(ok);
+    return;
+  }
+  for (auto it = batch.begin(); it != batch.end(); ++it) {
+    ok = it->change == nullptr || commit(it, it + 1, durable);
+    if (it->done) it->done(ok);
+  }
+}
+
+bool JournalWriter::commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable) {
   try {
     if (durable != synced_) {
       db_->setSynced(durable);
       synced_ = durable;
     }
     sqlite::Transaction transaction(*db_);
-    for (Item& item : batch) {
-      if (item.change) item.change(*db_);
+    for (auto it = first; it != last; ++it) {
+      if (it->change) it->change(*db_);
     }
     transaction.commit();
     return true;
   } catch (const std::exception& e) {
-    if (onFailure_) onFailure_(e.what());
+    if (onStatus_) onStatus_(false, e.what());
     return false;
   }
 }

@@ -4,7 +4,8 @@
 // transaction. A batch holding a change that must be durable is committed
 // with a disk sync, which also makes every change before it durable; the
 // others only survive a crash of the process. So a burst of requests costs
-// one sync, not one each.
+// one sync, not one each. A batch that fails is written again one change
+// at a time, so that one request's failing write never undoes another's.
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -18,10 +19,11 @@
 class JournalWriter {
  public:
   using Change = std::function<void(sqlite::Connection&)>;
-  // Told of a failed write (the journal's error), on the writer's thread.
-  using FailureReport = std::function<void(const std::string&)>;
+  // Told of each failed write (not ok, with the journal's error), on the
+  // writer's thread.
+  using StatusReport = std::function<void(bool ok, const std::string& error)>;
 
-  JournalWriter(std::unique_ptr<sqlite::Connection> connection, FailureReport onFailure);
+  JournalWriter(std::unique_ptr<sqlite::Connection> connection, StatusReport onStatus);
   // Writes what is queued, then stops.
   ~JournalWriter();
   JournalWriter(const JournalWriter&) = delete;
@@ -31,10 +33,16 @@ class JournalWriter {
   void write(Change change);
   // Queues a change and waits until it is on disk; false when it failed.
   bool writeDurably(Change change);
+  // Queues a change and waits until it is committed (no sync forced); false
+  // when it failed.
+  bool writeCommitted(Change change);
   // Queues a change and returns at once; then(true) runs on the writer's
   // thread once it is on disk, then(false) when it failed or the writer is
   // stopping. then must not block.
   void writeDurably(Change change, std::function<void(bool)> then);
+  // Queues a change and returns at once; then(ok) on the writer's thread
+  // once it is committed (no sync forced) or failed. then must not block.
+  void writeCommitted(Change change, std::function<void(bool)> then);
   // Waits until everything queued so far is committed (no sync forced).
   bool flush();
 
@@ -48,10 +56,12 @@ class JournalWriter {
 
   bool enqueueAndWait(Change change, bool durable);
   void run();
-  bool commitBatch(std::deque<Item>& batch, bool durable);
+  // Commits the batch, else each change on its own: done is told per item.
+  void commitBatch(std::deque<Item>& batch, bool durable);
+  bool commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable);
 
   std::unique_ptr<sqlite::Connection> db_;
-  FailureReport onFailure_;
+  StatusReport onStatus_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Item> queue_;

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -11,6 +13,13 @@ std::string hostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
   return name;
+}
+
+std::string firstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
 }
 
 // Field 22 of /proc/PID/stat; "" when there is no such process or it has
@@ -30,25 +39,61 @@ std::string startTimeOf(const std::string& pid) {
   return "";
 }
 
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t slash = text.find('/', from);
+    parts.push_back(text.substr(from, slash - from));
+    if (slash == std::string::npos) return parts;
+    from = slash + 1;
+  }
+}
+
+// From the process table of this host: whether host/pid/start names a
+// process that still runs.
+OwnerState processState(const std::vector<std::string>& name) {
+  if (name.size() < 3) return OwnerState::Gone;
+  if (name[0] != hostName()) return OwnerState::Elsewhere;
+  const std::string& pid = name[1];
+  if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) return OwnerState::Gone;
+  const std::string now = startTimeOf(pid);
+  return !now.empty() && now == name[2] ? OwnerState::Alive : OwnerState::Gone;
+}
+
 }  // namespace
 
 const std::string& thisProcessOwner() {
   static const std::string owner = [] {
     const std::string pid = std::to_string(::getpid());
-    return hostName() + "/" + pid + "/" + startTimeOf(pid);
+    std::random_device random;
+    std::ostringstream nonce;
+    nonce << std::hex << random() << random();
+    return hostName() + "/" + pid + "/" + startTimeOf(pid) + "/" + nonce.str();
   }();
   return owner;
 }
 
-OwnerState ownerState(const std::string& owner) {
+const std::string& thisProcessPlace() {
+  static const std::string place = [] {
+    char ns[128] = {};
+    const ssize_t n = ::readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+    return firstLine("/proc/sys/kernel/random/boot_id") + " " + (n > 0 ? std::string(ns, n) : std::string());
+  }();
+  return place;
+}
+
+OwnerState ownerState(const std::string& owner, const std::optional<OwnerLease>& lease, int64_t nowMs) {
   if (owner == thisProcessOwner()) return OwnerState::ThisProcess;
-  const std::size_t first = owner.find('/');
-  const std::size_t second = first == std::string::npos ? first : owner.find('/', first + 1);
-  if (second == std::string::npos) return OwnerState::Gone;
-  if (owner.substr(0, first) != hostName()) return OwnerState::Elsewhere;
-  const std::string pid = owner.substr(first + 1, second - first - 1);
-  const std::string start = owner.substr(second + 1);
-  if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) return OwnerState::Gone;
-  const std::string now = startTimeOf(pid);
-  return !now.empty() && now == start ? OwnerState::Alive : OwnerState::Gone;
+  const std::vector<std::string> name = split(owner);
+  if (!lease) {
+    // Names with a nonce always had a lease: none left means a clean stop.
+    return name.size() == 3 ? processState(name) : OwnerState::Gone;
+  }
+  if (nowMs - lease->renewedAtMs > kLeaseExpiryMs) return OwnerState::Gone;
+  if (lease->place == thisProcessPlace()) {
+    const OwnerState seen = processState(name);
+    return seen == OwnerState::Gone ? OwnerState::Gone : OwnerState::Alive;
+  }
+  return OwnerState::Alive;
 }

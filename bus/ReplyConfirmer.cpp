@@ -63,8 +63,18 @@ bool ReplyConfirmer::drain(Clock::time_point deadline) {
 void ReplyConfirmer::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !current_.empty(); });
-    if (stopping_) return;  // what is left is delivered again
+    wake_.wait(lock, [this] { return stopping_ || !current_.empty() || !unrecorded_.empty(); });
+    if (!stopping_ && current_.empty()) {
+      recordAgain(lock);
+      continue;
+    }
+    if (stopping_) {
+      // What is left is delivered again.
+      for (const auto& batch : unrecorded_)
+        for (const Item& item : *batch) settledLocked(item.messageId);
+      unrecorded_.clear();
+      return;
+    }
     Batch batch = std::move(current_);
     current_.clear();
     lock.unlock();
@@ -80,24 +90,41 @@ void ReplyConfirmer::confirm(Batch& batch) {
     for (const Item& item : batch) settled(item.messageId);
     return;
   }
+  record(std::make_shared<Batch>(std::move(batch)));
+}
+
+void ReplyConfirmer::record(std::shared_ptr<Batch> recorded) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++recording_;
   }
-  auto recorded = std::make_shared<Batch>(std::move(batch));
   confirmed_(*recorded, [this, recorded](bool onDisk) {
-    // Not recorded: left unacknowledged, to be answered again.
-    for (Item& item : *recorded) {
-      if (onDisk)
-        acknowledge(std::move(item));
-      else
-        settled(item.messageId);
-    }
+    if (onDisk)
+      for (Item& item : *recorded) acknowledge(std::move(item));
     // Told under the lock: once it is released the destructor may go on.
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!onDisk) {
+      // Not recorded: not acknowledged yet; recorded again unless stopping
+      // (then the broker delivers it again and its stored reply goes again).
+      if (stopping_) {
+        for (const Item& item : *recorded) settledLocked(item.messageId);
+      } else {
+        unrecorded_.push_back(recorded);
+      }
+    }
     --recording_;
     wake_.notify_all();
   });
+}
+
+void ReplyConfirmer::recordAgain(std::unique_lock<std::mutex>& lock) {
+  wake_.wait_for(lock, settings_.firstResendDelay, [this] { return stopping_; });
+  if (stopping_ || unrecorded_.empty()) return;
+  std::shared_ptr<Batch> batch = unrecorded_.front();
+  unrecorded_.erase(unrecorded_.begin());
+  lock.unlock();
+  record(std::move(batch));
+  lock.lock();
 }
 
 bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
@@ -156,23 +183,31 @@ void ReplyConfirmer::acknowledged(const Item& item, bool confirmed) {
   // acknowledged-only (its reply is confirmed); if it came again meanwhile,
   // that delivery is acknowledged now, on the connection it came on.
   if (confirmed && acknowledged_) acknowledged_(item);
-  bool again;
   {
+    // Looked at and settled under one lock, so that a delivery adopted in
+    // between is not dropped with the settling.
     std::lock_guard<std::mutex> lock(mutex_);
-    again = adopted_.count(item.messageId) != 0;
+    if (!adopted_.count(item.messageId)) {
+      settledLocked(item.messageId);
+      wake_.notify_all();
+      return;
+    }
   }
-  if (again) return acknowledge(item);
-  settled(item.messageId);
+  acknowledge(item);
 }
 
 void ReplyConfirmer::settled(const std::string& messageId) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = unsettled_.find(messageId);
-    if (it != unsettled_.end() && --it->second == 0) {
-      unsettled_.erase(it);
-      adopted_.erase(messageId);
-    }
+    settledLocked(messageId);
   }
   wake_.notify_all();
+}
+
+void ReplyConfirmer::settledLocked(const std::string& messageId) {
+  auto it = unsettled_.find(messageId);
+  if (it != unsettled_.end() && --it->second == 0) {
+    unsettled_.erase(it);
+    adopted_.erase(messageId);
+  }
 }

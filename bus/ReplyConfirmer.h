@@ -6,10 +6,13 @@
 // requests acknowledged (each ACK confirmed by its receipt). A
 // batch the broker did not confirm is sent again, the same replies with the
 // same correlation ids, with back-off, until it is confirmed or the service
-// stops; its requests stay unacknowledged meanwhile.
+// stops; its requests stay unacknowledged meanwhile. A batch confirmed but
+// not recorded (the journal could not write) is recorded again, with the
+// same back-off, before its requests are acknowledged.
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,10 +71,14 @@ class ReplyConfirmer {
  private:
   void run();
   void confirm(Batch& batch);
+  void record(std::shared_ptr<Batch> batch);
+  // Records again, after the back-off, what the journal did not take.
+  void recordAgain(std::unique_lock<std::mutex>& lock);
   bool sendUntilConfirmed(Batch& batch);
   void acknowledge(Item item);
   void acknowledged(const Item& item, bool confirmed);
   void settled(const std::string& messageId);
+  void settledLocked(const std::string& messageId);
 
   const std::string queue_;
   stomp::Connection& consumer_;
@@ -88,6 +95,7 @@ class ReplyConfirmer {
   std::unordered_map<std::string, int> unsettled_;
   std::unordered_map<std::string, stomp::Message> adopted_;  // newer deliveries of those
   int recording_ = 0;                                        // batches whose confirmation is being recorded
+  std::vector<std::shared_ptr<Batch>> unrecorded_;           // confirmed, not recorded yet
   bool stopping_ = false;
   std::thread thread_;
 };

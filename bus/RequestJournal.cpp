@@ -9,16 +9,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
 
+#include "bus/JournalPlan.h"
+#include "support/Console.h"
 #include "support/DailyLog.h"
-#include "support/Json.h"
 
 using sqlite::Statement;
 
 namespace {
 
 constexpr int64_t kDayMs = 24LL * 3600 * 1000;
-constexpr auto kPruneEvery = std::chrono::hours(1);
+constexpr int64_t kPruneEveryMs = 3600LL * 1000;
 
 // Creates the journal's directory (one level, owner only) and the file
 // itself with owner-only permissions, which SQLite gives its -wal and -shm
@@ -35,59 +37,6 @@ void prepareFile(const std::string& path) {
   ::close(fd);
 }
 
-std::string planText(const PlannedChange& change) {
-  Json::Value v;
-  v["kind"] = static_cast<int>(change.kind);
-  v["login"] = Json::Value(static_cast<Json::UInt64>(change.login));
-  v["action"] = change.action;
-  v["amount"] = change.amount;
-  v["comment"] = change.comment;
-  return writeJson(v);
-}
-
-std::optional<PlannedChange> planFrom(const std::string& text) {
-  Json::Value v;
-  if (text.empty() || !parseJson(text, v) || !v.isObject()) return std::nullopt;
-  try {
-    PlannedChange change;
-    change.kind = static_cast<PlannedChange::Kind>(v["kind"].asInt());
-    change.login = v["login"].asUInt64();
-    change.action = v["action"].asUInt();
-    change.amount = v["amount"].asDouble();
-    change.comment = v["comment"].asString();
-    return change;
-  } catch (const Json::Exception&) {
-    return std::nullopt;
-  }
-}
-
-JournalEntry readEntry(const Statement& row) {
-  JournalEntry e;
-  e.id = row.int64(0);
-  e.queue = row.text(1);
-  e.messageId = row.text(2);
-  e.correlationId = row.text(3);
-  e.serial = row.text(4);
-  e.kind = row.text(5);
-  e.digest = row.text(6);
-  e.login = row.uint64(7);
-  e.amount = row.real(8);
-  e.state = stateFromName(row.text(9)).value_or(JournalState::Received);
-  e.planned = planFrom(row.text(10));
-  e.reply = row.text(11);
-  e.dealId = row.uint64(12);
-  e.changed = row.int64(13) != 0;
-  e.owner = row.text(14);
-  e.receivedAt = row.int64(15);
-  e.startedAt = row.int64(16);
-  e.doneAt = row.int64(17);
-  e.confirmedAt = row.int64(18);
-  e.acknowledgedAt = row.int64(19);
-  e.confirmedCorrelationId = row.text(20);
-  e.note = row.text(21);
-  return e;
-}
-
 void addHistory(sqlite::Connection& db, const std::string& queue, const std::string& messageId, const char* state,
                 const std::string& owner, const std::string& note, int64_t at) {
   Statement(db,
@@ -100,6 +49,19 @@ void addHistory(sqlite::Connection& db, const std::string& queue, const std::str
       .bind(5, queue)
       .bind(6, messageId)
       .run();
+}
+
+// After an update that changed nothing: says what the entry was instead.
+// No entry at all means this process's own "received" was not written.
+JournalWrite logRefused(sqlite::Connection& db, const char* transition, const std::string& queue,
+                        const std::string& messageId) {
+  Statement q(db, "SELECT state, owner FROM requests WHERE queue = ? AND message_id = ?");
+  q.bind(1, queue).bind(2, messageId);
+  if (!q.step()) return JournalWrite::Failed;
+  const std::string found = "is " + q.text(0) + ", owner " + q.text(1);
+  writeLog("Journal: %s of message %s on %s refused: the entry %s\n", transition, messageId.c_str(), queue.c_str(),
+           found.c_str());
+  return JournalWrite::Refused;
 }
 
 }  // namespace
@@ -127,8 +89,13 @@ RequestJournal::RequestJournal(const std::string& path, int retentionDays, std::
   try {
     prepareFile(path);
     auto db = std::make_unique<sqlite::Connection>(path, sqlite::Connection::Open::ReadWrite);
-    Statement version(*db, "PRAGMA user_version");
-    const int64_t found = version.step() ? version.int64(0) : 0;
+    int64_t found = 0;
+    {
+      // Finished before the write below: a read left open would hold an
+      // old snapshot that another process's write makes un-upgradable.
+      Statement version(*db, "PRAGMA user_version");
+      found = version.step() ? version.int64(0) : 0;
+    }
     if (found > journalschema::kVersion)
       throw JournalError(path + ": written by a newer version (schema " + std::to_string(found) + ")");
     {
@@ -138,68 +105,59 @@ RequestJournal::RequestJournal(const std::string& path, int retentionDays, std::
       schema.commit();
     }
     reader_ = std::make_unique<sqlite::Connection>(path, sqlite::Connection::Open::ReadWrite);
-    writer_ = std::make_unique<JournalWriter>(std::move(db), [this](const std::string& error) {
-      writeLog("Journal %s: write failed: %s\n", path_.c_str(), error.c_str());
-    });
+    writer_ = std::make_unique<JournalWriter>(std::move(db),
+                                              [this](bool ok, const std::string& error) { statusChanged(ok, error); });
   } catch (const sqlite::Error& e) {
     throw JournalError(path + ": " + e.what());
   }
-  pruner_ = std::thread([this] { pruneLoop(); });
+  renewLease();
+  if (!writer_->flush()) throw JournalError(path + ": cannot be written");
+  background_ = std::thread([this] { backgroundLoop(); });
 }
 
 RequestJournal::~RequestJournal() {
   {
-    std::lock_guard<std::mutex> lock(pruneMutex_);
+    std::lock_guard<std::mutex> lock(backgroundMutex_);
     stopping_ = true;
   }
-  pruneWake_.notify_all();
-  pruner_.join();
+  backgroundWake_.notify_all();
+  background_.join();
+  // A clean stop gives the lease back: what is left is anyone's at once.
+  const std::string owner = owner_;
+  writer_->write(
+      [owner](sqlite::Connection& db) { Statement(db, "DELETE FROM leases WHERE owner = ?").bind(1, owner).run(); });
   writer_.reset();  // writes what is queued
 }
 
-std::optional<JournalEntry> RequestJournal::find(const std::string& queue, const std::string& messageId) {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(
-      *reader_,
-      (std::string("SELECT ") + journalschema::kColumns + " FROM requests WHERE queue = ? AND message_id = ?").c_str());
-  q.bind(1, queue).bind(2, messageId);
-  if (!q.step()) return std::nullopt;
-  return readEntry(q);
-}
-
-std::optional<JournalEntry> RequestJournal::findSerial(const std::string& queue, const std::string& serial,
-                                                       const std::string& exceptMessageId) {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_, (std::string("SELECT ") + journalschema::kColumns +
-                         " FROM requests WHERE queue = ? AND serial = ? AND message_id <> ? AND received_at >= ?"
-                         " ORDER BY received_at DESC, id DESC LIMIT 1")
-                            .c_str());
-  q.bind(1, queue).bind(2, serial).bind(3, exceptMessageId).bind(4, journalNowMs() - retentionDays_ * kDayMs);
-  if (!q.step()) return std::nullopt;
-  return readEntry(q);
-}
-
-bool RequestJournal::dealClaimed(uint64_t dealId, const std::string& queue, const std::string& messageId,
-                                 const std::string& otherMessageId) {
-  writer_->flush();
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_,
-              "SELECT 1 FROM requests WHERE deal_id = ? AND NOT (queue = ? AND message_id IN (?, ?)) LIMIT 1");
-  q.bind(1, dealId).bind(2, queue).bind(3, messageId).bind(4, otherMessageId);
-  return q.step();
-}
-
-RequestJournal::Counts RequestJournal::counts() {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_,
-              "SELECT coalesce(sum(state IN ('started', 'done')), 0), coalesce(sum(state = 'in_doubt'), 0) "
-              "FROM requests WHERE state IN ('started', 'done', 'in_doubt')");
-  Counts c;
-  if (q.step()) {
-    c.unconfirmed = q.uint64(0);
-    c.inDoubt = q.uint64(1);
+void RequestJournal::statusChanged(bool ok, const std::string& error) {
+  const bool was = writable_.exchange(ok);
+  if (was && !ok) {
+    consolePrint("Request journal down: %s; requests are held on the broker\n", error.c_str());
+    writeLog("Request journal down: %s; requests are held on the broker\n", error.c_str());
+  } else if (!was && ok) {
+    consolePrint("Request journal writable again; requests resume\n");
+    writeLog("Request journal writable again; requests resume\n");
   }
-  return c;
+}
+
+void RequestJournal::renewLease() {
+  const std::string owner = owner_;
+  const std::string place = thisProcessPlace();
+  // A renewal always writes: its success is what tells the journal
+  // writable again after a failure.
+  writer_->writeCommitted(
+      [owner, place](sqlite::Connection& db) {
+        Statement(db,
+                  "INSERT INTO leases (owner, place, renewed_at) VALUES (?, ?, ?) "
+                  "ON CONFLICT (owner) DO UPDATE SET renewed_at = excluded.renewed_at")
+            .bind(1, owner)
+            .bind(2, place)
+            .bind(3, journalNowMs())
+            .run();
+      },
+      [this](bool ok) {
+        if (ok) statusChanged(true, std::string());
+      });
 }
 
 void RequestJournal::received(const JournalEntry& e) {
@@ -209,8 +167,7 @@ void RequestJournal::received(const JournalEntry& e) {
     Statement(db,
               "INSERT INTO requests (queue, message_id, correlation_id, serial, kind, digest, login, amount, "
               "state, owner, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 'received', ?, ?) "
-              "ON CONFLICT (queue, message_id) DO UPDATE SET owner = excluded.owner, "
-              "correlation_id = excluded.correlation_id")
+              "ON CONFLICT (queue, message_id) DO NOTHING")
         .bind(1, e.queue)
         .bind(2, e.messageId)
         .bind(3, e.correlationId)
@@ -222,99 +179,158 @@ void RequestJournal::received(const JournalEntry& e) {
         .bind(9, owner)
         .bind(10, now)
         .run();
-    addHistory(db, e.queue, e.messageId, "received", owner, e.correlationId, now);
+    if (db.changes() == 1) addHistory(db, e.queue, e.messageId, "received", owner, e.correlationId, now);
   });
 }
 
-bool RequestJournal::started(const std::string& queue, const std::string& messageId, const PlannedChange& change) {
+void RequestJournal::takeOver(const JournalEntry& seen, const std::string& correlationId) {
+  const std::string owner = owner_;
+  writer_->write([seen, correlationId, owner](sqlite::Connection& db) {
+    Statement(db,
+              "UPDATE requests SET owner = ?, correlation_id = ? "
+              "WHERE queue = ? AND message_id = ? AND owner = ? AND state = ?")
+        .bind(1, owner)
+        .bind(2, correlationId)
+        .bind(3, seen.queue)
+        .bind(4, seen.messageId)
+        .bind(5, seen.owner)
+        .bind(6, stateName(seen.state))
+        .run();
+    if (db.changes() != 1) {
+      logRefused(db, "taking over", seen.queue, seen.messageId);
+      return;
+    }
+    addHistory(db, seen.queue, seen.messageId, stateName(seen.state), owner,
+               "taken over from " + seen.owner + "; " + correlationId, journalNowMs());
+  });
+}
+
+JournalWrite RequestJournal::transition(JournalWriter::Change change, bool durable,
+                                        const std::shared_ptr<JournalWrite>& outcome) {
+  const bool ok = durable ? writer_->writeDurably(std::move(change)) : writer_->writeCommitted(std::move(change));
+  return ok ? *outcome : JournalWrite::Failed;
+}
+
+JournalWrite RequestJournal::started(const std::string& queue, const std::string& messageId,
+                                     const PlannedChange& change, const std::string& serialGuard) {
   const std::string owner = owner_;
   const std::string plan = planText(change);
+  const int64_t since = journalNowMs() - retentionDays_ * kDayMs;
+  auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
   auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     Statement(db,
-              "UPDATE requests SET state = 'started', plan = ?, started_at = ?, owner = ? "
-              "WHERE queue = ? AND message_id = ?")
+              "UPDATE requests SET state = 'started', plan = ?, started_at = ? "
+              "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started') "
+              "AND (? = '' OR NOT EXISTS (SELECT 1 FROM requests o WHERE o.queue = requests.queue "
+              "AND o.serial = ? AND o.message_id <> requests.message_id AND o.state <> 'received' "
+              "AND (o.received_at >= ? OR o.state = 'in_doubt')))")
         .bind(1, plan)
         .bind(2, now)
-        .bind(3, owner)
-        .bind(4, queue)
-        .bind(5, messageId)
+        .bind(3, queue)
+        .bind(4, messageId)
+        .bind(5, owner)
+        .bind(6, serialGuard)
+        .bind(7, serialGuard)
+        .bind(8, since)
         .run();
-    if (db.changes() != 1) throw sqlite::Error(0, "no journal entry for message " + messageId);
+    if (db.changes() != 1) {
+      *outcome = logRefused(db, "started", queue, messageId);
+      return;
+    }
+    *outcome = JournalWrite::Recorded;
     addHistory(db, queue, messageId, "started", owner, "", now);
   };
-  if (!change.redoIsHarmless) return writer_->writeDurably(record);
-  writer_->write(record);
-  return true;
+  return transition(record, true, outcome);
 }
 
-void RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,
-                          uint64_t dealId, bool changed, const std::string& note) {
+JournalWrite RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,
+                                  uint64_t effectId, bool changed, const std::string& note) {
   const std::string owner = owner_;
-  writer_->write([=](sqlite::Connection& db) {
+  auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
+  auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     Statement(db,
               "UPDATE requests SET state = 'done', reply = ?, deal_id = ?, changed = ?, done_at = ?, note = ? "
-              "WHERE queue = ? AND message_id = ?")
+              "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started')")
         .bind(1, reply)
-        .bind(2, dealId)
+        .bind(2, effectId)
         .bind(3, changed ? 1 : 0)
         .bind(4, now)
         .bind(5, note)
         .bind(6, queue)
         .bind(7, messageId)
+        .bind(8, owner)
         .run();
+    if (db.changes() != 1) {
+      *outcome = logRefused(db, "done", queue, messageId);
+      return;
+    }
+    *outcome = JournalWrite::Recorded;
     addHistory(db, queue, messageId, "done", owner, note, now);
-  });
+  };
+  return transition(record, false, outcome);
 }
 
-void RequestJournal::inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
-                             const std::string& note) {
+JournalWrite RequestJournal::inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
+                                     const std::string& note) {
   const std::string owner = owner_;
-  writer_->write([=](sqlite::Connection& db) {
+  auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
+  auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     Statement(db,
               "UPDATE requests SET state = 'in_doubt', reply = ?, done_at = ?, note = ? "
-              "WHERE queue = ? AND message_id = ?")
+              "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started')")
         .bind(1, reply)
         .bind(2, now)
         .bind(3, note)
         .bind(4, queue)
         .bind(5, messageId)
+        .bind(6, owner)
         .run();
+    if (db.changes() != 1) {
+      *outcome = logRefused(db, "in doubt", queue, messageId);
+      return;
+    }
+    *outcome = JournalWrite::Recorded;
     addHistory(db, queue, messageId, "in_doubt", owner, note, now);
-  });
+  };
+  return transition(record, false, outcome);
 }
 
 bool RequestJournal::confirmed(const std::string& queue, const std::string& messageId,
                                const std::string& correlationId) {
-  return writer_->writeDurably(confirmation(queue, {{messageId, correlationId}}));
+  auto result = std::make_shared<std::promise<bool>>();
+  std::future<bool> done = result->get_future();
+  confirmed(queue, {{messageId, correlationId}}, [result](bool ok) { result->set_value(ok); });
+  return done.get();
 }
 
 void RequestJournal::confirmed(const std::string& queue,
                                const std::vector<std::pair<std::string, std::string>>& replies,
                                std::function<void(bool)> then) {
-  writer_->writeDurably(confirmation(queue, replies), std::move(then));
-}
-
-JournalWriter::Change RequestJournal::confirmation(const std::string& queue,
-                                                   const std::vector<std::pair<std::string, std::string>>& replies) {
   const std::string owner = owner_;
-  return [=](sqlite::Connection& db) {
+  auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     for (const auto& [messageId, correlationId] : replies) {
+      // Whoever sent it, the reply sent is the recorded one.
       Statement(db,
-                "UPDATE requests SET state = CASE WHEN state IN ('in_doubt', 'resolved') THEN state "
-                "ELSE 'confirmed' END, confirmed_at = ?, confirmed_correlation_id = ? "
-                "WHERE queue = ? AND message_id = ?")
+                "UPDATE requests SET state = CASE WHEN state = 'done' THEN 'confirmed' ELSE state END, "
+                "confirmed_at = ?, confirmed_correlation_id = ? WHERE queue = ? AND message_id = ? "
+                "AND state IN ('done', 'confirmed', 'acknowledged', 'in_doubt', 'resolved')")
           .bind(1, now)
           .bind(2, correlationId)
           .bind(3, queue)
           .bind(4, messageId)
           .run();
+      if (db.changes() != 1) {
+        logRefused(db, "confirmed", queue, messageId);
+        continue;
+      }
       addHistory(db, queue, messageId, "confirmed", owner, correlationId, now);
     }
   };
+  writer_->writeDurably(record, std::move(then));
 }
 
 void RequestJournal::acknowledged(const std::string& queue, const std::string& messageId) {
@@ -322,12 +338,17 @@ void RequestJournal::acknowledged(const std::string& queue, const std::string& m
   writer_->write([=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     Statement(db,
-              "UPDATE requests SET state = CASE WHEN state IN ('in_doubt', 'resolved') THEN state "
-              "ELSE 'acknowledged' END, acknowledged_at = ? WHERE queue = ? AND message_id = ?")
+              "UPDATE requests SET state = CASE WHEN state IN ('done', 'confirmed') THEN 'acknowledged' "
+              "ELSE state END, acknowledged_at = ? WHERE queue = ? AND message_id = ? "
+              "AND state IN ('done', 'confirmed', 'acknowledged', 'in_doubt', 'resolved')")
         .bind(1, now)
         .bind(2, queue)
         .bind(3, messageId)
         .run();
+    if (db.changes() != 1) {
+      logRefused(db, "acknowledged", queue, messageId);
+      return;
+    }
     addHistory(db, queue, messageId, "acknowledged", owner, "", now);
   });
 }
@@ -348,22 +369,36 @@ bool RequestJournal::flush() { return writer_->flush(); }
 void RequestJournal::prune() {
   const int64_t before = journalNowMs() - retentionDays_ * kDayMs;
   writer_->write([before](sqlite::Connection& db) {
+    // An in-doubt check looks back to its attempt's start: what settled on
+    // a deal or account since then stays, so that it still counts as taken.
+    Statement oldest(db,
+                     "SELECT min(CASE WHEN started_at > 0 THEN started_at ELSE received_at END) FROM requests "
+                     "WHERE state = 'started'");
+    int64_t cutoff = before;
+    if (oldest.step() && !oldest.isNull(0)) cutoff = std::min(cutoff, oldest.int64(0) - kDayMs);
     const char* finished = "received_at < ? AND state IN ('received', 'confirmed', 'acknowledged', 'resolved')";
     Statement(db,
               (std::string("DELETE FROM history WHERE request_id IN (SELECT id FROM requests WHERE ") + finished + ")")
                   .c_str())
-        .bind(1, before)
+        .bind(1, cutoff)
         .run();
-    Statement(db, (std::string("DELETE FROM requests WHERE ") + finished).c_str()).bind(1, before).run();
+    Statement(db, (std::string("DELETE FROM requests WHERE ") + finished).c_str()).bind(1, cutoff).run();
+    Statement(db, "DELETE FROM leases WHERE renewed_at < ?").bind(1, before).run();
   });
 }
 
-void RequestJournal::pruneLoop() {
-  std::unique_lock<std::mutex> lock(pruneMutex_);
+void RequestJournal::backgroundLoop() {
+  std::unique_lock<std::mutex> lock(backgroundMutex_);
+  int64_t nextPrune = 0;
   while (!stopping_) {
     lock.unlock();
-    prune();
+    renewLease();
+    const int64_t now = journalNowMs();
+    if (now >= nextPrune) {
+      prune();
+      nextPrune = now + kPruneEveryMs;
+    }
     lock.lock();
-    pruneWake_.wait_for(lock, kPruneEvery, [this] { return stopping_; });
+    backgroundWake_.wait_for(lock, std::chrono::milliseconds(kLeaseRenewMs), [this] { return stopping_; });
   }
 }

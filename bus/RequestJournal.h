@@ -3,11 +3,14 @@
 // so that no request is carried out twice and no reply is lost, whatever
 // ends the process. Several processes on one host may share the file.
 //
+// Every transition is a compare-and-set on the state it expects and on the
+// owner: one that finds another state or owner is refused (and logged), so
+// that a slow owner can never overwrite what another process recorded.
 // Durable steps (on disk when the call returns): started, before the call
-// that changes the trading server (unless making that change again is
-// harmless: it is then resolved by doing it again whatever was recorded);
-// confirmed, before the acknowledgement.
-// The other steps are queued and written with the next batch.
+// that changes the trading server; confirmed, before the acknowledgement.
+// done and in doubt are committed before the reply goes, so that the reply
+// sent is the one recorded. The other steps go with the next batch.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -22,19 +25,28 @@
 
 #include "bus/JournalEntry.h"
 #include "bus/JournalWriter.h"
+#include "bus/ProcessOwner.h"
 
 class JournalError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
+// How a transition went.
+enum class JournalWrite {
+  Recorded,
+  Refused,  // the entry was not in the expected state, or had another owner
+  Failed    // the journal could not write
+};
+
 class RequestJournal {
  public:
   // Opens the journal at path, creating it (and its directory) when missing,
   // readable by this user only: stored replies carry what the replies carry.
-  // Throws JournalError naming the path. Entries older than retentionDays
-  // are pruned in the background, except requests still in doubt or not
-  // answered.
+  // Throws JournalError naming the path. Takes a lease for owner and renews
+  // it every second until destroyed. Entries older than retentionDays are
+  // pruned in the background, except requests still in doubt or not answered
+  // and what their in-doubt checks may need.
   RequestJournal(const std::string& path, int retentionDays, std::string owner);
   ~RequestJournal();
   RequestJournal(const RequestJournal&) = delete;
@@ -43,14 +55,24 @@ class RequestJournal {
   // Lookups see what is committed. A message's own earlier steps that matter
   // (started, confirmed) are durable, so nothing queued is needed here.
   std::optional<JournalEntry> find(const std::string& queue, const std::string& messageId);
-  // The newest other entry of queue with this serial within the retention.
+  // The newest other entry of queue with this serial within the retention
+  // (or in doubt, whatever its age).
   std::optional<JournalEntry> findSerial(const std::string& queue, const std::string& serial,
                                          const std::string& exceptMessageId);
-  // True when an entry other than those of the two messages of queue holds
-  // dealId: another request made that deal. Sees every change this process
-  // queued before it.
-  bool dealClaimed(uint64_t dealId, const std::string& queue, const std::string& messageId,
-                   const std::string& otherMessageId);
+  // Whether the owner of an entry lives, from its lease.
+  OwnerState ownerState(const std::string& owner);
+  // How many processes recorded "started" for the entry.
+  int attempts(int64_t entryId);
+  // True when an entry of kind other than those of the two messages settled
+  // on effectId (a deal id for "trade", a login for "create"), whatever its
+  // state. Sees every change this process queued before it.
+  bool claimed(const std::string& kind, uint64_t effectId, const std::string& messageId,
+               const std::string& otherMessageId);
+  // Entries of kind other than those of the two messages, not settled on an
+  // effect (started, or in doubt without one), whose recorded change would
+  // look the same on the server as `change`.
+  int rivals(const std::string& kind, const PlannedChange& change, const std::string& messageId,
+             const std::string& otherMessageId);
 
   // Requests not answered or answered but not confirmed (started or done),
   // and requests in doubt; for the metrics.
@@ -59,16 +81,26 @@ class RequestJournal {
     uint64_t inDoubt = 0;
   };
   Counts counts();
+  // False from a failed write until a write succeeds again.
+  bool writable() const { return writable_.load(); }
 
-  // A new request, or one taken over from another reader: its row now
-  // names this process and this delivery's correlation id.
+  // A new request: its entry names this process. Nothing when the message
+  // has an entry already (the next transition is then refused).
   void received(const JournalEntry& entry);
-  bool started(const std::string& queue, const std::string& messageId, const PlannedChange& change);
-  void done(const std::string& queue, const std::string& messageId, const std::string& reply, uint64_t dealId,
-            bool changed, const std::string& note = std::string());
-  // Done, but listed for an operator: the reply carries the in-doubt code.
-  void inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
-               const std::string& note);
+  // Takes over the entry of another owner, in the state it was seen in.
+  void takeOver(const JournalEntry& seen, const std::string& correlationId);
+  // received → started, with the change about to be made. With serialGuard,
+  // refused while another entry of the queue with the same non-empty serial
+  // has gone past received (within the retention, or in doubt).
+  JournalWrite started(const std::string& queue, const std::string& messageId, const PlannedChange& change,
+                       const std::string& serialGuard = std::string());
+  // received or started → done, with the reply and the effect made.
+  JournalWrite done(const std::string& queue, const std::string& messageId, const std::string& reply, uint64_t effectId,
+                    bool changed, const std::string& note = std::string());
+  // received or started → in doubt: answered, listed for an operator.
+  JournalWrite inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
+                       const std::string& note);
+  // One reply confirmed, on disk when it returns true.
   bool confirmed(const std::string& queue, const std::string& messageId, const std::string& correlationId);
   // Several replies of queue confirmed together (message id, correlation
   // id): one write, one disk sync; then(true) on the writer's thread once
@@ -85,10 +117,11 @@ class RequestJournal {
   const std::string& owner() const { return owner_; }
 
  private:
-  JournalWriter::Change confirmation(const std::string& queue,
-                                     const std::vector<std::pair<std::string, std::string>>& replies);
+  JournalWrite transition(JournalWriter::Change change, bool durable, const std::shared_ptr<JournalWrite>& outcome);
+  void statusChanged(bool ok, const std::string& error);
+  void renewLease();
   void prune();
-  void pruneLoop();
+  void backgroundLoop();
 
   std::string path_;
   int retentionDays_;
@@ -96,11 +129,12 @@ class RequestJournal {
   std::mutex readMutex_;
   std::unique_ptr<sqlite::Connection> reader_;
   std::unique_ptr<JournalWriter> writer_;
+  std::atomic<bool> writable_{true};
 
-  std::mutex pruneMutex_;
-  std::condition_variable pruneWake_;
+  std::mutex backgroundMutex_;
+  std::condition_variable backgroundWake_;
   bool stopping_ = false;
-  std::thread pruner_;
+  std::thread background_;
 };
 
 // SHA-256 of text, lower-case hex.

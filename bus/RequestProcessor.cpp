@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "bus/JournalGate.h"
-#include "bus/ProcessOwner.h"
 #include "manager/ResultCode.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
@@ -18,7 +17,7 @@ struct RequestProcessor::Request {
   std::string serial;
   std::string digest;
   bool journaled = false;  // this process wrote or took over its entry
-  bool rechecked = false;  // a failure after its change was recorded was checked once
+  bool rechecked = false;  // an attempt whose outcome was not told was checked once
 
   const std::string& queue() const { return delivery.queue; }
   const std::string& id() const { return delivery.messageId; }
@@ -91,11 +90,14 @@ void RequestProcessor::acknowledged(const std::string& queue, const std::string&
 }
 
 Settlement RequestProcessor::decideAndAct(Request& r) {
-  const auto deadline = std::chrono::steady_clock::now() + settings_.ownerWait;
-  for (;;) {
+  const auto deadline = Clock::now() + settings_.ownerWait;
+  for (int round = 0;; ++round) {
+    // Nothing is taken while the journal cannot record it.
+    if (!journal_.writable() && !holdForJournal()) return Settlement::leave();
     const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
     std::optional<JournalEntry> serialEntry;
-    if (!entry && settings_.retrySafeSerials && !r.serial.empty())
+    const bool onlyReceived = entry && !entry->answered() && entry->state == JournalState::Received;
+    if ((!entry || onlyReceived) && settings_.retrySafeSerials && !r.serial.empty())
       serialEntry = journal_.findSerial(r.queue(), r.serial, r.id());
 
     DeliveryFacts facts;
@@ -103,103 +105,141 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
     facts.correlationId = r.delivery.correlationId;
     if (entry) {
       facts.entry = &*entry;
-      facts.entryOwner = ownerState(entry->owner);
+      facts.entryOwner = journal_.ownerState(entry->owner);
+      if (!entry->answered() && entry->state != JournalState::Received) facts.attempts = journal_.attempts(entry->id);
+      r.journaled = r.journaled || facts.entryOwner == OwnerState::ThisProcess;
     }
     if (serialEntry) {
       facts.serialEntry = &*serialEntry;
-      facts.serialOwner = ownerState(serialEntry->owner);
+      facts.serialOwner = journal_.ownerState(serialEntry->owner);
       facts.sameBody = serialEntry->digest == r.digest;
     }
     const DeliveryDecision decision = decideDelivery(facts);
-    const JournalEntry* subject = decision.subject;
-    r.journaled = entry && entry->owner == journal_.owner();
-
-    switch (decision.action) {
-      case DeliveryAction::CarryOut:
-        return carryOut(r);
-      case DeliveryAction::CheckThenCarryOut:
-      case DeliveryAction::Resolve:
-        return checkThenCarryOut(r, decision.action == DeliveryAction::Resolve ? subject : nullptr);
-      case DeliveryAction::AwaitOwner:
-        if (std::chrono::steady_clock::now() >= deadline) return answerInDoubt(r, "still in hand by " + subject->owner);
-        if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
-        continue;
-      case DeliveryAction::Replay:
-        if (subject->reply.empty()) return Settlement::acknowledge();  // it never had a reply
-        serviceMetrics().replyReplayed(r.queue());
-        tell("destURI #%s Redelivered %s: done already, reply sent again\n", r.queue(), r.id());
-        return answer(r, subject->reply);
-      case DeliveryAction::AcknowledgeOnly:
-        serviceMetrics().replyReplayed(r.queue());
-        tell("destURI #%s Redelivered %s: answered already, acknowledged\n", r.queue(), r.id());
-        return Settlement::acknowledge();
-      case DeliveryAction::ReplaySerial:
-        takeOver(r);
-        journal_.done(r.queue(), r.id(), subject->reply, subject->dealId, false, "serial of " + subject->messageId);
-        serviceMetrics().replyReplayed(r.queue());
-        tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial,
-             subject->messageId);
-        return answer(r, subject->reply);
-      case DeliveryAction::RefuseSerial: {
-        takeOver(r);
-        const std::string reply = replyWithCode(r.route.kind, r.root, replycode::SerialReused);
-        journal_.done(r.queue(), r.id(), reply, 0, false, "serial used by " + subject->messageId);
-        tell("destURI #%s Serial %s: used by another request, refused (%s)\n", r.queue(), r.serial, subject->messageId);
-        return answer(r, reply);
-      }
+    if (decision.action == DeliveryAction::AwaitOwner) {
+      if (Clock::now() >= deadline)
+        return answerInDoubt(r, "still in hand by " + decision.subject->owner, entry ? &*entry : nullptr)
+            .value_or(Settlement::leave());
+      if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
+      continue;
     }
-    return Settlement::leave();
+    if (Step step = act(r, decision, entry ? &*entry : nullptr)) return *step;
+    // The journal changed under the decision: see what it holds now.
+    r.journaled = false;
+    journal_.flush();
+    if (round > 0 && !inFlight_.pause(std::chrono::milliseconds(50))) return Settlement::leave();
   }
 }
 
-void RequestProcessor::takeOver(Request& r) {
+RequestProcessor::Step RequestProcessor::act(Request& r, const DeliveryDecision& decision, const JournalEntry* own) {
+  const JournalEntry* subject = decision.subject;
+  switch (decision.action) {
+    case DeliveryAction::CarryOut:
+      return carryOut(r, own);
+    case DeliveryAction::CheckThenCarryOut:
+      return checkThenCarryOut(r, nullptr, own);
+    case DeliveryAction::Resolve:
+      return checkThenCarryOut(r, subject, own);
+    case DeliveryAction::Park:
+      serviceMetrics().requestParked(r.queue());
+      return answerInDoubt(r,
+                           "parked: its handling began in " + std::to_string(kParkAfterAttempts) +
+                               " processes that each ended before it was done",
+                           own);
+    case DeliveryAction::AwaitOwner:
+      return std::nullopt;  // handled by the caller
+    case DeliveryAction::Replay:
+      if (subject->reply.empty()) return Settlement::acknowledge();  // it never had a reply
+      serviceMetrics().replyReplayed(r.queue());
+      tell("destURI #%s Redelivered %s: done already, reply sent again\n", r.queue(), r.id());
+      return answer(r, subject->reply);
+    case DeliveryAction::AcknowledgeOnly:
+      serviceMetrics().replyReplayed(r.queue());
+      tell("destURI #%s Redelivered %s: answered already, acknowledged\n", r.queue(), r.id());
+      return Settlement::acknowledge();
+    case DeliveryAction::ReplaySerial: {
+      takeOver(r, own);
+      serviceMetrics().replyReplayed(r.queue());
+      tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial, subject->messageId);
+      return finish(r, subject->reply, subject->dealId, false, "serial of " + subject->messageId);
+    }
+    case DeliveryAction::RefuseSerial: {
+      takeOver(r, own);
+      tell("destURI #%s Serial %s: used by another request, refused (%s)\n", r.queue(), r.serial, subject->messageId);
+      return finish(r, replyWithCode(r.route.kind, r.root, replycode::SerialReused), 0, false,
+                    "serial used by " + subject->messageId);
+    }
+  }
+  return Settlement::leave();
+}
+
+void RequestProcessor::takeOver(Request& r, const JournalEntry* own) {
   if (r.journaled) return;
-  JournalEntry e;
-  e.queue = r.queue();
-  e.messageId = r.id();
-  e.correlationId = r.delivery.correlationId;
-  e.serial = r.serial;
-  e.kind = kindName(r.route.kind);
-  e.digest = r.digest;
-  e.login = loginOf(r.root);
-  e.amount = amountOf(r.root);
-  journal_.received(e);
+  if (own) {
+    journal_.takeOver(*own, r.delivery.correlationId);
+  } else {
+    JournalEntry e;
+    e.queue = r.queue();
+    e.messageId = r.id();
+    e.correlationId = r.delivery.correlationId;
+    e.serial = r.serial;
+    e.kind = kindName(r.route.kind);
+    e.digest = r.digest;
+    e.login = loginOf(r.root);
+    e.amount = amountOf(r.root);
+    journal_.received(e);
+  }
   r.journaled = true;
 }
 
-Settlement RequestProcessor::carryOut(Request& r) {
-  takeOver(r);
+RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry* own) {
+  takeOver(r, own);
   CapturedReply reply;
-  JournalGate gate(journal_, r.queue(), r.id());
+  JournalGate gate(journal_, r.queue(), r.id(), settings_.retrySafeSerials ? r.serial : std::string());
   const Clock::time_point start = Clock::now();
   try {
     (routes_.manager.*r.route.operation)(r.root, &reply, &gate);
     serviceMetrics().observeTradingServer(r.queue(), secondsSince(start));
   } catch (const std::exception& e) {
-    if (gate.asked()) {
+    tellFailed(r.queue(), e.what());
+    if (gate.recorded()) {
       // Raised after the change was recorded as started (out of memory
       // while the reply was built, say): the server may have changed, so it
       // is settled as for a process that died there. Once only; a second
       // failure leaves it to the next delivery.
-      tellFailed(r.queue(), e.what());
       const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
       if (r.rechecked || !entry) return Settlement::leave();
       r.rechecked = true;
-      return checkThenCarryOut(r, &*entry);
+      return checkThenCarryOut(r, &*entry, &*entry);
     }
-    serviceMetrics().requestDropped(r.queue());
-    // Raised while the record was read, before any server call: the
-    // request can never be carried out. It gets no reply.
-    tellFailed(r.queue(), e.what());
-    journal_.done(r.queue(), r.id(), std::string(), 0, false, std::string("unreadable: ") + e.what());
-    return Settlement::acknowledge();
+    if (!gate.asked()) {
+      // Raised while the record was read, before any server call: the
+      // request can never be carried out. It gets no reply.
+      serviceMetrics().requestDropped(r.queue());
+      finish(r, std::string(), 0, false, std::string("unreadable: ") + e.what());
+      return Settlement::acknowledge();
+    }
   }
-  journal_.done(r.queue(), r.id(), reply.text(), gate.dealId(), gate.changed());
-  return answer(r, reply.text());
+  if (gate.asked() && !gate.recorded()) {
+    // Nothing was changed: the operation stopped at its gate.
+    if (gate.outcome() == JournalWrite::Failed && !holdForJournal()) return Settlement::leave();
+    return std::nullopt;
+  }
+  if (gate.recorded() && gate.noAnswer()) {
+    // The server's answer does not say whether the change was made.
+    const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
+    if (r.rechecked || !entry)
+      return answerInDoubt(r, "the trading server did not answer the change twice", entry ? &*entry : nullptr);
+    r.rechecked = true;
+    tell("destURI #%s In doubt %s: the trading server did not say whether it made the change; checking\n", r.queue(),
+         r.id());
+    return checkThenCarryOut(r, &*entry, &*entry);
+  }
+  return finish(r, reply.text(), gate.effectId(), gate.changed(), std::string());
 }
 
-Settlement RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject) {
-  takeOver(r);
+RequestProcessor::Step RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject,
+                                                           const JournalEntry* own) {
+  takeOver(r, own);
   EarlierAttempt attempt;
   attempt.kind = r.route.kind;
   if (subject) {
@@ -209,39 +249,83 @@ Settlement RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* s
     attempt.sinceMs = r.delivery.timestampMs;
   }
   const std::string subjectId = subject ? subject->messageId : r.id();
-  if (attempt.sinceMs == 0) return answerInDoubt(r, "the broker did not say when it took the request");
-  attempt.claimed = [&](uint64_t dealId) { return journal_.dealClaimed(dealId, r.queue(), r.id(), subjectId); };
+  if (attempt.sinceMs == 0) return answerInDoubt(r, "the broker did not say when it took the request", own);
+  const std::string kind = kindName(r.route.kind);
+  attempt.claimed = [&](uint64_t effectId) { return journal_.claimed(kind, effectId, r.id(), subjectId); };
+  attempt.rivals = [&] { return attempt.planned ? journal_.rivals(kind, *attempt.planned, r.id(), subjectId) : 0; };
   EarlierChange earlier;
   try {
     earlier = routes_.manager.FindEarlierChange(r.root, attempt);
   } catch (const std::exception& e) {
-    tellFailed(r.queue(), e.what());
-    journal_.done(r.queue(), r.id(), std::string(), 0, false, std::string("unreadable: ") + e.what());
-    return Settlement::acknowledge();
+    return answerInDoubt(r, std::string("the check failed: ") + e.what(), own);
   }
   switch (earlier.found) {
     case EarlierChange::Found::Yes:
       tell("destURI #%s In doubt %s: found on the trading server (%s), not carried out again\n", r.queue(), r.id(),
            earlier.why);
-      journal_.done(r.queue(), r.id(), earlier.reply, earlier.dealId, false, "found: " + earlier.why);
-      return answer(r, earlier.reply);
+      return finish(r, earlier.reply, earlier.effectId, false, "found: " + earlier.why);
     case EarlierChange::Found::No:
       tell("destURI #%s In doubt %s: not on the trading server (%s), carried out\n", r.queue(), r.id(), earlier.why);
       journal_.note(r.queue(), r.id(), "not found: " + earlier.why);
-      return carryOut(r);
+      return carryOut(r, own);
     case EarlierChange::Found::Unknown:
       break;
   }
-  return answerInDoubt(r, earlier.why);
+  return answerInDoubt(r, earlier.why, own);
 }
 
-Settlement RequestProcessor::answerInDoubt(Request& r, const std::string& why) {
-  takeOver(r);
+RequestProcessor::Step RequestProcessor::answerInDoubt(Request& r, const std::string& why, const JournalEntry* own) {
+  takeOver(r, own);
   const std::string reply = replyWithCode(r.route.kind, r.root, replycode::InDoubt);
-  journal_.inDoubt(r.queue(), r.id(), reply, why);
-  serviceMetrics().requestInDoubt(r.queue());
-  tell("destURI #%s In doubt %s: %s; answered -1001; reconcile\n", r.queue(), r.id(), why);
-  return answer(r, reply);
+  for (;;) {
+    switch (journal_.inDoubt(r.queue(), r.id(), reply, why)) {
+      case JournalWrite::Recorded:
+        serviceMetrics().requestInDoubt(r.queue());
+        tell("destURI #%s In doubt %s: %s; answered -1001; reconcile\n", r.queue(), r.id(), why);
+        return answer(r, reply);
+      case JournalWrite::Refused:
+        return std::nullopt;
+      case JournalWrite::Failed:
+        if (!holdForJournal()) return Settlement::leave();
+        break;
+    }
+  }
+}
+
+RequestProcessor::Step RequestProcessor::finish(Request& r, const std::string& reply, uint64_t effectId, bool changed,
+                                                const std::string& note) {
+  for (;;) {
+    switch (journal_.done(r.queue(), r.id(), reply, effectId, changed, note)) {
+      case JournalWrite::Recorded:
+        return answer(r, reply);
+      case JournalWrite::Refused:
+        return lostEntry(r, effectId);
+      case JournalWrite::Failed:
+        // The outcome is known but not recorded: it is held until it is,
+        // or left for the next start to find on the trading server.
+        if (!holdForJournal()) return Settlement::leave();
+        break;
+    }
+  }
+}
+
+RequestProcessor::Step RequestProcessor::lostEntry(Request& r, uint64_t effectId) {
+  // Another process settled the entry meanwhile (it waited for this one,
+  // then answered it in doubt): its answer stands, and this process sends
+  // nothing that could contradict it.
+  const std::string made = effectId ? " (this process made " + std::to_string(effectId) + ")" : std::string();
+  tell("destURI #%s Journal %s: settled by another process meanwhile, its answer stands%s\n", r.queue(), r.id(), made);
+  journal_.note(r.queue(), r.id(), "settled elsewhere first" + made);
+  const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
+  if (entry && entry->answered() && !entry->reply.empty()) return answer(r, entry->reply);
+  return Settlement::leave();
+}
+
+bool RequestProcessor::holdForJournal() {
+  while (inFlight_.pause(settings_.journalRetry)) {
+    if (journal_.writable()) return true;
+  }
+  return false;
 }
 
 Settlement RequestProcessor::answer(const Request& r, const std::string& reply) {

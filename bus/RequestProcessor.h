@@ -4,7 +4,13 @@
 // answer it from the journal or wait for the process that has it; records
 // each step; hands back the reply to be confirmed. Called from the four
 // consumers' delivery threads at once.
+//
+// No answer is ever revised: a reply goes only once its outcome is
+// recorded, and when the journal cannot record, the request is held (its
+// delivery thread waits, so the broker keeps it and the rest of the queue)
+// until the journal writes again.
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "bus/Delivery.h"
@@ -21,6 +27,8 @@ class RequestProcessor {
     // How long a request another live process has in hand is waited for
     // before it is answered as in doubt.
     std::chrono::milliseconds ownerWait{30000};
+    // How often a journal that cannot write is tried again.
+    std::chrono::milliseconds journalRetry{1000};
   };
 
   RequestProcessor(Routes routes, RequestJournal& journal, InFlight& inFlight, Settings settings);
@@ -38,12 +46,21 @@ class RequestProcessor {
 
  private:
   struct Request;
+  // Each step answers the delivery, or nothing: decide again from what the
+  // journal holds now.
+  using Step = std::optional<Settlement>;
+
   Settlement decideAndAct(Request& request);
-  Settlement carryOut(Request& request);
-  Settlement checkThenCarryOut(Request& request, const JournalEntry* subject);
-  Settlement answerInDoubt(Request& request, const std::string& why);
+  Step act(Request& request, const DeliveryDecision& decision, const JournalEntry* own);
+  Step carryOut(Request& request, const JournalEntry* own);
+  Step checkThenCarryOut(Request& request, const JournalEntry* subject, const JournalEntry* own);
+  Step answerInDoubt(Request& request, const std::string& why, const JournalEntry* own);
+  Step finish(Request& request, const std::string& reply, uint64_t effectId, bool changed, const std::string& note);
+  Step lostEntry(Request& request, uint64_t effectId);
+  // Waits until the journal writes again; false when the service stops.
+  bool holdForJournal();
   Settlement answer(const Request& request, const std::string& reply);
-  void takeOver(Request& request);
+  void takeOver(Request& request, const JournalEntry* own);
 
   Routes routes_;
   RequestJournal& journal_;

@@ -116,6 +116,7 @@ void stopService(ServiceObjects& service) {
 HealthReport serviceHealth(const ServiceObjects& service) {
   HealthReport report;
   if (!service.managerLoggedIn) report.down.push_back("trading server session");
+  if (service.journal && !service.journal->writable()) report.down.push_back("request journal");
   const auto reported = serviceMetrics().connections();
   const auto isUp = [&reported](const std::string& queue) {
     for (const auto& [name, up] : reported)

@@ -87,6 +87,7 @@ bool ServiceObjects::openJournal() {
   RequestJournal* opened = journal.get();
   serviceMetrics().setJournalCounts([opened] {
     JournalCounts counts;
+    counts.writable = opened->writable();
     try {
       const RequestJournal::Counts c = opened->counts();
       counts.unconfirmed = c.unconfirmed;

@@ -63,6 +63,9 @@ class CManager : public IMTDealSink {
   // rules are in CManagerRecovery.cpp). A wrongly typed member raises
   // Json::LogicError.
   EarlierChange FindEarlierChange(const Json::Value& request, const EarlierAttempt& attempt);
+  // The create's part of it, with the attempt's window on the server's clock.
+  EarlierChange FindEarlierAccount(const Json::Value& request, const EarlierAttempt& attempt, int64_t fromMs,
+                                   int64_t toMs);
 
   // Deal events, on the Manager API's threads.
   void OnDealAdd(const IMTDeal* deal) override;
@@ -70,6 +73,8 @@ class CManager : public IMTDealSink {
   void OnDealDelete(const IMTDeal* deal) override;
 
   bool HasManager() const { return manager_ != nullptr; }
+  // The manager login of the open session (0: none).
+  uint64_t ManagerLogin() const { return login_; }
   const ManagerApiLibrary& Library() const { return library_; }
 
  private:
@@ -77,7 +82,18 @@ class CManager : public IMTDealSink {
   // the reply code to send in failureCode.
   UserRecord LoadUser(uint64_t login, int32_t& failureCode);
   void WriteDealLine(const wchar_t* format, const IMTDeal* deal);
+  // The trading server's clock now, as this side estimates it from the
+  // offset measured at login (0: the library cannot tell the server's time).
+  int64_t ServerTimeEstimateMs() const;
+  // The server's clock asked now, else this host's (offset known or not).
+  int64_t ServerNowMs() const;
+  // When the kind's password of login last changed (0: cannot be told).
+  int64_t PasswordChangedMs(uint32_t kind, uint64_t login) const;
 
   ManagerApiLibrary library_;
   ManagerObject manager_;  // declared after the library: released before it
+  uint64_t login_ = 0;
+  // Server clock minus this host's, measured when the session opened.
+  int64_t serverOffsetMs_ = 0;
+  bool serverClock_ = false;
 };

@@ -1,6 +1,7 @@
 // The account requests: create, update and password change.
 #include <string>
 
+#include "manager/AccountSnapshot.h"
 #include "manager/CManager.h"
 #include "manager/ResultCode.h"
 #include "messages/PasswordUpdateRequest.h"
@@ -54,8 +55,6 @@ PlannedChange accountChange(PlannedChange::Kind kind, uint64_t login) {
   PlannedChange change;
   change.kind = kind;
   change.login = login;
-  // Saving an account again writes the same values once more.
-  change.redoIsHarmless = kind == PlannedChange::Kind::UpdateAccount;
   return change;
 }
 
@@ -85,12 +84,16 @@ void CManager::CreateUser(Json::Value request, ReplySender* sender, ChangeGate* 
 
   const std::wstring investorPass = stringToLPCWSTR(record.investorPass);
   const std::wstring masterPass = stringToLPCWSTR(record.masterPass);
-  if (!permitChange(gate, accountChange(PlannedChange::Kind::CreateAccount, record.login))) {
+  PlannedChange change = accountChange(PlannedChange::Kind::CreateAccount, record.login);
+  // What tells this request's account from others (never a password).
+  change.values = {{"name", record.name}, {"group", record.group}, {"email", record.email}};
+  change.serverTimeMs = ServerTimeEstimateMs();
+  if (!permitChange(gate, change)) {
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;
   }
   MTAPIRES res = manager_->AddAccount(user.get(), masterPass.c_str(), investorPass.c_str());
-  reportChange(gate, res);
+  reportChange(gate, res, replycode::requestDone(res) ? user->Login() : 0);
   sender->send(replycode::requestDone(res) ? record.BuildReply() : record.BuildReply(replycode::negated(res)));
 }
 
@@ -108,14 +111,17 @@ void CManager::UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* 
     return;
   }
   const AccountTexts texts(record);
+  PlannedChange change = accountChange(PlannedChange::Kind::UpdateAccount, record.login);
+  change.before = accountValues(*user);
 
   // groupType 2 keeps the comment the server has.
   if (record.groupType != 2) user->Comment(texts.comment.c_str());
   texts.applyTo(*user, record.leverage);
   user->Agent(record.agent);
   user->Rights(rightsFor(record.valid));
+  change.values = accountValues(*user);
 
-  if (!permitChange(gate, accountChange(PlannedChange::Kind::UpdateAccount, record.login))) {
+  if (!permitChange(gate, change)) {
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;
   }
@@ -163,7 +169,7 @@ void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGa
   const std::wstring newPass = stringToLPCWSTR(record.newPass);
   PlannedChange change = accountChange(PlannedChange::Kind::SetPassword, record.login);
   change.action = kind;
-  change.redoIsHarmless = !verify;
+  change.passwordChangedMs = PasswordChangedMs(kind, record.login);
   if (!permitChange(gate, change)) {
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;

@@ -92,6 +92,7 @@ void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user,
   change.action = action;
   change.amount = amount;
   change.comment = record.comment;
+  change.serverTimeMs = ServerTimeEstimateMs();
   if (!permitChange(gate, change)) {
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;

@@ -1,6 +1,17 @@
 // Loading the Manager API, logging in and letting both go again.
+#include <chrono>
+
 #include "manager/CManager.h"
 #include "support/Console.h"
+
+namespace {
+
+int64_t localNowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
 
 CManager::~CManager() { Shutdown(); }
 
@@ -48,12 +59,36 @@ bool CManager::Initialize() {
 bool CManager::Connect(const wchar_t* server, int64_t login, const wchar_t* password) {
   if (!manager_) return false;
   MTAPIRES res = manager_->OpenSession(server, static_cast<uint64_t>(login), password, 0, 0, 0, kConnectTimeoutMs);
-  if (res == mtret::Ok) return true;
+  if (res == mtret::Ok) {
+    login_ = static_cast<uint64_t>(login);
+    int64_t serverNow = 0;
+    const int64_t before = localNowMs();
+    serverClock_ = library_.HasServerTime() && library_.ServerTime(manager_.get(), serverNow) == mtret::Ok;
+    if (serverClock_) serverOffsetMs_ = serverNow - (before + localNowMs()) / 2;
+    return true;
+  }
   manager_->WriteJournal(MT_JOURNAL_ERROR, L"Connection failed (%u)", res);
   return false;
 }
 
+int64_t CManager::ServerTimeEstimateMs() const { return serverClock_ ? localNowMs() + serverOffsetMs_ : 0; }
+
+int64_t CManager::ServerNowMs() const {
+  int64_t now = 0;
+  if (manager_ && library_.HasServerTime() && library_.ServerTime(manager_.get(), now) == mtret::Ok) return now;
+  return localNowMs() + serverOffsetMs_;
+}
+
+int64_t CManager::PasswordChangedMs(uint32_t kind, uint64_t login) const {
+  MTAccountTimes times{};
+  if (!manager_ || !library_.HasAccountTimes() || library_.AccountTimes(manager_.get(), login, times) != mtret::Ok)
+    return 0;
+  return kind == MT_PASS_MAIN ? times.masterPasswordChangedMs : times.investorPasswordChangedMs;
+}
+
 void CManager::Shutdown() {
+  login_ = 0;
+  serverClock_ = false;
   if (manager_) {
     manager_->DetachDealSink(this);
     manager_.reset();

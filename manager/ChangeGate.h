@@ -4,11 +4,13 @@
 // password). The bus records it durably, so that a process that dies inside
 // the call leaves a trace the next start can resolve.
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "manager/ResultCodes.h"
 
-// The change an operation is about to make.
+// The change an operation is about to make, with what the in-doubt check
+// needs to tell afterwards whether it was made. Never a password.
 struct PlannedChange {
   enum class Kind { CreateAccount, UpdateAccount, SetPassword, PostDeal };
   Kind kind = Kind::PostDeal;
@@ -18,11 +20,17 @@ struct PlannedChange {
   // PostDeal: the amount and comment that go to the server.
   double amount = 0.0;
   std::string comment;
-  // Making the change again is harmless (an account saved with the same
-  // values, a password set without verification): an attempt cut short is
-  // resolved by carrying it out again whatever was recorded, so its record
-  // need not reach the disk before the call.
-  bool redoIsHarmless = false;
+  // CreateAccount: name, group and e-mail of the new account. UpdateAccount:
+  // every attribute the save writes, and in `before` the same attributes as
+  // the server had them when the change began.
+  std::map<std::string, std::string> values;
+  std::map<std::string, std::string> before;
+  // SetPassword: when the server last changed that password before this
+  // change began (0: it cannot tell).
+  int64_t passwordChangedMs = 0;
+  // When the change began on the trading server's clock, as far as this
+  // side can tell it (0: not known).
+  int64_t serverTimeMs = 0;
 };
 
 class ChangeGate {
@@ -30,8 +38,9 @@ class ChangeGate {
   // False when the change must not be made (it could not be recorded): the
   // operation then replies with replycode::NotRecorded and calls nothing.
   virtual bool beforeChange(const PlannedChange& change) = 0;
-  // The call's result; dealId is the new deal's id for a posted deal, else 0.
-  virtual void afterChange(MTAPIRES result, uint64_t dealId) = 0;
+  // The call's result; effectId is the new deal's id for a posted deal, the
+  // new account's login for a created account, else 0.
+  virtual void afterChange(MTAPIRES result, uint64_t effectId) = 0;
 
  protected:
   ~ChangeGate() = default;
@@ -41,6 +50,6 @@ class ChangeGate {
 inline bool permitChange(ChangeGate* gate, const PlannedChange& change) {
   return gate == nullptr || gate->beforeChange(change);
 }
-inline void reportChange(ChangeGate* gate, MTAPIRES result, uint64_t dealId = 0) {
-  if (gate != nullptr) gate->afterChange(result, dealId);
+inline void reportChange(ChangeGate* gate, MTAPIRES result, uint64_t effectId = 0) {
+  if (gate != nullptr) gate->afterChange(result, effectId);
 }

@@ -147,14 +147,20 @@ typedef MTAPIRES (*MTAdminCreate_t)(uint32_t apiVersion, void** admin);
 typedef MTAPIRES (*MTAdminCreateExt_t)(uint32_t apiVersion, void* reserved, void** admin);
 }
 
+// Wide characters a deal record's comment holds, its terminating NUL
+// included: a longer comment is cut to fit, and a comment with an embedded
+// NUL reads as the text before it, as the server keeps it.
+constexpr uint32_t MTDealCommentSize = 64;
+
 // One deal as the optional deal lookup reports it.
 struct MTDealRecord {
   uint64_t deal;  // deal id
   uint64_t login;
-  uint32_t action;  // MTDealAction
-  double amount;
-  int64_t timeMs;       // when it was posted, ms since the epoch
-  wchar_t comment[64];  // NUL-terminated, cut to fit
+  uint64_t dealer;                     // the manager login whose session posted it; 0: the server itself
+  uint32_t action;                     // MTDealAction
+  double amount;                       // as the server keeps it (rounded to its money precision)
+  int64_t timeMs;                      // when it was posted, on the server's clock, ms since the epoch
+  wchar_t comment[MTDealCommentSize];  // NUL-terminated, cut to fit
 };
 
 // Optional entry point "MTManagerDealRequest": the deals of `login` posted in
@@ -164,10 +170,38 @@ struct MTDealRecord {
 // exceed capacity. Results: 0 done, 3 bad arguments, 1103 no session, 2 other
 // errors. It is a separate entry point rather than a virtual function so that
 // the interfaces' layout stays as libraries built against them expect; a
-// library without it cannot look up deals.
+// library without it cannot look up deals. The optional entry points below
+// follow the same rules.
 extern "C" {
 typedef MTAPIRES (*MTManagerDealRequest_t)(IMTManagerAPI* manager, uint64_t login, int64_t fromMs, int64_t toMs,
                                            MTDealRecord* deals, uint32_t capacity, uint32_t* total);
+}
+
+// Optional entry point "MTManagerServerTime": the trading server's clock, ms
+// since the epoch, through the session of `manager`. 0 done, 3 bad
+// arguments, 1103 no session.
+extern "C" {
+typedef MTAPIRES (*MTManagerServerTime_t)(IMTManagerAPI* manager, int64_t* nowMs);
+}
+
+// One account's times as the server keeps them, on its clock, ms since the
+// epoch; a password never changed since registration reads as registeredMs.
+struct MTAccountTimes {
+  uint64_t login;
+  int64_t registeredMs;
+  int64_t masterPasswordChangedMs;
+  int64_t investorPasswordChangedMs;
+};
+
+// Optional entry point "MTManagerAccountRequest": the accounts registered in
+// [fromMs, toMs], oldest first (then by login), filled as the deal lookup
+// fills deals. Results as for the deal lookup.
+// Optional entry point "MTManagerAccountTimes": one account's times. 0 done,
+// 13 no such account, 3 bad arguments, 1103 no session.
+extern "C" {
+typedef MTAPIRES (*MTManagerAccountRequest_t)(IMTManagerAPI* manager, int64_t fromMs, int64_t toMs,
+                                              MTAccountTimes* accounts, uint32_t capacity, uint32_t* total);
+typedef MTAPIRES (*MTManagerAccountTimes_t)(IMTManagerAPI* manager, uint64_t login, MTAccountTimes* times);
 }
 
 // File name of the library in a 64-bit build (MT5APIManager.so in a 32-bit one).

@@ -15,7 +15,12 @@ constexpr MTAPIRES Network = 1100;         // server address unreachable or wron
 constexpr MTAPIRES ManagerUnknown = 1101;  // no such manager login
 constexpr MTAPIRES AuthFailed = 1102;      // wrong manager password
 constexpr MTAPIRES NotConnected = 1103;    // operation before a session was opened
+constexpr MTAPIRES Timeout = 1104;         // the server did not answer in time
 constexpr MTAPIRES AccountExists = 3001;   // account login already taken
 constexpr MTAPIRES WrongPassword = 3006;   // account password does not match
 constexpr MTAPIRES RequestDone = 10009;    // trade request done
+
+// Results that do not say whether the server carried a change out: the
+// request did not reach it, or its answer did not come back.
+constexpr bool noAnswer(MTAPIRES result) { return result == Network || result == NotConnected || result == Timeout; }
 }  // namespace mtret

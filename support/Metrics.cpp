@@ -100,6 +100,11 @@ void Metrics::requestInDoubt(const std::string& name) {
   ++queue(name).inDoubt;
 }
 
+void Metrics::requestParked(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  ++queue(name).parked;
+}
+
 void Metrics::observeTradingServer(const std::string& name, double seconds) {
   std::lock_guard lock(mutex_);
   queue(name).tradingServer.observe(seconds);
@@ -166,6 +171,9 @@ std::string Metrics::renderPrometheus() const {
           "Requests delivered again and answered from the journal without being carried out.", &QueueStats::replayed);
   counter("mqbridge_requests_in_doubt_total", "Requests whose earlier outcome could not be established.",
           &QueueStats::inDoubt);
+  counter("mqbridge_requests_parked_total",
+          "Requests answered in doubt without another try because their handling kept ending the process.",
+          &QueueStats::parked);
 
   const auto histogram = [&](const char* name, const char* help, Histogram QueueStats::*field) {
     header(out, name, "histogram", help);
@@ -202,6 +210,8 @@ std::string Metrics::renderPrometheus() const {
     header(out, "mqbridge_journal_in_doubt_requests", "gauge",
            "Requests in the journal left in doubt, waiting for an operator.");
     out << "mqbridge_journal_in_doubt_requests " << counts.inDoubt << '\n';
+    header(out, "mqbridge_journal_up", "gauge", "1 while the request journal writes; 0 while requests are held.");
+    out << "mqbridge_journal_up " << (counts.writable ? 1 : 0) << '\n';
   }
 
   header(out, "process_start_time_seconds", "gauge", "Start time of the process since the epoch, in seconds.");

@@ -19,6 +19,7 @@
 struct JournalCounts {
   uint64_t unconfirmed = 0;  // replies not yet confirmed by the broker
   uint64_t inDoubt = 0;      // requests whose outcome could not be resolved
+  bool writable = true;      // false from a failed write until one succeeds
 };
 
 class Metrics {
@@ -47,6 +48,8 @@ class Metrics {
   void replyReplayed(const std::string& queue);
   // A request whose earlier outcome could not be established.
   void requestInDoubt(const std::string& queue);
+  // One of those: its handling kept ending the process, so it is not tried again.
+  void requestParked(const std::string& queue);
   // Time spent carrying the request out on the trading server, and time
   // waiting for the broker to confirm its reply.
   void observeTradingServer(const std::string& queue, double seconds);
@@ -78,6 +81,7 @@ class Metrics {
     uint64_t resent = 0;
     uint64_t replayed = 0;
     uint64_t inDoubt = 0;
+    uint64_t parked = 0;
     Histogram tradingServer;
     Histogram confirmation;
   };

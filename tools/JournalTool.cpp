@@ -42,9 +42,9 @@ std::string orDash(const std::string& text) { return text.empty() ? "-" : text; 
 std::string orDash(uint64_t number) { return number == 0 ? "-" : std::to_string(number); }
 
 // Whether the process named by a request still in hand can finish it.
-std::string ownerText(const JournalRow& r) {
+std::string ownerText(JournalFile& journal, const JournalRow& r) {
   if (r.state != "received" && r.state != "started" && r.state != "done") return orDash(r.owner);
-  switch (ownerState(r.owner)) {
+  switch (ownerState(r.owner, journal.lease(r.owner), journalNowMs())) {
     case OwnerState::Alive:
       return r.owner + "(running)";
     case OwnerState::Gone:
@@ -57,13 +57,13 @@ std::string ownerText(const JournalRow& r) {
   return r.owner;
 }
 
-void printList(const std::vector<JournalRow>& rows, std::ostream& out) {
+void printList(JournalFile& journal, const std::vector<JournalRow>& rows, std::ostream& out) {
   std::vector<std::vector<std::string>> table = {{"ID", "STATE", "QUEUE", "KIND", "MESSAGE-ID", "CORRELATION-ID",
                                                   "SERIAL", "LOGIN", "AMOUNT", "DEAL", "OWNER", "RECEIVED"}};
   for (const JournalRow& r : rows) {
     table.push_back({std::to_string(r.id), r.state, orDash(r.queue), orDash(r.kind), orDash(r.messageId),
                      orDash(r.correlationId), orDash(r.serial), orDash(r.login), amountText(r.amount), orDash(r.dealId),
-                     ownerText(r), timeText(r.receivedAt)});
+                     ownerText(journal, r), timeText(r.receivedAt)});
   }
   std::vector<std::size_t> width(table.front().size(), 0);
   for (const auto& line : table)
@@ -78,7 +78,8 @@ void printList(const std::vector<JournalRow>& rows, std::ostream& out) {
   }
 }
 
-void printRequest(const JournalRow& r, const std::vector<JournalHistoryLine>& history, std::ostream& out) {
+void printRequest(JournalFile& journal, const JournalRow& r, const std::vector<JournalHistoryLine>& history,
+                  std::ostream& out) {
   const std::pair<const char*, std::string> fields[] = {
       {"id", std::to_string(r.id)},
       {"state", r.state},
@@ -91,7 +92,7 @@ void printRequest(const JournalRow& r, const std::vector<JournalHistoryLine>& hi
       {"amount", amountText(r.amount)},
       {"deal id", std::to_string(r.dealId)},
       {"changed", r.changed ? "yes" : "no"},
-      {"owner", ownerText(r)},
+      {"owner", ownerText(journal, r)},
       {"received", timeText(r.receivedAt)},
       {"started", timeText(r.startedAt)},
       {"done", timeText(r.doneAt)},
@@ -119,7 +120,10 @@ std::string journalPathOf(const JournalToolOptions& o, std::ostream& err) {
     return o.journalPath;
   }
   if (readConfigFile(o.configPath) != 1) throw JournalToolError(configError());
-  const std::string path = serviceConfig().journalPath;
+  std::string path = serviceConfig().journalPath;
+  // The service runs in its config's directory: a relative path is from there.
+  const std::size_t slash = o.configPath.rfind('/');
+  if (!path.empty() && path[0] != '/' && slash != std::string::npos) path = o.configPath.substr(0, slash + 1) + path;
   err << kProgram << "journal " << path << " (journalPath of " << o.configPath << ")\n";
   return path;
 }
@@ -135,13 +139,13 @@ int run(const JournalToolOptions& o, std::ostream& out, std::ostream& err, int b
       if (rows.empty()) {
         out << (o.all ? "no requests\n" : "nothing to reconcile\n");
       } else {
-        printList(rows, out);
+        printList(journal, rows, out);
       }
       return kDone;
     }
     case JournalCommand::Show: {
       const JournalRow row = journal.find(o.id);
-      printRequest(row, journal.history(row.id), out);
+      printRequest(journal, row, journal.history(row.id), out);
       return kDone;
     }
     case JournalCommand::Resolve: {

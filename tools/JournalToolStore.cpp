@@ -179,6 +179,17 @@ std::vector<JournalHistoryLine> JournalFile::history(int64_t requestId) {
   }
 }
 
+std::optional<OwnerLease> JournalFile::lease(const std::string& owner) {
+  try {
+    Statement q(*db_, "SELECT place, renewed_at FROM leases WHERE owner = ?");
+    q.bind(1, owner);
+    if (q.step()) return OwnerLease{q.text(0), q.int64(1)};
+  } catch (const sqlite::Error&) {
+    // A journal of an older version has no leases.
+  }
+  return std::nullopt;
+}
+
 JournalRow JournalFile::resolve(const std::string& id, const std::string& note) {
   try {
     sqlite::Transaction write(*db_);  // the state is read under the write lock

@@ -3,10 +3,12 @@
 // exists, read without leaving a trace, written only to resolve a request.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bus/ProcessOwner.h"
 #include "support/Sqlite.h"
 
 // One line for the operator, naming the journal.
@@ -50,6 +52,8 @@ class JournalFile {
   // several requests match.
   JournalRow find(const std::string& id);
   std::vector<JournalHistoryLine> history(int64_t requestId);
+  // The owner's lease; none in a journal without leases.
+  std::optional<OwnerLease> lease(const std::string& owner);
   // in_doubt → resolved, with a history line by "operator"; throws
   // JournalToolError naming the state of a request in any other state.
   JournalRow resolve(const std::string& id, const std::string& note);

@@ -25,11 +25,13 @@ Json::Value trade(uint64_t login, double amount, int type) {
   return r;
 }
 
-// "id login action amount comment" of the account's deals, time left out.
+// "id login action amount comment" of the account's deals, time and
+// manager left out.
 std::vector<std::string> dealLines(TradeServer& server, uint64_t login) {
   std::vector<std::string> out;
   for (const std::string& line : server.deals(login)) {
-    out.push_back(line.substr(0, line.rfind('\t')));
+    const std::string withTime = line.substr(0, line.rfind('\t'));
+    out.push_back(withTime.substr(0, withTime.rfind('\t')));
   }
   return out;
 }

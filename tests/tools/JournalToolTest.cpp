@@ -166,6 +166,12 @@ TEST_F(JournalToolTest, SaysWhenNothingIsToReconcileAndFindsTheJournalAsTheServi
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "nothing to reconcile\n");
   EXPECT_NE(r.err.find("../journal/requests.db"), std::string::npos) << r.err;
+  // From elsewhere: the relative journalPath is from the config's
+  // directory, where the service runs, not from here.
+  const Outcome away = tool({"--config", (dir_ / "run" / "config.ini").string()});
+  ASSERT_EQ(away.status, 0) << away.err;
+  EXPECT_EQ(away.out, "nothing to reconcile\n");
+  EXPECT_NE(away.err.find((dir_ / "run").string() + "/../journal/requests.db"), std::string::npos) << away.err;
 }
 
 TEST_F(JournalToolTest, ShowsEveryFieldAndTheHistoryWithPasswordsMasked) {

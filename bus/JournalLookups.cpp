@@ -1,0 +1,119 @@
+// The request journal's lookups: entries, owners' leases, and what the
+// in-doubt checks ask of the other entries.
+#include "bus/JournalPlan.h"
+#include "bus/RequestJournal.h"
+
+using sqlite::Statement;
+
+namespace {
+
+constexpr int64_t kDayMs = 24LL * 3600 * 1000;
+
+JournalEntry readEntry(const Statement& row) {
+  JournalEntry e;
+  e.id = row.int64(0);
+  e.queue = row.text(1);
+  e.messageId = row.text(2);
+  e.correlationId = row.text(3);
+  e.serial = row.text(4);
+  e.kind = row.text(5);
+  e.digest = row.text(6);
+  e.login = row.uint64(7);
+  e.amount = row.real(8);
+  e.state = stateFromName(row.text(9)).value_or(JournalState::Received);
+  e.planned = planFrom(row.text(10));
+  e.reply = row.text(11);
+  e.dealId = row.uint64(12);
+  e.changed = row.int64(13) != 0;
+  e.owner = row.text(14);
+  e.receivedAt = row.int64(15);
+  e.startedAt = row.int64(16);
+  e.doneAt = row.int64(17);
+  e.confirmedAt = row.int64(18);
+  e.acknowledgedAt = row.int64(19);
+  e.confirmedCorrelationId = row.text(20);
+  e.note = row.text(21);
+  return e;
+}
+
+}  // namespace
+
+std::optional<JournalEntry> RequestJournal::find(const std::string& queue, const std::string& messageId) {
+  std::lock_guard<std::mutex> lock(readMutex_);
+  Statement q(
+      *reader_,
+      (std::string("SELECT ") + journalschema::kColumns + " FROM requests WHERE queue = ? AND message_id = ?").c_str());
+  q.bind(1, queue).bind(2, messageId);
+  if (!q.step()) return std::nullopt;
+  return readEntry(q);
+}
+
+std::optional<JournalEntry> RequestJournal::findSerial(const std::string& queue, const std::string& serial,
+                                                       const std::string& exceptMessageId) {
+  std::lock_guard<std::mutex> lock(readMutex_);
+  Statement q(*reader_, (std::string("SELECT ") + journalschema::kColumns +
+                         " FROM requests WHERE queue = ? AND serial = ? AND message_id <> ? "
+                         "AND (received_at >= ? OR state = 'in_doubt') ORDER BY received_at DESC, id DESC LIMIT 1")
+                            .c_str());
+  q.bind(1, queue).bind(2, serial).bind(3, exceptMessageId).bind(4, journalNowMs() - retentionDays_ * kDayMs);
+  if (!q.step()) return std::nullopt;
+  return readEntry(q);
+}
+
+OwnerState RequestJournal::ownerState(const std::string& owner) {
+  if (owner == owner_) return OwnerState::ThisProcess;
+  std::optional<OwnerLease> lease;
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    Statement q(*reader_, "SELECT place, renewed_at FROM leases WHERE owner = ?");
+    q.bind(1, owner);
+    if (q.step()) lease = OwnerLease{q.text(0), q.int64(1)};
+  }
+  return ::ownerState(owner, lease, journalNowMs());
+}
+
+int RequestJournal::attempts(int64_t entryId) {
+  std::lock_guard<std::mutex> lock(readMutex_);
+  Statement q(*reader_, "SELECT count(DISTINCT owner) FROM history WHERE request_id = ? AND state = 'started'");
+  q.bind(1, entryId);
+  return q.step() ? static_cast<int>(q.int64(0)) : 0;
+}
+
+bool RequestJournal::claimed(const std::string& kind, uint64_t effectId, const std::string& messageId,
+                             const std::string& otherMessageId) {
+  writer_->flush();
+  std::lock_guard<std::mutex> lock(readMutex_);
+  Statement q(*reader_, "SELECT 1 FROM requests WHERE kind = ? AND deal_id = ? AND message_id NOT IN (?, ?) LIMIT 1");
+  q.bind(1, kind).bind(2, effectId).bind(3, messageId).bind(4, otherMessageId);
+  return q.step();
+}
+
+int RequestJournal::rivals(const std::string& kind, const PlannedChange& change, const std::string& messageId,
+                           const std::string& otherMessageId) {
+  writer_->flush();
+  std::lock_guard<std::mutex> lock(readMutex_);
+  Statement q(*reader_,
+              "SELECT plan FROM requests WHERE kind = ? AND state IN ('started', 'in_doubt') AND deal_id = 0 "
+              "AND message_id NOT IN (?, ?)");
+  q.bind(1, kind).bind(2, messageId).bind(3, otherMessageId);
+  int found = 0;
+  while (q.step()) {
+    const std::optional<PlannedChange> plan = planFrom(q.text(0));
+    // Without a plan it cannot be told apart: it counts.
+    if (!plan || sameEffect(*plan, change)) ++found;
+  }
+  return found;
+}
+
+RequestJournal::Counts RequestJournal::counts() {
+  std::lock_guard<std::mutex> lock(readMutex_);
+  Statement q(*reader_,
+              "SELECT coalesce(sum(state IN ('started', 'done')), 0), coalesce(sum(state = 'in_doubt'), 0) "
+              "FROM requests WHERE state IN ('started', 'done', 'in_doubt')");
+  Counts c;
+  if (q.step()) {
+    c.unconfirmed = q.uint64(0);
+    c.inDoubt = q.uint64(1);
+  }
+  return c;
+}

@@ -1,0 +1,209 @@
+// The request journal's transitions, leases and group commit, on a real
+// SQLite file, and the delivery decisions they feed.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "bus/DeliveryPolicy.h"
+#include "bus/RequestJournal.h"
+#include "support/Sqlite.h"
+#include "tests/support/TempWorkDir.h"
+
+namespace {
+
+const std::string kQueue = "trade";
+
+JournalEntry entryFor(const std::string& messageId, const std::string& serial = std::string()) {
+  JournalEntry e;
+  e.queue = kQueue;
+  e.messageId = messageId;
+  e.correlationId = "c-" + messageId;
+  e.serial = serial;
+  e.kind = "trade";
+  e.login = 7;
+  return e;
+}
+
+PlannedChange deposit(double amount, const std::string& comment = "Deposit") {
+  PlannedChange c;
+  c.kind = PlannedChange::Kind::PostDeal;
+  c.login = 7;
+  c.action = 2;
+  c.amount = amount;
+  c.comment = comment;
+  return c;
+}
+
+class RequestJournalTest : public ::testing::Test {
+ protected:
+  std::string path() const { return (dir.work() / "journal" / "requests.db").string(); }
+  TempWorkDir dir;
+};
+
+TEST_F(RequestJournalTest, EveryTransitionExpectsItsStateAndOwner) {
+  RequestJournal first(path(), 7, "host/1/1/a");
+  RequestJournal second(path(), 7, "host/2/2/b");
+  first.received(entryFor("m1"));
+  ASSERT_EQ(first.started(kQueue, "m1", deposit(10)), JournalWrite::Recorded);
+  // Not its entry: nothing it records counts.
+  EXPECT_EQ(second.started(kQueue, "m1", deposit(10)), JournalWrite::Refused);
+  EXPECT_EQ(second.done(kQueue, "m1", "{}", 1, true), JournalWrite::Refused);
+
+  // The second takes it over as it saw it and answers it in doubt; the
+  // first, slow, then finishes its call: its done is refused and the
+  // operator's entry stays as the second recorded it.
+  const JournalEntry seen = *second.find(kQueue, "m1");
+  second.takeOver(seen, "c-again");
+  ASSERT_EQ(second.inDoubt(kQueue, "m1", "{\"code\":-1001}", "still in hand"), JournalWrite::Recorded);
+  EXPECT_EQ(first.done(kQueue, "m1", "{\"code\":200}", 5, true), JournalWrite::Refused);
+  const JournalEntry after = *first.find(kQueue, "m1");
+  EXPECT_EQ(after.state, JournalState::InDoubt);
+  EXPECT_EQ(after.reply, "{\"code\":-1001}");
+  EXPECT_EQ(after.owner, "host/2/2/b");
+
+  // A takeover that finds the entry changed since it was seen changes nothing.
+  first.takeOver(seen, "c-late");
+  first.flush();
+  EXPECT_EQ(first.find(kQueue, "m1")->owner, "host/2/2/b");
+  // A second delivery of a new message never takes its entry over.
+  first.received(entryFor("m1"));
+  first.flush();
+  EXPECT_EQ(first.find(kQueue, "m1")->owner, "host/2/2/b");
+}
+
+TEST_F(RequestJournalTest, ASerialPastReceivedKeepsEveryOtherMessageWithItFromStarting) {
+  RequestJournal a(path(), 7, "host/1/1/a");
+  RequestJournal b(path(), 7, "host/2/2/b");
+  a.received(entryFor("m1", "s-1"));
+  b.received(entryFor("m2", "s-1"));
+  b.received(entryFor("m3", "s-2"));
+  ASSERT_EQ(a.started(kQueue, "m1", deposit(10), "s-1"), JournalWrite::Recorded);
+  EXPECT_EQ(b.started(kQueue, "m2", deposit(10), "s-1"), JournalWrite::Refused);
+  EXPECT_EQ(b.started(kQueue, "m3", deposit(10), "s-2"), JournalWrite::Recorded);
+  // Without the guard serials are not looked at.
+  EXPECT_EQ(b.started(kQueue, "m2", deposit(10)), JournalWrite::Recorded);
+}
+
+TEST_F(RequestJournalTest, ClaimsAndRivalsAreWhatAnInDoubtCheckCannotTakeAsItsOwn) {
+  RequestJournal j(path(), 7, "host/1/1/a");
+  for (const char* id : {"settled", "doubtful", "cut", "other", "self"}) j.received(entryFor(id));
+  ASSERT_EQ(j.started(kQueue, "settled", deposit(10)), JournalWrite::Recorded);
+  ASSERT_EQ(j.done(kQueue, "settled", "{}", 41, true), JournalWrite::Recorded);
+  ASSERT_EQ(j.started(kQueue, "doubtful", deposit(10)), JournalWrite::Recorded);
+  ASSERT_EQ(j.inDoubt(kQueue, "doubtful", "{}", "why"), JournalWrite::Recorded);
+  ASSERT_EQ(j.started(kQueue, "cut", deposit(10.000000001)), JournalWrite::Recorded);
+  ASSERT_EQ(j.started(kQueue, "other", deposit(10, "Bonus")), JournalWrite::Recorded);
+
+  EXPECT_TRUE(j.claimed("trade", 41, "self", "self"));
+  EXPECT_FALSE(j.claimed("trade", 41, "settled", "self"));  // its own
+  EXPECT_FALSE(j.claimed("create", 41, "self", "self"));    // a login, not a deal
+  // The one in doubt without a deal and the one cut short (the same amount
+  // as the server keeps it) could have made it; the settled one and the one
+  // with another comment could not.
+  EXPECT_EQ(j.rivals("trade", deposit(10), "self", "self"), 2);
+  EXPECT_EQ(j.rivals("trade", deposit(10), "cut", "self"), 1);
+}
+
+TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProcess) {
+  std::string owner;
+  {
+    RequestJournal j(path(), 7, "elsewhere/1/1/x");
+    owner = j.owner();
+    RequestJournal other(path(), 7, "host/2/2/b");
+    // A host name and pid that mean nothing here: alive while renewed.
+    EXPECT_EQ(other.ownerState(owner), OwnerState::Alive);
+    EXPECT_EQ(other.ownerState(other.owner()), OwnerState::ThisProcess);
+    // A lease of another host or PID namespace: its age alone tells.
+    sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
+    auto lease = [&](const char* name, int64_t renewedAt) {
+      sqlite::Statement(db, "INSERT INTO leases (owner, place, renewed_at) VALUES (?, 'another place', ?)")
+          .bind(1, name)
+          .bind(2, renewedAt)
+          .run();
+    };
+    lease("ghost/1/1/fresh", journalNowMs());
+    lease("ghost/1/1/stale", journalNowMs() - kLeaseExpiryMs - 5000);
+    EXPECT_EQ(other.ownerState("ghost/1/1/fresh"), OwnerState::Alive);
+    EXPECT_EQ(other.ownerState("ghost/1/1/stale"), OwnerState::Gone);
+  }
+  RequestJournal later(path(), 7, "host/3/3/c");
+  EXPECT_EQ(later.ownerState(owner), OwnerState::Gone);  // stopped: its lease was given back
+}
+
+TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
+  auto db = std::make_unique<sqlite::Connection>(path().substr(0, path().rfind('/')) + ".db",
+                                                 sqlite::Connection::Open::Create);
+  db->exec("CREATE TABLE t (v INTEGER)");
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  JournalWriter writer(std::move(db), nullptr);
+  // Holds the writer so that the next three go in one batch.
+  writer.write([&](sqlite::Connection&) {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return release; });
+  });
+  bool a = false, b = true, c = false;
+  std::mutex results;
+  std::condition_variable told;
+  int count = 0;
+  auto done = [&](bool& slot) {
+    return [&](bool ok) {
+      std::lock_guard<std::mutex> lock(results);
+      slot = ok;
+      ++count;
+      told.notify_all();
+    };
+  };
+  writer.writeDurably([](sqlite::Connection& d) { d.exec("INSERT INTO t VALUES (1)"); }, done(a));
+  writer.writeDurably([](sqlite::Connection& d) { d.exec("INSERT INTO missing VALUES (2)"); }, done(b));
+  writer.writeDurably([](sqlite::Connection& d) { d.exec("INSERT INTO t VALUES (3)"); }, done(c));
+  {
+    std::lock_guard<std::mutex> lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  std::unique_lock<std::mutex> lock(results);
+  told.wait(lock, [&] { return count == 3; });
+  EXPECT_TRUE(a);
+  EXPECT_FALSE(b);
+  EXPECT_TRUE(c);
+}
+
+TEST(DeliveryPolicyTest, SerialsParkingAndResolvedEntries) {
+  JournalEntry started = entryFor("m1");
+  started.state = JournalState::Started;
+  started.startedAt = 1;
+  DeliveryFacts f;
+  f.entry = &started;
+  f.entryOwner = OwnerState::Gone;
+  f.attempts = kParkAfterAttempts - 1;
+  EXPECT_EQ(decideDelivery(f).action, DeliveryAction::Resolve);
+  f.attempts = kParkAfterAttempts;
+  EXPECT_EQ(decideDelivery(f).action, DeliveryAction::Park);
+  f.entryOwner = OwnerState::Alive;
+  EXPECT_EQ(decideDelivery(f).action, DeliveryAction::AwaitOwner);
+
+  // Only received: another message's serial decides.
+  JournalEntry received = entryFor("m2", "s");
+  JournalEntry answered = entryFor("m3", "s");
+  answered.state = JournalState::Done;
+  answered.doneAt = 5;
+  DeliveryFacts s;
+  s.entry = &received;
+  s.entryOwner = OwnerState::ThisProcess;
+  s.serialEntry = &answered;
+  s.sameBody = true;
+  EXPECT_EQ(decideDelivery(s).action, DeliveryAction::ReplaySerial);
+  s.sameBody = false;
+  EXPECT_EQ(decideDelivery(s).action, DeliveryAction::RefuseSerial);
+  // Resolved by an operator: asked of the trading server again.
+  answered.state = JournalState::Resolved;
+  s.sameBody = true;
+  const DeliveryDecision d = decideDelivery(s);
+  EXPECT_EQ(d.action, DeliveryAction::Resolve);
+  EXPECT_EQ(d.subject, &answered);
+}
+
+}  // namespace

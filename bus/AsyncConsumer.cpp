@@ -47,6 +47,10 @@ bool AsyncConsumer::start() {
         },
         [this, queue](const ReplyConfirmer::Item& item) {
           if (ledger_.acknowledged) ledger_.acknowledged(queue, item.messageId);
+        },
+        [this, queue](const ReplyConfirmer::Item& item, const std::string& why, std::function<void(bool)> done) {
+          if (!ledger_.refused) return done(true);
+          ledger_.refused(queue, item, why, std::move(done));
         });
     // The window: the broker hands out at most this many requests not yet
     // acknowledged, so a stop hands back at most that many (marked

@@ -27,6 +27,9 @@ class AsyncConsumer {
     std::function<void(const std::string& queue, const ReplyConfirmer::Batch&, std::function<void(bool)> done)>
         confirmed;
     std::function<void(const std::string& queue, const std::string& messageId)> acknowledged;
+    std::function<void(const std::string& queue, const ReplyConfirmer::Item&, const std::string& why,
+                       std::function<void(bool)> done)>
+        refused;
   };
   // Called when the connection is lost for good, before the process ends
   // (e.g. to restore the terminal); the process ends when it returns.

@@ -17,13 +17,14 @@ bool isSuccessReply(const std::string& reply) { return reply.rfind("{\"code\":20
 }  // namespace
 
 ReplyConfirmer::ReplyConfirmer(std::string queue, stomp::Connection& consumer, InFlight& inFlight, Settings settings,
-                               ConfirmedHook confirmed, AcknowledgedHook acknowledged)
+                               ConfirmedHook confirmed, AcknowledgedHook acknowledged, RefusedHook refused)
     : queue_(std::move(queue)),
       consumer_(consumer),
       inFlight_(inFlight),
       settings_(settings),
       confirmed_(std::move(confirmed)),
       acknowledged_(std::move(acknowledged)),
+      refused_(std::move(refused)),
       batches_(settings.maxBatch),
       thread_([this] { run(); }) {}
 
@@ -85,12 +86,46 @@ void ReplyConfirmer::run() {
 }
 
 void ReplyConfirmer::confirm(Batch& batch) {
-  // Given up (stopping): left unacknowledged.
-  if (!sendUntilConfirmed(batch)) {
-    for (const Item& item : batch) settled(item.messageId);
-    return;
+  std::string why;
+  switch (sendUntilConfirmed(batch, why)) {
+    case Sent::Confirmed:
+      record(std::make_shared<Batch>(std::move(batch)));
+      return;
+    case Sent::GivenUp:  // stopping: left unacknowledged
+      for (const Item& item : batch) settled(item.messageId);
+      return;
+    case Sent::Refused:
+      break;
   }
-  record(std::make_shared<Batch>(std::move(batch)));
+  if (batch.size() == 1) return refuse(std::move(batch.front()), why);
+  // Which reply the broker refuses is told one reply at a time.
+  for (Item& item : batch) {
+    Batch one;
+    one.push_back(std::move(item));
+    confirm(one);
+  }
+}
+
+void ReplyConfirmer::refuse(Item item, const std::string& why) {
+  serviceMetrics().replyRefused(queue_);
+  writeLog("DestURI:%s,Refused: %s (%s)\n", item.channel->destination().c_str(), maskPasswords(item.reply).c_str(),
+           why.c_str());
+  if (!refused_) return settled(item.messageId);
+  auto refusedItem = std::make_shared<Item>(std::move(item));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++recording_;
+  }
+  refused_(*refusedItem, why, [this, refusedItem](bool onDisk) {
+    // Not recorded: left unacknowledged; the next delivery sends it again.
+    if (onDisk)
+      acknowledge(std::move(*refusedItem));
+    else
+      settled(refusedItem->messageId);
+    std::lock_guard<std::mutex> lock(mutex_);
+    --recording_;
+    wake_.notify_all();
+  });
 }
 
 void ReplyConfirmer::record(std::shared_ptr<Batch> recorded) {
@@ -127,7 +162,7 @@ void ReplyConfirmer::recordAgain(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
-bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
+ReplyConfirmer::Sent ReplyConfirmer::sendUntilConfirmed(Batch& batch, std::string& why) {
   Metrics& metrics = serviceMetrics();
   std::vector<OutgoingReply> replies;
   replies.reserve(batch.size());
@@ -146,7 +181,12 @@ bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
         if (resend)
           writeLog("DestURI:%s,Resent: %s\n", channel.destination().c_str(), maskPasswords(item.reply).c_str());
       }
-      return true;
+      return Sent::Confirmed;
+    } catch (const stomp::BrokerError& e) {
+      // The broker answered this send with an ERROR: sending it the same
+      // way again gets the same answer.
+      why = e.what();
+      return Sent::Refused;
     } catch (const std::exception&) {
       // The channel logged the failure with every reply.
     }
@@ -155,7 +195,7 @@ bool ReplyConfirmer::sendUntilConfirmed(Batch& batch) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_ && !inFlight_.stopping() && Clock::now() < until)
       wake_.wait_for(lock, std::min<Clock::duration>(std::chrono::milliseconds(50), until - Clock::now()));
-    if (stopping_ || inFlight_.stopping()) return false;
+    if (stopping_ || inFlight_.stopping()) return Sent::GivenUp;
     delay = std::min(delay * 2, settings_.maxResendDelay);
   }
 }

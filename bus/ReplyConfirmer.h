@@ -8,7 +8,9 @@
 // same correlation ids, with back-off, until it is confirmed or the service
 // stops; its requests stay unacknowledged meanwhile. A batch confirmed but
 // not recorded (the journal could not write) is recorded again, with the
-// same back-off, before its requests are acknowledged.
+// same back-off, before its requests are acknowledged. A reply the broker
+// refuses outright is recorded as refused and its request acknowledged; a
+// batch holding one is sent again reply by reply, so the others go on.
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -42,6 +44,10 @@ class ReplyConfirmer {
   using ConfirmedHook = std::function<void(const Batch&, std::function<void(bool)> done)>;
   // Told once the broker confirmed a request's acknowledgement.
   using AcknowledgedHook = std::function<void(const Item&)>;
+  // Records that the broker refused an item's reply for good (its ERROR
+  // named that send), calling done(true) once that is on disk; the request
+  // is then acknowledged without a reply.
+  using RefusedHook = std::function<void(const Item&, const std::string& why, std::function<void(bool)> done)>;
 
   struct Settings {
     std::size_t maxBatch = 64;
@@ -52,7 +58,7 @@ class ReplyConfirmer {
   // consumer: the connection the requests came on. inFlight tells when the
   // service stops (resends then end at once).
   ReplyConfirmer(std::string queue, stomp::Connection& consumer, InFlight& inFlight, Settings settings,
-                 ConfirmedHook confirmed, AcknowledgedHook acknowledged);
+                 ConfirmedHook confirmed, AcknowledgedHook acknowledged, RefusedHook refused = nullptr);
   // Ends the stage; what is not acknowledged by then is delivered again.
   ~ReplyConfirmer();
   ReplyConfirmer(const ReplyConfirmer&) = delete;
@@ -74,7 +80,10 @@ class ReplyConfirmer {
   void record(std::shared_ptr<Batch> batch);
   // Records again, after the back-off, what the journal did not take.
   void recordAgain(std::unique_lock<std::mutex>& lock);
-  bool sendUntilConfirmed(Batch& batch);
+  enum class Sent { Confirmed, Refused, GivenUp };
+  // Refused: the broker's ERROR named a send (why says what it said).
+  Sent sendUntilConfirmed(Batch& batch, std::string& why);
+  void refuse(Item item, const std::string& why);
   void acknowledge(Item item);
   void acknowledged(const Item& item, bool confirmed);
   void settled(const std::string& messageId);
@@ -86,6 +95,7 @@ class ReplyConfirmer {
   const Settings settings_;
   ConfirmedHook confirmed_;
   AcknowledgedHook acknowledged_;
+  RefusedHook refused_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

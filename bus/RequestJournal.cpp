@@ -333,6 +333,21 @@ void RequestJournal::confirmed(const std::string& queue,
   writer_->writeDurably(record, std::move(then));
 }
 
+void RequestJournal::replyRefused(const std::string& queue, const std::string& messageId, const std::string& why,
+                                  std::function<void(bool)> then) {
+  const std::string owner = owner_;
+  writer_->writeDurably(
+      [=](sqlite::Connection& db) {
+        Statement(db, "UPDATE requests SET note = ? WHERE queue = ? AND message_id = ?")
+            .bind(1, "reply refused by the broker: " + why)
+            .bind(2, queue)
+            .bind(3, messageId)
+            .run();
+        addHistory(db, queue, messageId, "refused", owner, why, journalNowMs());
+      },
+      std::move(then));
+}
+
 void RequestJournal::acknowledged(const std::string& queue, const std::string& messageId) {
   const std::string owner = owner_;
   writer_->write([=](sqlite::Connection& db) {

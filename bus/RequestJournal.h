@@ -107,6 +107,10 @@ class RequestJournal {
   // that is on disk. Returns at once.
   void confirmed(const std::string& queue, const std::vector<std::pair<std::string, std::string>>& replies,
                  std::function<void(bool)> then);
+  // The broker refused the stored reply for good: a history line (state
+  // "refused", with what the broker said) on disk before then(true).
+  void replyRefused(const std::string& queue, const std::string& messageId, const std::string& why,
+                    std::function<void(bool)> then);
   void acknowledged(const std::string& queue, const std::string& messageId);
   // A line in the request's history only.
   void note(const std::string& queue, const std::string& messageId, const std::string& text);

@@ -332,6 +332,11 @@ Settlement RequestProcessor::answer(const Request& r, const std::string& reply) 
   return Settlement::confirm(reply, *r.route.replies);
 }
 
+void RequestProcessor::refused(const std::string& queue, const ReplyConfirmer::Item& item, const std::string& why,
+                               std::function<void(bool)> then) {
+  journal_.replyRefused(queue, item.messageId, why, std::move(then));
+}
+
 void RequestProcessor::confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch,
                                  std::function<void(bool)> then) {
   std::vector<std::pair<std::string, std::string>> replies;

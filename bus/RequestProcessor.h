@@ -41,6 +41,9 @@ class RequestProcessor {
   // A batch of replies of queue was confirmed: then(true) once that is on
   // disk (on the journal's thread).
   void confirmed(const std::string& queue, const ReplyConfirmer::Batch& batch, std::function<void(bool)> then);
+  // The broker refused a reply for good: then(true) once that is on disk.
+  void refused(const std::string& queue, const ReplyConfirmer::Item& item, const std::string& why,
+               std::function<void(bool)> then);
   // After the broker confirmed the acknowledgement.
   void acknowledged(const std::string& queue, const std::string& messageId);
 

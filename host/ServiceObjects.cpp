@@ -30,6 +30,11 @@ AsyncConsumer::ReplyLedger recordInJournal(ServiceObjects& service) {
   ledger.acknowledged = [&service](const std::string& queue, const std::string& messageId) {
     if (service.processor) service.processor->acknowledged(queue, messageId);
   };
+  ledger.refused = [&service](const std::string& queue, const ReplyConfirmer::Item& item, const std::string& why,
+                              std::function<void(bool)> done) {
+    if (!service.processor) return done(false);
+    service.processor->refused(queue, item, why, std::move(done));
+  };
   return ledger;
 }
 

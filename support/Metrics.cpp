@@ -100,6 +100,11 @@ void Metrics::requestInDoubt(const std::string& name) {
   ++queue(name).inDoubt;
 }
 
+void Metrics::replyRefused(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  ++queue(name).refused;
+}
+
 void Metrics::requestParked(const std::string& name) {
   std::lock_guard lock(mutex_);
   ++queue(name).parked;
@@ -171,6 +176,8 @@ std::string Metrics::renderPrometheus() const {
           "Requests delivered again and answered from the journal without being carried out.", &QueueStats::replayed);
   counter("mqbridge_requests_in_doubt_total", "Requests whose earlier outcome could not be established.",
           &QueueStats::inDoubt);
+  counter("mqbridge_replies_refused_total", "Replies the broker refused for good; their requests were acknowledged.",
+          &QueueStats::refused);
   counter("mqbridge_requests_parked_total",
           "Requests answered in doubt without another try because their handling kept ending the process.",
           &QueueStats::parked);

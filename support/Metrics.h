@@ -42,6 +42,8 @@ class Metrics {
   // A request that could not be read (not a JSON object, a member of the
   // wrong type): it gets no reply.
   void requestDropped(const std::string& queue);
+  // A reply the broker refused for good (its request acknowledged without it).
+  void replyRefused(const std::string& queue);
   // A reply sent again after its first send was not confirmed.
   void replyResent(const std::string& queue);
   // A request delivered again and answered from the journal, not carried out.
@@ -82,6 +84,7 @@ class Metrics {
     uint64_t replayed = 0;
     uint64_t inDoubt = 0;
     uint64_t parked = 0;
+    uint64_t refused = 0;
     Histogram tradingServer;
     Histogram confirmation;
   };

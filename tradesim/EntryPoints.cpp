@@ -2,6 +2,7 @@
 // file with TRADESIM_API_VERSION, TRADESIM_NO_ADMIN_EXT, TRADESIM_PLAIN_ONLY
 // or TRADESIM_NO_DEAL_REQUEST.
 #include <new>
+#include <type_traits>
 
 #include "manager/ManagerApi.h"
 #include "tradesim/ManagerObject.h"
@@ -26,6 +27,10 @@ MTAPIRES createManager(uint32_t apiVersion, IMTManagerAPI** manager) {
     return mtret::Error;
   }
 }
+
+// Only objects of this library have the optional lookups; anything else
+// (null included) is refused.
+tradesim::ManagerObject* ownObject(IMTManagerAPI* manager) { return dynamic_cast<tradesim::ManagerObject*>(manager); }
 
 // This library has no administrator interface.
 MTAPIRES createAdmin(void** admin) {
@@ -62,9 +67,29 @@ TRADESIM_EXPORT MTAPIRES MTAdminCreateExt(uint32_t /*apiVersion*/, void* /*reser
 #ifndef TRADESIM_NO_DEAL_REQUEST
 TRADESIM_EXPORT MTAPIRES MTManagerDealRequest(IMTManagerAPI* manager, uint64_t login, int64_t fromMs, int64_t toMs,
                                               MTDealRecord* deals, uint32_t capacity, uint32_t* total) {
-  // Only objects of this library have the lookup; anything else is refused.
-  auto* own = dynamic_cast<tradesim::ManagerObject*>(manager);
-  if (!own) return mtret::InvalidParams;
-  return own->DealRequest(login, fromMs, toMs, deals, capacity, total);
+  auto* own = ownObject(manager);
+  return own ? own->DealRequest(login, fromMs, toMs, deals, capacity, total) : mtret::InvalidParams;
 }
+static_assert(std::is_same_v<decltype(&MTManagerDealRequest), MTManagerDealRequest_t>);
 #endif
+
+TRADESIM_EXPORT MTAPIRES MTManagerServerTime(IMTManagerAPI* manager, int64_t* nowMs) {
+  auto* own = ownObject(manager);
+  return own ? own->ServerTime(nowMs) : mtret::InvalidParams;
+}
+
+TRADESIM_EXPORT MTAPIRES MTManagerAccountRequest(IMTManagerAPI* manager, int64_t fromMs, int64_t toMs,
+                                                 MTAccountTimes* accounts, uint32_t capacity, uint32_t* total) {
+  auto* own = ownObject(manager);
+  return own ? own->AccountRequest(fromMs, toMs, accounts, capacity, total) : mtret::InvalidParams;
+}
+
+TRADESIM_EXPORT MTAPIRES MTManagerAccountTimes(IMTManagerAPI* manager, uint64_t login, MTAccountTimes* times) {
+  auto* own = ownObject(manager);
+  return own ? own->AccountTimes(login, times) : mtret::InvalidParams;
+}
+
+// The optional entry points match the types callers look them up as.
+static_assert(std::is_same_v<decltype(&MTManagerServerTime), MTManagerServerTime_t>);
+static_assert(std::is_same_v<decltype(&MTManagerAccountRequest), MTManagerAccountRequest_t>);
+static_assert(std::is_same_v<decltype(&MTManagerAccountTimes), MTManagerAccountTimes_t>);

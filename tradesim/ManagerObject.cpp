@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
-#include <limits>
+#include <cstdint>
 #include <thread>
+#include <type_traits>
 
 #include "tradesim/Journal.h"
 #include "tradesim/Store.h"
@@ -46,15 +47,27 @@ void sleepMs(uint32_t ms) {
 void fillDealRecord(const DealRecord& from, MTDealRecord& to) {
   to.deal = from.id;
   to.login = from.login;
+  to.dealer = from.manager;
   to.action = from.action;
   to.amount = moneyToDouble(from.amount);
   to.timeMs = from.timeMs;
+  // The store keeps the whole text; the record holds what fits, terminated.
   const std::wstring comment = widen(from.comment);
-  constexpr size_t room = sizeof(to.comment) / sizeof(to.comment[0]) - 1;
+  constexpr size_t room = MTDealCommentSize - 1;
+  static_assert(sizeof(to.comment) / sizeof(to.comment[0]) == MTDealCommentSize);
   const size_t length = std::min(comment.size(), room);
   std::copy_n(comment.begin(), length, to.comment);
   to.comment[length] = L'\0';
 }
+
+void fillAccountTimes(const AccountTimesRecord& from, MTAccountTimes& to) {
+  to.login = from.login;
+  to.registeredMs = from.registeredMs;
+  to.masterPasswordChangedMs = from.masterChangedMs;
+  to.investorPasswordChangedMs = from.investorChangedMs;
+}
+
+uint32_t countOf(size_t size) { return static_cast<uint32_t>(std::min<size_t>(size, UINT32_MAX)); }
 
 }  // namespace
 
@@ -73,14 +86,20 @@ bool ManagerObject::faulted(Store& store, const char* name, MTAPIRES& code, uint
 
 template <typename Body>
 MTAPIRES ManagerObject::operation(const char* name, Body&& body) {
-  if (!session_.load()) return mtret::NotConnected;
+  const uint64_t manager = sessionLogin_.load();
+  if (manager == 0) return mtret::NotConnected;
   try {
     Store* s = store();
     if (!s) return mtret::Network;
     MTAPIRES code = mtret::Ok;
     uint32_t delayAfterMs = 0;
     if (faulted(*s, name, code, delayAfterMs)) return code;
-    const MTAPIRES result = body(*s);
+    MTAPIRES result = mtret::Ok;
+    if constexpr (std::is_invocable_v<Body, Store&, uint64_t>) {
+      result = body(*s, manager);
+    } else {
+      result = body(*s);
+    }
     // The effect is committed; the caller learns the result only now.
     sleepMs(delayAfterMs);
     return result;
@@ -102,7 +121,7 @@ MTAPIRES ManagerObject::OpenSession(const wchar_t* server, uint64_t login, const
     const auto open = [&] {
       if (narrow(server) != s->serverAddress()) return mtret::Network;
       const MTAPIRES checked = s->checkManager(login, narrow(password));
-      session_.store(checked == mtret::Ok);
+      sessionLogin_.store(checked == mtret::Ok ? login : 0);
       return checked;
     };
     const MTAPIRES result = open();
@@ -192,15 +211,14 @@ MTAPIRES ManagerObject::PostBalanceDeal(uint64_t login, double amount, uint32_t 
   if (!dealId) return mtret::InvalidParams;
   const auto money = moneyFromDouble(amount);
   if (!money) return mtret::InvalidParams;
-  return operation("PostBalanceDeal", [&](Store& s) {
-    uint64_t id = 0;
-    const MTAPIRES posted = s.postBalanceDeal(login, *money, action, narrow(comment), id);
-    if (posted == mtret::RequestDone) {
-      *dealId = id;
-      watcher_.wake();
-    }
+  uint64_t id = 0;
+  const MTAPIRES result = operation("PostBalanceDeal", [&](Store& s, uint64_t manager) {
+    const MTAPIRES posted = s.postBalanceDeal(login, *money, action, narrow(comment), manager, id);
+    if (posted == mtret::RequestDone) watcher_.wake();
     return posted;
   });
+  if (result == mtret::RequestDone) *dealId = id;
+  return result;
 }
 
 MTAPIRES ManagerObject::DealRequest(uint64_t login, int64_t fromMs, int64_t toMs, MTDealRecord* deals,
@@ -211,8 +229,39 @@ MTAPIRES ManagerObject::DealRequest(uint64_t login, int64_t fromMs, int64_t toMs
     const std::vector<DealRecord> found = s.dealsBetween(login, fromMs, toMs);
     const size_t filled = std::min<size_t>(found.size(), capacity);
     for (size_t i = 0; i < filled; ++i) fillDealRecord(found[i], deals[i]);
-    *total = static_cast<uint32_t>(std::min<size_t>(found.size(), std::numeric_limits<uint32_t>::max()));
+    *total = countOf(found.size());
     return mtret::Ok;
+  });
+}
+
+MTAPIRES ManagerObject::ServerTime(int64_t* nowMs) {
+  if (!nowMs) return mtret::InvalidParams;
+  return operation("ServerTime", [&](Store&) {
+    *nowMs = nowEpochMs();
+    return mtret::Ok;
+  });
+}
+
+MTAPIRES ManagerObject::AccountRequest(int64_t fromMs, int64_t toMs, MTAccountTimes* accounts, uint32_t capacity,
+                                       uint32_t* total) {
+  if (!total || (capacity > 0 && !accounts) || fromMs > toMs) return mtret::InvalidParams;
+  *total = 0;
+  return operation("AccountRequest", [&](Store& s) {
+    const std::vector<AccountTimesRecord> found = s.accountsRegisteredBetween(fromMs, toMs);
+    const size_t filled = std::min<size_t>(found.size(), capacity);
+    for (size_t i = 0; i < filled; ++i) fillAccountTimes(found[i], accounts[i]);
+    *total = countOf(found.size());
+    return mtret::Ok;
+  });
+}
+
+MTAPIRES ManagerObject::AccountTimes(uint64_t login, MTAccountTimes* times) {
+  if (!times) return mtret::InvalidParams;
+  return operation("AccountTimes", [&](Store& s) {
+    AccountTimesRecord found;
+    const MTAPIRES result = s.accountTimes(login, found);
+    if (result == mtret::Ok) fillAccountTimes(found, *times);
+    return result;
   });
 }
 

@@ -36,17 +36,22 @@ class ManagerObject final : public IMTManagerAPI {
   MTAPIRES PostBalanceDeal(uint64_t login, double amount, uint32_t action, const wchar_t* comment,
                            uint64_t* dealId) override;
 
-  // The deal lookup behind the "MTManagerDealRequest" entry point, which is
-  // not part of the interface (its layout stays as older callers know it).
+  // What the optional entry points call ("MTManagerDealRequest" and the
+  // others): they are not part of the interface, whose layout stays as older
+  // callers know it.
   MTAPIRES DealRequest(uint64_t login, int64_t fromMs, int64_t toMs, MTDealRecord* deals, uint32_t capacity,
                        uint32_t* total);
+  MTAPIRES ServerTime(int64_t* nowMs);
+  MTAPIRES AccountRequest(int64_t fromMs, int64_t toMs, MTAccountTimes* accounts, uint32_t capacity, uint32_t* total);
+  MTAPIRES AccountTimes(uint64_t login, MTAccountTimes* times);
 
  private:
   ~ManagerObject();
 
   // The store, opened on first use; null when the database cannot be opened.
   Store* store();
-  // Runs an operation: session check, armed fault, then body, with any
+  // Runs an operation: session check, armed fault, then body (given the
+  // store, and the session's manager login when it takes one), with any
   // store failure reported as Error.
   template <typename Body>
   MTAPIRES operation(const char* name, Body&& body);
@@ -59,7 +64,9 @@ class ManagerObject final : public IMTManagerAPI {
   const std::string journalPath_;
   std::mutex storeMutex_;
   std::unique_ptr<Store> store_;
-  std::atomic<bool> session_{false};
+  // The manager login of the open session, 0 without one (no manager has
+  // login 0); the deals this object posts are recorded under it.
+  std::atomic<uint64_t> sessionLogin_{0};
   DealWatcher watcher_;
 };
 

@@ -16,6 +16,19 @@ struct AccountRecord {
   uint32_t leverage = 0;
   Money balance = 0;
   Money credit = 0;
+  // Milliseconds since the epoch, set by the store: at registration, and
+  // each password's last change (the registration time until then).
+  int64_t registeredMs = 0;
+  int64_t masterChangedMs = 0;
+  int64_t investorChangedMs = 0;
+};
+
+// An account's times alone, as the registration lookups report them.
+struct AccountTimesRecord {
+  uint64_t login = 0;
+  int64_t registeredMs = 0;
+  int64_t masterChangedMs = 0;
+  int64_t investorChangedMs = 0;
 };
 
 struct DealRecord {
@@ -24,7 +37,8 @@ struct DealRecord {
   uint32_t action = 0;
   Money amount = 0;
   std::string comment;
-  int64_t timeMs = 0;  // milliseconds since the epoch
+  int64_t timeMs = 0;    // milliseconds since the epoch
+  uint64_t manager = 0;  // the manager login whose session posted it; 0: the server's own console
 };
 
 enum class DealEventKind { Add, Update, Delete };

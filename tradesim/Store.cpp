@@ -8,12 +8,13 @@
 #include <limits>
 #include <stdexcept>
 
+#include "tradesim/Journal.h"
 #include "tradesim/PasswordHash.h"
 
 namespace tradesim {
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr uint64_t kFirstAutoLogin = 1000;
 
 // Money columns (balance, credit, amount) hold 1e-8 units of the currency.
@@ -34,14 +35,19 @@ CREATE TABLE accounts (
   master_salt BLOB NOT NULL, master_hash BLOB NOT NULL,
   investor_salt BLOB NOT NULL, investor_hash BLOB NOT NULL,
   balance INTEGER NOT NULL DEFAULT 0,
-  credit INTEGER NOT NULL DEFAULT 0);
+  credit INTEGER NOT NULL DEFAULT 0,
+  registered_ms INTEGER NOT NULL DEFAULT 0,
+  master_changed_ms INTEGER NOT NULL DEFAULT 0,
+  investor_changed_ms INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX accounts_by_registration ON accounts(registered_ms, login);
 CREATE TABLE deals (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   login INTEGER NOT NULL REFERENCES accounts(login),
   action INTEGER NOT NULL,
   amount INTEGER NOT NULL,
   comment TEXT NOT NULL,
-  time INTEGER NOT NULL);
+  time INTEGER NOT NULL,
+  manager INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX deals_by_login ON deals(login);
 CREATE TABLE deal_events (
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -51,7 +57,8 @@ CREATE TABLE deal_events (
   action INTEGER NOT NULL,
   amount INTEGER NOT NULL,
   comment TEXT NOT NULL,
-  time INTEGER NOT NULL);
+  time INTEGER NOT NULL,
+  manager INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE faults (
   operation TEXT PRIMARY KEY,
   code INTEGER,
@@ -62,7 +69,7 @@ CREATE TABLE faults (
 
 constexpr const char* kAccountColumns =
     "login, name, group_name, country, city, zip, address, phone, email, id_number, comment, "
-    "lead_source, agent, rights, leverage, balance, credit";
+    "lead_source, agent, rights, leverage, balance, credit, registered_ms, master_changed_ms, investor_changed_ms";
 
 AccountRecord readAccount(const sqlite::Statement& row) {
   AccountRecord a;
@@ -83,7 +90,16 @@ AccountRecord readAccount(const sqlite::Statement& row) {
   a.leverage = static_cast<uint32_t>(row.int64(14));
   a.balance = row.int64(15);
   a.credit = row.int64(16);
+  a.registeredMs = row.int64(17);
+  a.masterChangedMs = row.int64(18);
+  a.investorChangedMs = row.int64(19);
   return a;
+}
+
+constexpr const char* kTimesColumns = "login, registered_ms, master_changed_ms, investor_changed_ms";
+
+AccountTimesRecord readTimes(const sqlite::Statement& row) {
+  return {row.uint64(0), row.int64(1), row.int64(2), row.int64(3)};
 }
 
 bool validLogin(uint64_t login) {
@@ -115,8 +131,15 @@ Store::Store(std::unique_ptr<sqlite::Connection> connection, std::string path)
 Store::Store(const std::string& path) : path_(path) {
   db_ = openDatabase(path, false);
   sqlite::Statement version(*db_, "PRAGMA user_version");
-  if (!version.step() || version.int64(0) != kSchemaVersion) {
+  const int64_t found = version.step() ? version.int64(0) : 0;
+  if (found == 0) {
     throw sqlite::Error(SQLITE_ERROR, "'" + path + "' is not a trading-server database (run 'tradesim init')");
+  }
+  if (found != kSchemaVersion) {
+    // Older databases lack columns this build writes; there is no migration.
+    throw sqlite::Error(SQLITE_ERROR, "'" + path + "' has trading-server schema version " + std::to_string(found) +
+                                          ", this build needs schema version " + std::to_string(kSchemaVersion) +
+                                          " (run 'tradesim init --force' to replace it)");
   }
 }
 
@@ -167,6 +190,12 @@ MTAPIRES Store::addManager(uint64_t login, std::string_view password) {
   return mtret::Ok;
 }
 
+bool Store::hasManager(uint64_t login) {
+  std::lock_guard lock(mutex_);
+  sqlite::Statement query(*db_, "SELECT 1 FROM managers WHERE login = ?");
+  return query.bind(1, login).step();
+}
+
 MTAPIRES Store::checkManager(uint64_t login, std::string_view password) {
   PasswordHash stored;
   {
@@ -207,17 +236,20 @@ MTAPIRES Store::addAccount(AccountRecord& account, std::string_view masterPasswo
   sqlite::Statement insert(*db_,
                            "INSERT INTO accounts (login, name, group_name, country, city, zip, address, phone, email, "
                            "id_number, comment, lead_source, agent, rights, leverage, master_salt, master_hash, "
-                           "investor_salt, investor_hash, balance, credit) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                           "investor_salt, investor_hash, balance, credit, registered_ms, master_changed_ms, "
+                           "investor_changed_ms) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   insert.bind(1, login).bind(2, account.name).bind(3, account.group).bind(4, account.country);
   insert.bind(5, account.city).bind(6, account.zip).bind(7, account.address).bind(8, account.phone);
   insert.bind(9, account.email).bind(10, account.id).bind(11, account.comment).bind(12, account.leadSource);
   insert.bind(13, account.agent).bind(14, account.rights).bind(15, account.leverage);
   insert.bind(16, master.salt).bind(17, master.digest).bind(18, investor.salt).bind(19, investor.digest);
-  insert.bind(20, account.balance).bind(21, account.credit);
+  const int64_t now = nowEpochMs();
+  insert.bind(20, account.balance).bind(21, account.credit).bind(22, now).bind(23, now).bind(24, now);
   insert.run();
   tx.commit();
   account.login = login;
+  account.registeredMs = account.masterChangedMs = account.investorChangedMs = now;
   return mtret::Ok;
 }
 
@@ -270,13 +302,33 @@ MTAPIRES Store::verifyPassword(uint32_t kind, uint64_t login, std::string_view p
 MTAPIRES Store::setPassword(uint32_t kind, uint64_t login, std::string_view password) {
   if (kind != 0 && kind != 1) return mtret::InvalidParams;
   const PasswordHash hash = hashPassword(password);
-  const std::string sql = kind == 0 ? "UPDATE accounts SET master_salt = ?, master_hash = ? WHERE login = ?"
-                                    : "UPDATE accounts SET investor_salt = ?, investor_hash = ? WHERE login = ?";
+  const char* sql =
+      kind == 0 ? "UPDATE accounts SET master_salt = ?, master_hash = ?, master_changed_ms = ? WHERE login = ?"
+                : "UPDATE accounts SET investor_salt = ?, investor_hash = ?, investor_changed_ms = ? WHERE login = ?";
   std::lock_guard lock(mutex_);
   sqlite::Transaction tx(*db_);
-  sqlite::Statement(*db_, sql.c_str()).bind(1, hash.salt).bind(2, hash.digest).bind(3, login).run();
+  sqlite::Statement(*db_, sql).bind(1, hash.salt).bind(2, hash.digest).bind(3, nowEpochMs()).bind(4, login).run();
   if (db_->changes() == 0) return mtret::NotFound;
   tx.commit();
+  return mtret::Ok;
+}
+
+std::vector<AccountTimesRecord> Store::accountsRegisteredBetween(int64_t fromMs, int64_t toMs) {
+  std::lock_guard lock(mutex_);
+  sqlite::Statement query(*db_, (std::string("SELECT ") + kTimesColumns +
+                                 " FROM accounts WHERE registered_ms BETWEEN ? AND ? ORDER BY registered_ms, login")
+                                    .c_str());
+  query.bind(1, fromMs).bind(2, toMs);
+  std::vector<AccountTimesRecord> accounts;
+  while (query.step()) accounts.push_back(readTimes(query));
+  return accounts;
+}
+
+MTAPIRES Store::accountTimes(uint64_t login, AccountTimesRecord& times) {
+  std::lock_guard lock(mutex_);
+  sqlite::Statement query(*db_, (std::string("SELECT ") + kTimesColumns + " FROM accounts WHERE login = ?").c_str());
+  if (!query.bind(1, login).step()) return mtret::NotFound;
+  times = readTimes(query);
   return mtret::Ok;
 }
 

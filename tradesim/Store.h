@@ -46,19 +46,27 @@ class Store {
   MTAPIRES addManager(uint64_t login, std::string_view password);
   // Ok, ManagerUnknown or AuthFailed.
   MTAPIRES checkManager(uint64_t login, std::string_view password);
+  bool hasManager(uint64_t login);
 
-  // Login 0 takes the next free login and writes it back into the record.
+  // Login 0 takes the next free login and writes it back into the record,
+  // with the registration time (now) the store gives it.
   MTAPIRES addAccount(AccountRecord& account, std::string_view masterPassword, std::string_view investorPassword);
   MTAPIRES loadAccount(uint64_t login, AccountRecord& account);
   // Updates every attribute but passwords, balance and credit.
   MTAPIRES saveAccount(const AccountRecord& account);
   std::vector<AccountRecord> listAccounts();
   MTAPIRES verifyPassword(uint32_t kind, uint64_t login, std::string_view password);
+  // Also records when that kind of password changed.
   MTAPIRES setPassword(uint32_t kind, uint64_t login, std::string_view password);
+  // The accounts registered in [fromMs, toMs], oldest first, then by login.
+  std::vector<AccountTimesRecord> accountsRegisteredBetween(int64_t fromMs, int64_t toMs);
+  MTAPIRES accountTimes(uint64_t login, AccountTimesRecord& times);
 
   // Inserts the deal, moves balance or credit and records the event, all in
-  // one transaction. RequestDone with dealId set on success.
-  MTAPIRES postBalanceDeal(uint64_t login, Money amount, uint32_t action, std::string_view comment, uint64_t& dealId);
+  // one transaction. manager is the login of the session that posts it (0:
+  // the server's own console). RequestDone with dealId set on success.
+  MTAPIRES postBalanceDeal(uint64_t login, Money amount, uint32_t action, std::string_view comment, uint64_t manager,
+                           uint64_t& dealId);
   // Changes a deal; the account moves by the difference in amount.
   MTAPIRES updateDeal(uint64_t id, std::optional<Money> amount, std::optional<std::string> comment);
   // Removes a deal and takes its amount back off the account.

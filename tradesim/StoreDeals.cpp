@@ -33,8 +33,11 @@ DealRecord readDeal(const sqlite::Statement& row, int first) {
   d.amount = row.int64(first + 3);
   d.comment = row.text(first + 4);
   d.timeMs = row.int64(first + 5);
+  d.manager = row.uint64(first + 6);
   return d;
 }
+
+constexpr const char* kDealColumns = "id, login, action, amount, comment, time, manager";
 
 bool validAction(uint32_t action) { return action == 2 || action == 3; }
 
@@ -55,8 +58,8 @@ MTAPIRES Store::moveAccount(uint64_t login, uint32_t action, Money delta) {
 
 void Store::insertEvent(DealEventKind kind, const DealRecord& deal) {
   sqlite::Statement(*db_,
-                    "INSERT INTO deal_events (kind, deal, login, action, amount, comment, time) "
-                    "VALUES (?, ?, ?, ?, ?, ?, ?)")
+                    "INSERT INTO deal_events (kind, deal, login, action, amount, comment, time, manager) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)")
       .bind(1, kindName(kind))
       .bind(2, deal.id)
       .bind(3, deal.login)
@@ -64,17 +67,18 @@ void Store::insertEvent(DealEventKind kind, const DealRecord& deal) {
       .bind(5, deal.amount)
       .bind(6, deal.comment)
       .bind(7, deal.timeMs)
+      .bind(8, deal.manager)
       .run();
 }
 
 std::optional<DealRecord> Store::findDeal(uint64_t id) {
-  sqlite::Statement query(*db_, "SELECT id, login, action, amount, comment, time FROM deals WHERE id = ?");
+  sqlite::Statement query(*db_, (std::string("SELECT ") + kDealColumns + " FROM deals WHERE id = ?").c_str());
   if (!query.bind(1, id).step()) return std::nullopt;
   return readDeal(query, 0);
 }
 
 MTAPIRES Store::postBalanceDeal(uint64_t login, Money amount, uint32_t action, std::string_view comment,
-                                uint64_t& dealId) {
+                                uint64_t manager, uint64_t& dealId) {
   if (!validAction(action) || amount < -kMaxAmount || amount > kMaxAmount) return mtret::InvalidParams;
   std::lock_guard lock(mutex_);
   sqlite::Transaction tx(*db_);
@@ -86,12 +90,14 @@ MTAPIRES Store::postBalanceDeal(uint64_t login, Money amount, uint32_t action, s
   deal.amount = amount;
   deal.comment = std::string(comment);
   deal.timeMs = nowEpochMs();
-  sqlite::Statement(*db_, "INSERT INTO deals (login, action, amount, comment, time) VALUES (?, ?, ?, ?, ?)")
+  deal.manager = manager;
+  sqlite::Statement(*db_, "INSERT INTO deals (login, action, amount, comment, time, manager) VALUES (?, ?, ?, ?, ?, ?)")
       .bind(1, deal.login)
       .bind(2, deal.action)
       .bind(3, deal.amount)
       .bind(4, deal.comment)
       .bind(5, deal.timeMs)
+      .bind(6, deal.manager)
       .run();
   deal.id = static_cast<uint64_t>(db_->lastInsertRowid());
   insertEvent(DealEventKind::Add, deal);
@@ -138,8 +144,8 @@ MTAPIRES Store::deleteDeal(uint64_t id) {
 std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
   std::lock_guard lock(mutex_);
   sqlite::Statement query(
-      *db_, login ? "SELECT id, login, action, amount, comment, time FROM deals WHERE login = ? ORDER BY id"
-                  : "SELECT id, login, action, amount, comment, time FROM deals ORDER BY id");
+      *db_, (std::string("SELECT ") + kDealColumns + " FROM deals" + (login ? " WHERE login = ?" : "") + " ORDER BY id")
+                .c_str());
   if (login) query.bind(1, *login);
   std::vector<DealRecord> deals;
   while (query.step()) deals.push_back(readDeal(query, 0));
@@ -149,9 +155,9 @@ std::vector<DealRecord> Store::listDeals(std::optional<uint64_t> login) {
 std::vector<DealRecord> Store::dealsBetween(uint64_t login, int64_t fromMs, int64_t toMs) {
   std::lock_guard lock(mutex_);
   // Ids break ties between deals of the same millisecond in posting order.
-  sqlite::Statement query(*db_,
-                          "SELECT id, login, action, amount, comment, time FROM deals "
-                          "WHERE login = ? AND time BETWEEN ? AND ? ORDER BY time, id");
+  sqlite::Statement query(*db_, (std::string("SELECT ") + kDealColumns +
+                                 " FROM deals WHERE login = ? AND time BETWEEN ? AND ? ORDER BY time, id")
+                                    .c_str());
   query.bind(1, login).bind(2, fromMs).bind(3, toMs);
   std::vector<DealRecord> deals;
   while (query.step()) deals.push_back(readDeal(query, 0));
@@ -168,7 +174,7 @@ int64_t Store::lastEventSeq() {
 std::vector<DealEvent> Store::eventsAfter(int64_t seq, int limit) {
   std::lock_guard lock(mutex_);
   sqlite::Statement query(*db_,
-                          "SELECT seq, kind, deal, login, action, amount, comment, time FROM deal_events "
+                          "SELECT seq, kind, deal, login, action, amount, comment, time, manager FROM deal_events "
                           "WHERE seq > ? ORDER BY seq LIMIT ?");
   query.bind(1, seq).bind(2, limit);
   std::vector<DealEvent> events;

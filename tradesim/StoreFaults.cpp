@@ -7,9 +7,9 @@
 namespace tradesim {
 
 const std::vector<std::string>& faultOperations() {
-  static const std::vector<std::string> operations = {"OpenSession",     "AddAccount",     "LoadAccount",
-                                                      "SaveAccount",     "VerifyPassword", "SetPassword",
-                                                      "PostBalanceDeal", "DealRequest"};
+  static const std::vector<std::string> operations = {
+      "OpenSession",     "AddAccount",  "LoadAccount", "SaveAccount",    "VerifyPassword", "SetPassword",
+      "PostBalanceDeal", "DealRequest", "ServerTime",  "AccountRequest", "AccountTimes"};
   return operations;
 }
 

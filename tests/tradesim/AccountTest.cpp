@@ -1,7 +1,10 @@
 // Account records: add, load, save and the two passwords.
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "TestSupport.h"
+#include "tradesim/Journal.h"
 #include "tradesim/WideText.h"
 
 namespace tradesim::test {
@@ -14,6 +17,23 @@ class AccountTest : public TradesimTest {
     ASSERT_TRUE(manager_);
   }
   UserPtr newUser() { return UserPtr(manager_->NewUserRecord()); }
+  MTAPIRES times(uint64_t login, MTAccountTimes& out) {
+    const auto lookUp = reinterpret_cast<MTManagerAccountTimes_t>(library_.symbol("MTManagerAccountTimes"));
+    return lookUp ? lookUp(manager_.get(), login, &out) : mtret::Error;
+  }
+  MTManagerAccountRequest_t accountRequest() const {
+    return reinterpret_cast<MTManagerAccountRequest_t>(library_.symbol("MTManagerAccountRequest"));
+  }
+  // Registration times are the clock's; tests that need distinct ones set them.
+  void setTimes(uint64_t login, int64_t registeredMs) {
+    sqlite::Connection db(databasePath(), sqlite::Connection::Open::ReadWrite);
+    sqlite::Statement(db,
+                      "UPDATE accounts SET registered_ms = ?1, master_changed_ms = ?1, investor_changed_ms = ?1 "
+                      "WHERE login = ?2")
+        .bind(1, registeredMs)
+        .bind(2, login)
+        .run();
+  }
   ManagerPtr manager_;
 };
 
@@ -112,6 +132,104 @@ TEST_F(AccountTest, LoginZeroTakesTheNextFreeLogin) {
   UserPtr loaded = newUser();
   ASSERT_EQ(manager_->LoadAccount(7006, loaded.get()), mtret::Ok);
   expectFilled(*loaded, L"auto");
+}
+
+TEST_F(AccountTest, AddAccountRecordsWhenTheAccountWasRegistered) {
+  UserPtr user = newUser();  // login 0: the server picks it
+  fill(*user, L"t");
+  const int64_t before = nowEpochMs();
+  ASSERT_EQ(manager_->AddAccount(user.get(), L"m", L"i"), mtret::Ok);
+  const int64_t after = nowEpochMs();
+  EXPECT_EQ(user->Login(), 1000u);
+  MTAccountTimes t{};
+  ASSERT_EQ(times(user->Login(), t), mtret::Ok);
+  EXPECT_EQ(t.login, user->Login());
+  EXPECT_GE(t.registeredMs, before);
+  EXPECT_LE(t.registeredMs, after);
+  // Passwords never changed read as set at registration.
+  EXPECT_EQ(t.masterPasswordChangedMs, t.registeredMs);
+  EXPECT_EQ(t.investorPasswordChangedMs, t.registeredMs);
+  AccountRecord stored;
+  ASSERT_EQ(store().loadAccount(user->Login(), stored), mtret::Ok);
+  EXPECT_EQ(stored.registeredMs, t.registeredMs);
+  // Saving the account keeps its times.
+  user->Name(L"renamed");
+  ASSERT_EQ(manager_->SaveAccount(user.get()), mtret::Ok);
+  MTAccountTimes again{};
+  ASSERT_EQ(times(user->Login(), again), mtret::Ok);
+  EXPECT_EQ(again.registeredMs, t.registeredMs);
+  EXPECT_EQ(again.masterPasswordChangedMs, t.registeredMs);
+
+  t.login = 77;
+  EXPECT_EQ(times(4242, t), mtret::NotFound);
+  EXPECT_EQ(t.login, 77u);
+  const auto lookUp = reinterpret_cast<MTManagerAccountTimes_t>(library_.symbol("MTManagerAccountTimes"));
+  EXPECT_EQ(lookUp(manager_.get(), user->Login(), nullptr), mtret::InvalidParams);
+  EXPECT_EQ(lookUp(nullptr, user->Login(), &t), mtret::InvalidParams);
+}
+
+TEST_F(AccountTest, SetPasswordMovesOnlyThatKindsTime) {
+  seedAccount(8101);
+  setTimes(8101, 1000);
+  const int64_t before = nowEpochMs();
+  ASSERT_EQ(manager_->SetPassword(MT_PASS_MAIN, 8101, L"New-Master"), mtret::Ok);
+  MTAccountTimes t{};
+  ASSERT_EQ(times(8101, t), mtret::Ok);
+  EXPECT_EQ(t.registeredMs, 1000);
+  EXPECT_GE(t.masterPasswordChangedMs, before);
+  EXPECT_LE(t.masterPasswordChangedMs, nowEpochMs());
+  EXPECT_EQ(t.investorPasswordChangedMs, 1000);
+
+  const int64_t masterChanged = t.masterPasswordChangedMs;
+  ASSERT_EQ(manager_->SetPassword(MT_PASS_INVESTOR, 8101, L"New-Investor"), mtret::Ok);
+  ASSERT_EQ(times(8101, t), mtret::Ok);
+  EXPECT_EQ(t.registeredMs, 1000);
+  EXPECT_EQ(t.masterPasswordChangedMs, masterChanged);
+  EXPECT_GE(t.investorPasswordChangedMs, before);
+  // A refused change moves nothing.
+  setTimes(8101, 1000);
+  EXPECT_EQ(manager_->SetPassword(7, 8101, L"x"), mtret::InvalidParams);
+  ASSERT_EQ(times(8101, t), mtret::Ok);
+  EXPECT_EQ(t.masterPasswordChangedMs, 1000);
+  EXPECT_EQ(t.investorPasswordChangedMs, 1000);
+}
+
+TEST_F(AccountTest, AccountRequestListsTheRegistrationsInTheWindowOldestFirst) {
+  for (const auto& [login, at] : std::vector<std::pair<uint64_t, int64_t>>{
+           {1001, 5000}, {1002, 3000}, {1003, 5000}, {1004, 7001}, {1005, 2999}, {1006, 7000}}) {
+    seedAccount(login);
+    setTimes(login, at);
+  }
+  const auto lookUp = accountRequest();
+  ASSERT_NE(lookUp, nullptr);
+  MTAccountTimes found[6] = {};
+  uint32_t total = 0;
+  ASSERT_EQ(lookUp(manager_.get(), 3000, 7000, found, 6, &total), mtret::Ok);
+  ASSERT_EQ(total, 4u);
+  EXPECT_EQ(found[0].login, 1002u);
+  EXPECT_EQ(found[0].registeredMs, 3000);
+  EXPECT_EQ(found[1].login, 1001u);  // same time: by login
+  EXPECT_EQ(found[2].login, 1003u);
+  EXPECT_EQ(found[3].login, 1006u);
+  EXPECT_EQ(found[3].registeredMs, 7000);
+  EXPECT_EQ(found[3].masterPasswordChangedMs, 7000);
+  EXPECT_EQ(found[4].login, 0u);
+
+  // What fits is filled; every match is counted.
+  found[1].login = 99;
+  ASSERT_EQ(lookUp(manager_.get(), 0, 6000, found, 1, &total), mtret::Ok);
+  EXPECT_EQ(total, 4u);
+  EXPECT_EQ(found[0].login, 1005u);
+  EXPECT_EQ(found[1].login, 99u);
+  ASSERT_EQ(lookUp(manager_.get(), 0, 6000, nullptr, 0, &total), mtret::Ok);
+  EXPECT_EQ(total, 4u);
+  ASSERT_EQ(lookUp(manager_.get(), 7002, 9000, found, 6, &total), mtret::Ok);
+  EXPECT_EQ(total, 0u);
+
+  EXPECT_EQ(lookUp(manager_.get(), 10, 9, found, 6, &total), mtret::InvalidParams);
+  EXPECT_EQ(lookUp(manager_.get(), 0, 9000, nullptr, 6, &total), mtret::InvalidParams);
+  EXPECT_EQ(lookUp(manager_.get(), 0, 9000, found, 6, nullptr), mtret::InvalidParams);
+  EXPECT_EQ(lookUp(nullptr, 0, 9000, found, 6, &total), mtret::InvalidParams);
 }
 
 TEST_F(AccountTest, PasswordsAreCheckedChangedAndNeverStoredInClear) {

@@ -1,10 +1,12 @@
 // Balance and credit deals: one transaction each, exact sums, ids from 1;
 // and the deal lookup that finds them again.
+#include <algorithm>
 #include <cmath>
 #include <cwchar>
 #include <limits>
 
 #include "TestSupport.h"
+#include "tradesim/WideText.h"
 
 namespace tradesim::test {
 namespace {
@@ -171,6 +173,76 @@ TEST_F(BalanceTest, DealLookupReportsTheLoginsDealsInTheRangeOldestFirst) {
   ASSERT_EQ(total, 1u);
   EXPECT_EQ(records[0].deal, other);
   EXPECT_EQ(records[0].login, 1002u);
+}
+
+TEST_F(BalanceTest, DealLookupReportsWhichManagerPostedEachDeal) {
+  ASSERT_EQ(runTradesim({"manager", "add", "--login", "2000", "--password", "Other-2"}).status, 0);
+  const uint64_t own = post(1001, 1, MT_DEAL_BALANCE, L"own session");
+  ManagerPtr other = library_.create();
+  ASSERT_EQ(other->OpenSession(kServer, 2000, L"Other-2", 0, 0, 0, 30000), mtret::Ok);
+  uint64_t otherSession = 0;
+  ASSERT_EQ(other->PostBalanceDeal(1001, 2, MT_DEAL_BALANCE, L"other session", &otherSession), mtret::RequestDone);
+  ASSERT_EQ(runTradesim({"deal", "add", "--login", "1001", "--amount", "3", "--manager", "2000"}).out, "deal=3\n");
+  ASSERT_EQ(runTradesim({"deal", "add", "--login", "1001", "--amount", "4"}).out, "deal=4\n");
+  // A manager the server does not know posts nothing.
+  const auto unknown = runTradesim({"deal", "add", "--login", "1001", "--amount", "5", "--manager", "3000"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("manager 3000 not found"), std::string::npos) << unknown.err;
+
+  MTDealRecord records[5] = {};
+  uint32_t total = 0;
+  ASSERT_EQ(dealRequest()(manager_.get(), 1001, 0, kAllTime, records, 5, &total), mtret::Ok);
+  ASSERT_EQ(total, 4u);
+  EXPECT_EQ(records[0].deal, own);
+  EXPECT_EQ(records[0].dealer, kManager);
+  EXPECT_EQ(records[1].deal, otherSession);
+  EXPECT_EQ(records[1].dealer, 2000u);
+  EXPECT_EQ(records[2].deal, 3u);
+  EXPECT_EQ(records[2].dealer, 2000u);
+  EXPECT_EQ(records[3].deal, 4u);
+  EXPECT_EQ(records[3].dealer, 0u);  // the server's own console
+
+  // A failed log-in ends the session: nothing is posted under the old login.
+  EXPECT_EQ(other->OpenSession(kServer, 2000, L"wrong", 0, 0, 0, 30000), mtret::AuthFailed);
+  EXPECT_EQ(other->PostBalanceDeal(1001, 2, MT_DEAL_BALANCE, L"", &otherSession), mtret::NotConnected);
+  // The event of a deal carries its manager too, and a change keeps it.
+  ASSERT_EQ(runTradesim({"deal", "update", "2", "--amount", "2.5"}).status, 0);
+  const auto events = store().eventsAfter(0, 10);
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(events[0].deal.manager, kManager);
+  EXPECT_EQ(events[2].deal.manager, 2000u);
+  EXPECT_EQ(events[3].deal.manager, 0u);
+  EXPECT_EQ(events[4].kind, DealEventKind::Update);
+  EXPECT_EQ(events[4].deal.manager, 2000u);
+}
+
+TEST_F(BalanceTest, DealLookupCutsLongCommentsAndStopsAtAnEmbeddedNul) {
+  const std::wstring fits(MTDealCommentSize - 1, L'\u00E9');
+  const uint64_t whole = post(1001, 1, MT_DEAL_BALANCE, fits.c_str());
+  const uint64_t cut = post(1001, 1, MT_DEAL_BALANCE, (fits + L"\u4E2D").c_str());
+  // The interface's comment is a C string; the store takes any text, as
+  // another manager's tools may write it.
+  const std::string withNul("ab\0cd", 5);
+  uint64_t nul = 0;
+  ASSERT_EQ(store().postBalanceDeal(1001, kMoneyScale, MT_DEAL_BALANCE, withNul, 0, nul), mtret::RequestDone);
+
+  MTDealRecord records[3];
+  std::fill_n(reinterpret_cast<unsigned char*>(records), sizeof(records), 0xAB);
+  uint32_t total = 0;
+  ASSERT_EQ(dealRequest()(manager_.get(), 1001, 0, kAllTime, records, 3, &total), mtret::Ok);
+  ASSERT_EQ(total, 3u);
+  EXPECT_EQ(records[0].deal, whole);
+  EXPECT_EQ(std::wstring(records[0].comment), fits);
+  EXPECT_EQ(records[1].deal, cut);
+  EXPECT_EQ(std::wstring(records[1].comment), fits);
+  EXPECT_EQ(records[1].comment[MTDealCommentSize - 1], L'\0');
+  EXPECT_EQ(records[2].deal, nul);
+  EXPECT_EQ(std::wstring(records[2].comment), L"ab");
+  // The server keeps the whole texts.
+  const auto deals = store().listDeals(1001);
+  ASSERT_EQ(deals.size(), 3u);
+  EXPECT_EQ(widen(deals[1].comment), fits + L"\u4E2D");
+  EXPECT_EQ(deals[2].comment, withNul);
 }
 
 TEST_F(BalanceTest, DealLookupFillsWhatFitsAndCountsEveryMatch) {

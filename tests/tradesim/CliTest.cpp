@@ -59,13 +59,22 @@ TEST_F(CliTest, AccountsAndDealsCanBeSeededAndInspected) {
   EXPECT_EQ(shown["balance"], "100.50");
   EXPECT_EQ(shown["credit"], "20.00");
   EXPECT_EQ(shown.count("master_hash") + shown.count("master_pass"), 0u);
+  AccountRecord stored;
+  ASSERT_EQ(store().loadAccount(2001, stored), mtret::Ok);
+  EXPECT_GT(stored.registeredMs, 0);
+  EXPECT_EQ(shown["registered"], std::to_string(stored.registeredMs));
+  EXPECT_EQ(shown["master_changed"], std::to_string(stored.registeredMs));
+  EXPECT_EQ(shown["investor_changed"], std::to_string(stored.registeredMs));
 
   ManagerPtr manager = connect();
   EXPECT_EQ(manager->VerifyPassword(MT_PASS_MAIN, 2001, L"M-1"), mtret::Ok);
   EXPECT_EQ(manager->VerifyPassword(MT_PASS_INVESTOR, 2001, L"I-1"), mtret::Ok);
 
   EXPECT_EQ(runTradesim({"deal", "add", "--login", "2001", "--amount", "-0.5", "--comment", "fee"}).out, "deal=1\n");
-  EXPECT_EQ(runTradesim({"deal", "add", "--login", "2001", "--amount", "5", "--action", "credit"}).out, "deal=2\n");
+  EXPECT_EQ(runTradesim({"deal", "add", "--login", "2001", "--amount", "5", "--action", "credit", "--manager",
+                         std::to_string(kManager)})
+                .out,
+            "deal=2\n");
   ASSERT_EQ(runTradesim({"deal", "update", "1", "--amount", "-1.5", "--comment", "fee 2"}).status, 0);
   shown = keyValues(runTradesim({"account", "show", "2001"}).out);
   EXPECT_EQ(shown["balance"], "99.00");
@@ -77,7 +86,15 @@ TEST_F(CliTest, AccountsAndDealsCanBeSeededAndInspected) {
   const auto deals = runTradesim({"deal", "list", "--login", "2001"});
   EXPECT_EQ(deals.out.rfind("1\t2001\tbalance\t-1.50\tfee 2\t", 0), 0u) << deals.out;
   EXPECT_EQ(std::count(deals.out.begin(), deals.out.end(), '\n'), 1);
-  EXPECT_EQ(runTradesim({"account", "list"}).out, "2001\tJ\u00F6rg\treal\\\\usd\t99.00\t20.00\n");
+  // The manager column comes last, after the time: 0 for the console.
+  EXPECT_EQ(std::count(deals.out.begin(), deals.out.end(), '\t'), 6);
+  EXPECT_EQ(deals.out.substr(deals.out.rfind('\t')), "\t0\n");
+  ASSERT_EQ(runTradesim({"deal", "add", "--login", "2001", "--amount", "1", "--manager", std::to_string(kManager)}).out,
+            "deal=3\n");
+  const std::string all = runTradesim({"deal", "list"}).out;
+  EXPECT_NE(all.find("\n3\t2001\tbalance\t1.00\t\t"), std::string::npos) << all;
+  EXPECT_EQ(all.substr(all.rfind('\t')), "\t" + std::to_string(kManager) + "\n");
+  EXPECT_EQ(runTradesim({"account", "list"}).out, "2001\tJ\u00F6rg\treal\\\\usd\t100.00\t20.00\n");
 
   const auto auto1 = runTradesim({"account", "add", "--name", "auto"});
   EXPECT_EQ(auto1.out, "login=2002\n");
@@ -111,6 +128,8 @@ TEST_F(CliTest, BadArgumentsAreRefusedClearly) {
       {{"deal", "add", "--login", "1"}, "missing option --amount"},
       {{"deal", "add", "--login", "1", "--amount", "1", "--action", "trade"}, "--action must be balance or credit"},
       {{"deal", "update", "1"}, "nothing to change"},
+      {{"deal", "add", "--login", "1", "--amount", "1", "--manager", "x"}, "--manager must be a whole number"},
+      {{"time", "now"}, "unexpected argument 'now'"},
       {{"init", "--server", "s", "--manager", "0", "--password", "p"}, "--manager must not be 0"},
       {{"--bogus", "journal"}, "unknown option --bogus"},
   };
@@ -138,6 +157,7 @@ TEST_F(CliTest, HelpIsAvailableEverywhere) {
                                                                 {"deal", "delete", "--help"},
                                                                 {"deal", "list", "--help"},
                                                                 {"journal", "--help"},
+                                                                {"time", "--help"},
                                                                 {"fault", "arm", "--help"},
                                                                 {"fault", "clear", "--help"},
                                                                 {"fault", "list", "--help"}}) {

@@ -42,6 +42,9 @@ TEST_F(FaultTest, CodeFaultsFailTheNextCallsWithoutEffect) {
   arm({"AddAccount", "--code", "3001"});
   arm({"LoadAccount", "--code", "13"});
   arm({"DealRequest", "--code", "2"});
+  arm({"ServerTime", "--code", "1104"});
+  arm({"AccountRequest", "--code", "1100"});
+  arm({"AccountTimes", "--code", "2"});
   user->Name(L"changed");
   EXPECT_EQ(manager->SaveAccount(user.get()), 2u);
   EXPECT_EQ(manager->SetPassword(MT_PASS_MAIN, 1001, L"new"), 3u);
@@ -56,6 +59,16 @@ TEST_F(FaultTest, CodeFaultsFailTheNextCallsWithoutEffect) {
   const int64_t allTime = std::numeric_limits<int64_t>::max();
   EXPECT_EQ(lookUp(manager.get(), 1001, 0, allTime, &record, 1, &total), 2u);
   EXPECT_EQ(record.deal, 0u);
+  const auto serverTime = reinterpret_cast<MTManagerServerTime_t>(library_.symbol("MTManagerServerTime"));
+  const auto accountRequest = reinterpret_cast<MTManagerAccountRequest_t>(library_.symbol("MTManagerAccountRequest"));
+  const auto accountTimes = reinterpret_cast<MTManagerAccountTimes_t>(library_.symbol("MTManagerAccountTimes"));
+  int64_t now = 0;
+  MTAccountTimes times{};
+  EXPECT_EQ(serverTime(manager.get(), &now), 1104u);
+  EXPECT_EQ(accountRequest(manager.get(), 0, allTime, &times, 1, &total), 1100u);
+  EXPECT_EQ(accountTimes(manager.get(), 1001, &times), 2u);
+  EXPECT_EQ(now, 0);
+  EXPECT_EQ(times.login, 0u);
   // Each fault was used up by one call, and none had an effect.
   EXPECT_TRUE(store().listFaults().empty());
   ASSERT_EQ(lookUp(manager.get(), 1001, 0, allTime, &record, 1, &total), mtret::Ok);
@@ -66,6 +79,10 @@ TEST_F(FaultTest, CodeFaultsFailTheNextCallsWithoutEffect) {
   EXPECT_EQ(user->Balance(), 15.0);
   EXPECT_EQ(manager->VerifyPassword(MT_PASS_MAIN, 1001, L"Master-1"), mtret::Ok);
   EXPECT_EQ(manager->LoadAccount(1002, user.get()), mtret::NotFound);
+  EXPECT_EQ(serverTime(manager.get(), &now), mtret::Ok);
+  EXPECT_GT(now, 0);
+  EXPECT_EQ(accountTimes(manager.get(), 1001, &times), mtret::Ok);
+  EXPECT_EQ(times.login, 1001u);
 }
 
 TEST_F(FaultTest, DelayFaultsStallAndThenAct) {

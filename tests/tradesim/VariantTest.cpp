@@ -31,6 +31,10 @@ TEST(VariantTest, EachLibraryExportsItsEntryPointsAndVersion) {
     EXPECT_EQ(library.symbol("MTManagerCreateExt") != nullptr, e.createExt);
     EXPECT_EQ(library.symbol("MTAdminCreateExt") != nullptr, e.adminExt);
     EXPECT_EQ(library.symbol("MTManagerDealRequest") != nullptr, e.dealRequest);
+    // The other optional entry points are in every variant.
+    EXPECT_NE(library.symbol("MTManagerServerTime"), nullptr);
+    EXPECT_NE(library.symbol("MTManagerAccountRequest"), nullptr);
+    EXPECT_NE(library.symbol("MTManagerAccountTimes"), nullptr);
     // Nothing of the implementation is visible.
     EXPECT_EQ(library.symbol("_ZN8tradesim11formatMoneyEl"), nullptr);
   }

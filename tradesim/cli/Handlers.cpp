@@ -125,7 +125,9 @@ int showAccount(const Context& c, const Arguments& a) {
         << "\naddress=" << escaped(r.address) << "\nphone=" << escaped(r.phone) << "\nemail=" << escaped(r.email)
         << "\nid=" << escaped(r.id) << "\ncomment=" << escaped(r.comment) << "\nlead_source=" << escaped(r.leadSource)
         << "\nagent=" << r.agent << "\nrights=" << r.rights << "\nleverage=" << r.leverage
-        << "\nbalance=" << formatMoney(r.balance) << "\ncredit=" << formatMoney(r.credit) << "\n";
+        << "\nbalance=" << formatMoney(r.balance) << "\ncredit=" << formatMoney(r.credit)
+        << "\nregistered=" << r.registeredMs << "\nmaster_changed=" << r.masterChangedMs
+        << "\ninvestor_changed=" << r.investorChangedMs << "\n";
   return kDone;
 }
 
@@ -144,9 +146,16 @@ int addDeal(const Context& c, const Arguments& a) {
   const Money amount = parseAmount(a.required("amount"), "--amount");
   const std::string action = a.value("action").value_or("balance");
   if (action != "balance" && action != "credit") throw UsageError("--action must be balance or credit");
+  // 0: the server's own console rather than a manager's session.
+  uint64_t manager = 0;
+  if (auto v = a.value("manager")) manager = parseUnsigned(*v, "--manager");
+  const auto store = c.open();
+  if (manager != 0 && !store->hasManager(manager))
+    throw CommandFailed("manager " + std::to_string(manager) + " not found");
   uint64_t id = 0;
-  check(c.open()->postBalanceDeal(login, amount, action == "balance" ? 2 : 3, a.value("comment").value_or(""), id),
-        "account " + std::to_string(login));
+  check(
+      store->postBalanceDeal(login, amount, action == "balance" ? 2 : 3, a.value("comment").value_or(""), manager, id),
+      "account " + std::to_string(login));
   c.out << "deal=" << id << "\n";
   return kDone;
 }
@@ -177,8 +186,15 @@ int listDeals(const Context& c, const Arguments& a) {
   if (auto v = a.value("login")) login = parseUnsigned(*v, "--login");
   for (const auto& d : c.open()->listDeals(login)) {
     c.out << d.id << "\t" << d.login << "\t" << actionName(d.action) << "\t" << formatMoney(d.amount) << "\t"
-          << escaped(d.comment) << "\t" << localTimestamp(d.timeMs) << "\n";
+          << escaped(d.comment) << "\t" << localTimestamp(d.timeMs) << "\t" << d.manager << "\n";
   }
+  return kDone;
+}
+
+int printTime(const Context& c, const Arguments& a) {
+  a.expectPositionals(0, 0, "");
+  // The server's clock is this machine's: no database is needed to read it.
+  c.out << "now=" << nowEpochMs() << "\n";
   return kDone;
 }
 

@@ -45,6 +45,7 @@ int addDeal(const Context& c, const Arguments& a);
 int updateDeal(const Context& c, const Arguments& a);
 int deleteDeal(const Context& c, const Arguments& a);
 int listDeals(const Context& c, const Arguments& a);
+int printTime(const Context& c, const Arguments& a);
 int printJournal(const Context& c, const Arguments& a);
 int armFault(const Context& c, const Arguments& a);
 int clearFaults(const Context& c, const Arguments& a);

@@ -71,17 +71,15 @@ uint32_t countOf(size_t size) { return static_cast<uint32_t>(std::min<size_t>(si
 
 }  // namespace
 
-bool ManagerObject::faulted(Store& store, const char* name, MTAPIRES& code, uint32_t& delayAfterMs) {
-  delayAfterMs = 0;
+ManagerObject::FaultPlan ManagerObject::takeFault(Store& store, const char* name) {
+  FaultPlan plan;
   const auto fault = store.takeFault(name);
-  if (!fault) return false;
+  if (!fault) return plan;
   sleepMs(fault->delayMs);
-  if (fault->code) {
-    code = *fault->code;
-    return true;
-  }
-  delayAfterMs = fault->delayAfterMs;
-  return false;
+  plan.instead = fault->code;
+  plan.delayAfterMs = fault->delayAfterMs;
+  plan.after = fault->codeAfter;
+  return plan;
 }
 
 template <typename Body>
@@ -91,18 +89,18 @@ MTAPIRES ManagerObject::operation(const char* name, Body&& body) {
   try {
     Store* s = store();
     if (!s) return mtret::Network;
-    MTAPIRES code = mtret::Ok;
-    uint32_t delayAfterMs = 0;
-    if (faulted(*s, name, code, delayAfterMs)) return code;
+    const FaultPlan fault = takeFault(*s, name);
+    if (fault.instead) return *fault.instead;
     MTAPIRES result = mtret::Ok;
     if constexpr (std::is_invocable_v<Body, Store&, uint64_t>) {
       result = body(*s, manager);
     } else {
       result = body(*s);
     }
-    // The effect is committed; the caller learns the result only now.
-    sleepMs(delayAfterMs);
-    return result;
+    // The effect is committed; the caller learns the result only now, or
+    // never, when the answer is replaced (as if it was lost on the way).
+    sleepMs(fault.delayAfterMs);
+    return fault.after.value_or(result);
   } catch (const std::exception&) {
     return mtret::Error;
   }
@@ -115,9 +113,8 @@ MTAPIRES ManagerObject::OpenSession(const wchar_t* server, uint64_t login, const
   try {
     Store* s = store();
     if (!s) return mtret::Network;
-    MTAPIRES code = mtret::Ok;
-    uint32_t delayAfterMs = 0;
-    if (faulted(*s, "OpenSession", code, delayAfterMs)) return code;
+    const FaultPlan fault = takeFault(*s, "OpenSession");
+    if (fault.instead) return *fault.instead;
     const auto open = [&] {
       if (narrow(server) != s->serverAddress()) return mtret::Network;
       const MTAPIRES checked = s->checkManager(login, narrow(password));
@@ -125,8 +122,8 @@ MTAPIRES ManagerObject::OpenSession(const wchar_t* server, uint64_t login, const
       return checked;
     };
     const MTAPIRES result = open();
-    sleepMs(delayAfterMs);
-    return result;
+    sleepMs(fault.delayAfterMs);
+    return fault.after.value_or(result);
   } catch (const std::exception&) {
     return mtret::Error;
   }
@@ -217,6 +214,7 @@ MTAPIRES ManagerObject::PostBalanceDeal(uint64_t login, double amount, uint32_t 
     if (posted == mtret::RequestDone) watcher_.wake();
     return posted;
   });
+  // The id travels with the answer: a replaced answer does not carry it.
   if (result == mtret::RequestDone) *dealId = id;
   return result;
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "manager/ManagerApi.h"
@@ -50,15 +51,21 @@ class ManagerObject final : public IMTManagerAPI {
 
   // The store, opened on first use; null when the database cannot be opened.
   Store* store();
+  // What an armed fault makes of one call.
+  struct FaultPlan {
+    std::optional<MTAPIRES> instead;  // end without effect, with this result
+    uint32_t delayAfterMs = 0;        // sleep between acting and returning
+    std::optional<MTAPIRES> after;    // act, then return this instead of the result
+  };
+
   // Runs an operation: session check, armed fault, then body (given the
   // store, and the session's manager login when it takes one), with any
   // store failure reported as Error.
   template <typename Body>
   MTAPIRES operation(const char* name, Body&& body);
-  // Applies an armed fault of the operation: sleeps its delay and returns
-  // true with code set when the call must end without effect; otherwise
-  // sets delayAfterMs, the time to sleep between acting and returning.
-  bool faulted(Store& store, const char* name, MTAPIRES& code, uint32_t& delayAfterMs);
+  // Takes the operation's armed fault, if any, and sleeps its delay before
+  // acting.
+  FaultPlan takeFault(Store& store, const char* name);
 
   const std::string databasePath_;
   const std::string journalPath_;

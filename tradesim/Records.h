@@ -51,10 +51,11 @@ struct DealEvent {
 
 struct FaultRecord {
   std::string operation;
-  std::optional<uint32_t> code;  // returned without effect when set
-  uint32_t delayMs = 0;          // slept before acting
-  uint32_t delayAfterMs = 0;     // slept after acting, before returning
-  uint32_t remaining = 1;        // calls still affected
+  std::optional<uint32_t> code;       // returned without effect when set
+  std::optional<uint32_t> codeAfter;  // returned in place of the result, after acting, when set
+  uint32_t delayMs = 0;               // slept before acting
+  uint32_t delayAfterMs = 0;          // slept after acting, before returning
+  uint32_t remaining = 1;             // calls still affected
 };
 
 }  // namespace tradesim

@@ -62,6 +62,7 @@ CREATE TABLE deal_events (
 CREATE TABLE faults (
   operation TEXT PRIMARY KEY,
   code INTEGER,
+  code_after INTEGER,
   delay_ms INTEGER NOT NULL DEFAULT 0,
   delay_after_ms INTEGER NOT NULL DEFAULT 0,
   remaining INTEGER NOT NULL CHECK (remaining >= 0));

@@ -13,6 +13,35 @@ const std::vector<std::string>& faultOperations() {
   return operations;
 }
 
+namespace {
+
+void bindCode(sqlite::Statement& statement, int index, const std::optional<uint32_t>& code) {
+  if (code) {
+    statement.bind(index, *code);
+  } else {
+    statement.bindNull(index);
+  }
+}
+
+std::optional<uint32_t> readCode(const sqlite::Statement& row, int column) {
+  if (row.isNull(column)) return std::nullopt;
+  return static_cast<uint32_t>(row.int64(column));
+}
+
+// Columns: code, code_after, delay_ms, delay_after_ms, remaining.
+FaultRecord readFault(const sqlite::Statement& row, std::string operation) {
+  FaultRecord fault;
+  fault.operation = std::move(operation);
+  fault.code = readCode(row, 0);
+  fault.codeAfter = readCode(row, 1);
+  fault.delayMs = static_cast<uint32_t>(row.int64(2));
+  fault.delayAfterMs = static_cast<uint32_t>(row.int64(3));
+  fault.remaining = static_cast<uint32_t>(row.int64(4));
+  return fault;
+}
+
+}  // namespace
+
 bool isFaultOperation(std::string_view operation) {
   const auto& all = faultOperations();
   return std::find(all.begin(), all.end(), operation) != all.end();
@@ -21,17 +50,15 @@ bool isFaultOperation(std::string_view operation) {
 void Store::armFault(const FaultRecord& fault) {
   std::lock_guard lock(mutex_);
   sqlite::Statement arm(*db_,
-                        "INSERT INTO faults (operation, code, delay_ms, delay_after_ms, remaining) "
-                        "VALUES (?, ?, ?, ?, ?) "
-                        "ON CONFLICT (operation) DO UPDATE SET code = excluded.code, delay_ms = excluded.delay_ms, "
-                        "delay_after_ms = excluded.delay_after_ms, remaining = excluded.remaining");
+                        "INSERT INTO faults (operation, code, code_after, delay_ms, delay_after_ms, remaining) "
+                        "VALUES (?, ?, ?, ?, ?, ?) "
+                        "ON CONFLICT (operation) DO UPDATE SET code = excluded.code, code_after = excluded.code_after, "
+                        "delay_ms = excluded.delay_ms, delay_after_ms = excluded.delay_after_ms, "
+                        "remaining = excluded.remaining");
   arm.bind(1, fault.operation);
-  if (fault.code) {
-    arm.bind(2, *fault.code);
-  } else {
-    arm.bindNull(2);
-  }
-  arm.bind(3, fault.delayMs).bind(4, fault.delayAfterMs).bind(5, fault.remaining).run();
+  bindCode(arm, 2, fault.code);
+  bindCode(arm, 3, fault.codeAfter);
+  arm.bind(4, fault.delayMs).bind(5, fault.delayAfterMs).bind(6, fault.remaining).run();
 }
 
 void Store::clearFaults(std::string_view operation) {
@@ -46,18 +73,10 @@ void Store::clearFaults(std::string_view operation) {
 std::vector<FaultRecord> Store::listFaults() {
   std::lock_guard lock(mutex_);
   sqlite::Statement query(*db_,
-                          "SELECT operation, code, delay_ms, delay_after_ms, remaining FROM faults WHERE remaining > 0 "
-                          "ORDER BY operation");
+                          "SELECT code, code_after, delay_ms, delay_after_ms, remaining, operation FROM faults "
+                          "WHERE remaining > 0 ORDER BY operation");
   std::vector<FaultRecord> faults;
-  while (query.step()) {
-    FaultRecord fault;
-    fault.operation = query.text(0);
-    if (!query.isNull(1)) fault.code = static_cast<uint32_t>(query.int64(1));
-    fault.delayMs = static_cast<uint32_t>(query.int64(2));
-    fault.delayAfterMs = static_cast<uint32_t>(query.int64(3));
-    fault.remaining = static_cast<uint32_t>(query.int64(4));
-    faults.push_back(std::move(fault));
-  }
+  while (query.step()) faults.push_back(readFault(query, query.text(5)));
   return faults;
 }
 
@@ -71,15 +90,10 @@ std::optional<FaultRecord> Store::takeFault(std::string_view operation) {
   sqlite::Transaction tx(*db_);
   sqlite::Statement take(*db_,
                          "UPDATE faults SET remaining = remaining - 1 WHERE operation = ? AND remaining > 0 "
-                         "RETURNING code, delay_ms, delay_after_ms, remaining");
+                         "RETURNING code, code_after, delay_ms, delay_after_ms, remaining");
   take.bind(1, operation);
   if (!take.step()) return std::nullopt;  // another process used it up first
-  FaultRecord fault;
-  fault.operation = std::string(operation);
-  if (!take.isNull(0)) fault.code = static_cast<uint32_t>(take.int64(0));
-  fault.delayMs = static_cast<uint32_t>(take.int64(1));
-  fault.delayAfterMs = static_cast<uint32_t>(take.int64(2));
-  fault.remaining = static_cast<uint32_t>(take.int64(3));
+  FaultRecord fault = readFault(take, std::string(operation));
   take.run();
   if (fault.remaining == 0) sqlite::Statement(*db_, "DELETE FROM faults WHERE operation = ?").bind(1, operation).run();
   tx.commit();

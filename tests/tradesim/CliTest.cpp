@@ -130,6 +130,7 @@ TEST_F(CliTest, BadArgumentsAreRefusedClearly) {
       {{"deal", "update", "1"}, "nothing to change"},
       {{"deal", "add", "--login", "1", "--amount", "1", "--manager", "x"}, "--manager must be a whole number"},
       {{"time", "now"}, "unexpected argument 'now'"},
+      {{"fault", "arm", "PostBalanceDeal", "--code", "1", "--code-after", "2"}, "--code-after cannot go with --code"},
       {{"init", "--server", "s", "--manager", "0", "--password", "p"}, "--manager must not be 0"},
       {{"--bogus", "journal"}, "unknown option --bogus"},
   };

@@ -1,5 +1,6 @@
 // Faults armed by the tradesim command (another process) make the next calls
-// of an operation fail without effect, or take longer before or after acting.
+// of an operation fail without effect, take longer before or after acting,
+// or act and then answer with a given code.
 #include <chrono>
 #include <limits>
 
@@ -136,15 +137,54 @@ TEST_F(FaultTest, DelayAfterFaultsCommitTheEffectBeforeTheCallReturns) {
   EXPECT_TRUE(store().listFaults().empty());
 }
 
+TEST_F(FaultTest, CodeAfterFaultsCommitTheEffectAndThenAnswerWithTheCode) {
+  seedAccount(1001, "10");
+  ManagerPtr manager = connect();
+  arm({"PostBalanceDeal", "--code-after", "1100", "--delay-after-ms", "200"});
+  EXPECT_NE(runTradesim({"fault", "list"})
+                .out.find("PostBalanceDeal\tcode=-\tdelay_ms=0\tremaining=1\t"
+                          "delay_after_ms=200\tcode_after=1100\n"),
+            std::string::npos);
+  uint64_t deal = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(manager->PostBalanceDeal(1001, 5, MT_DEAL_BALANCE, L"lost answer", &deal), mtret::Network);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  EXPECT_EQ(deal, 0u);  // the id went with the answer
+  // The deal was carried out all the same.
+  const auto deals = store().listDeals(1001);
+  ASSERT_EQ(deals.size(), 1u);
+  EXPECT_EQ(deals[0].comment, "lost answer");
+  EXPECT_EQ(deals[0].manager, kManager);
+  AccountRecord account;
+  ASSERT_EQ(store().loadAccount(1001, account), mtret::Ok);
+  EXPECT_EQ(account.balance, 15 * kMoneyScale);
+
+  // Without a delay, and on another operation: changed, answered with the code.
+  arm({"SetPassword", "--code-after", "1104"});
+  EXPECT_EQ(manager->SetPassword(MT_PASS_MAIN, 1001, L"Changed-1"), mtret::Timeout);
+  EXPECT_EQ(manager->VerifyPassword(MT_PASS_MAIN, 1001, L"Changed-1"), mtret::Ok);
+  // A call that fails on its own is answered with the code too.
+  arm({"PostBalanceDeal", "--code-after", "1100"});
+  EXPECT_EQ(manager->PostBalanceDeal(4242, 5, MT_DEAL_BALANCE, L"", &deal), mtret::Network);
+  EXPECT_EQ(store().listDeals(std::nullopt).size(), 1u);
+  // Used up: the next call answers for itself.
+  EXPECT_EQ(manager->PostBalanceDeal(1001, 1, MT_DEAL_BALANCE, L"", &deal), mtret::RequestDone);
+  EXPECT_EQ(deal, 2u);
+  EXPECT_TRUE(store().listFaults().empty());
+}
+
 TEST_F(FaultTest, ClearDisarmsAndBadArmingIsRefused) {
   seedAccount(1001);
   arm({"LoadAccount", "--code", "13", "--count", "5"});
   arm({"SetPassword", "--code", "13"});
   arm({"AddAccount", "--delay-ms", "1", "--delay-after-ms", "20"});
   const std::string armed = runTradesim({"fault", "list"}).out;
-  EXPECT_NE(armed.find("LoadAccount\tcode=13\tdelay_ms=0\tremaining=5\tdelay_after_ms=0\n"), std::string::npos)
+  EXPECT_NE(armed.find("LoadAccount\tcode=13\tdelay_ms=0\tremaining=5\tdelay_after_ms=0\tcode_after=-\n"),
+            std::string::npos)
       << armed;
-  EXPECT_NE(armed.find("AddAccount\tcode=-\tdelay_ms=1\tremaining=1\tdelay_after_ms=20\n"), std::string::npos) << armed;
+  EXPECT_NE(armed.find("AddAccount\tcode=-\tdelay_ms=1\tremaining=1\tdelay_after_ms=20\tcode_after=-\n"),
+            std::string::npos)
+      << armed;
   ASSERT_EQ(runTradesim({"fault", "clear", "AddAccount"}).status, 0);
   ASSERT_EQ(runTradesim({"fault", "clear", "LoadAccount"}).status, 0);
   ASSERT_EQ(store().listFaults().size(), 1u);
@@ -160,6 +200,8 @@ TEST_F(FaultTest, ClearDisarmsAndBadArmingIsRefused) {
                                              {"fault", "arm", "LoadAccount", "--code", "x"},
                                              {"fault", "arm", "LoadAccount", "--code", "2", "--count", "0"},
                                              {"fault", "arm", "AddAccount", "--code", "2", "--delay-after-ms", "5"},
+                                             {"fault", "arm", "AddAccount", "--code", "2", "--code-after", "1100"},
+                                             {"fault", "arm", "AddAccount", "--code-after", "-1"},
                                              {"fault", "clear", "Nothing"}}) {
     const auto result = runTradesim(bad);
     EXPECT_EQ(result.status, 2) << bad[2];

@@ -77,9 +77,9 @@ const std::vector<Command>& commands() {
       {{"time"}, "", "print the server's clock as now=MS (milliseconds since the epoch)", {}, {}, printTime},
       {{"journal"}, "", "print the journal", {}, {}, printJournal},
       {{"fault", "arm"},
-       "OPERATION [--code N] [--delay-ms N] [--delay-after-ms N] [--count K]",
+       "OPERATION [--code N | --code-after N] [--delay-ms N] [--delay-after-ms N] [--count K]",
        "make the next K (default 1) calls of OPERATION fail or stall, as told below",
-       {"code", "delay-ms", "delay-after-ms", "count"},
+       {"code", "code-after", "delay-ms", "delay-after-ms", "count"},
        {},
        armFault},
       {{"fault", "clear"}, "[OPERATION]", "disarm one operation's fault, or all", {}, {}, clearFaults},
@@ -96,6 +96,10 @@ constexpr const char* kFaultHelp =
     "  --delay-after-ms N  let the call act and commit, then sleep N ms before it\n"
     "                      returns (not with --code): the effect is visible to\n"
     "                      others while the caller still waits for the result\n"
+    "  --code-after N      let the call act and commit, sleep any --delay-after-ms,\n"
+    "                      then return N instead of its result, as when the answer\n"
+    "                      is lost after the effect (not with --code; a deal id\n"
+    "                      is not handed back)\n"
     "A fault with only a delay still carries the call out.\n";
 
 std::string joined(const std::vector<std::string>& words) {

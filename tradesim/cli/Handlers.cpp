@@ -212,14 +212,16 @@ int armFault(const Context& c, const Arguments& a) {
   FaultRecord fault;
   fault.operation = checkedOperation(a.positionals()[0]);
   if (auto v = a.value("code")) fault.code = parseUnsigned32(*v, "--code");
+  if (auto v = a.value("code-after")) fault.codeAfter = parseUnsigned32(*v, "--code-after");
   if (auto v = a.value("delay-ms")) fault.delayMs = parseUnsigned32(*v, "--delay-ms");
   if (auto v = a.value("delay-after-ms")) fault.delayAfterMs = parseUnsigned32(*v, "--delay-after-ms");
   if (auto v = a.value("count")) fault.remaining = parseUnsigned32(*v, "--count");
-  if (!fault.code && fault.delayMs == 0 && fault.delayAfterMs == 0) {
-    throw UsageError("give --code N, --delay-ms N or --delay-after-ms N");
+  if (!fault.code && !fault.codeAfter && fault.delayMs == 0 && fault.delayAfterMs == 0) {
+    throw UsageError("give --code N, --code-after N, --delay-ms N or --delay-after-ms N");
   }
-  // A code ends the call without effect: there is nothing to wait after.
+  // A code ends the call without effect: there is nothing to wait or answer after.
   if (fault.code && fault.delayAfterMs > 0) throw UsageError("--delay-after-ms cannot go with --code");
+  if (fault.code && fault.codeAfter) throw UsageError("--code-after cannot go with --code");
   if (fault.remaining == 0) throw UsageError("--count must be at least 1");
   c.open()->armFault(fault);
   c.out << "armed " << fault.operation << " for " << fault.remaining << " call(s)\n";
@@ -237,7 +239,8 @@ int listFaults(const Context& c, const Arguments& a) {
   a.expectPositionals(0, 0, "");
   for (const auto& f : c.open()->listFaults()) {
     c.out << f.operation << "\tcode=" << (f.code ? std::to_string(*f.code) : "-") << "\tdelay_ms=" << f.delayMs
-          << "\tremaining=" << f.remaining << "\tdelay_after_ms=" << f.delayAfterMs << "\n";
+          << "\tremaining=" << f.remaining << "\tdelay_after_ms=" << f.delayAfterMs
+          << "\tcode_after=" << (f.codeAfter ? std::to_string(*f.codeAfter) : "-") << "\n";
   }
   return kDone;
 }

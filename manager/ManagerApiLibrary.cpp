@@ -12,10 +12,11 @@ namespace {
 constexpr const char* kLibraryName = MT_MANAGER_LIBRARY_NAME;
 // The executable's directory and up to four levels above it.
 constexpr int kSearchLevels = 5;
-// The deal lookup's first buffer, and how many times it is asked again when
-// more deals match than fit (deals may be posted between two asks).
-constexpr uint32_t kFirstDealCapacity = 64;
-constexpr int kDealRequestAttempts = 4;
+// A lookup's first buffer, and how many times it is asked again when more
+// records match than fit (deals may be posted, accounts registered, between
+// two asks).
+constexpr uint32_t kFirstLookupCapacity = 64;
+constexpr int kLookupAttempts = 4;
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -34,6 +35,33 @@ std::string ownExecutablePath() {
 template <typename Entry>
 Entry lookUp(void* handle, const char* name) {
   return reinterpret_cast<Entry>(::dlsym(handle, name));
+}
+
+// Asks `ask(buffer, capacity, &total)` with a buffer grown to what matched
+// until everything fits; records left empty on any failure.
+template <typename Record, typename Ask>
+MTAPIRES readAll(std::vector<Record>& records, Ask&& ask) {
+  uint32_t capacity = kFirstLookupCapacity;
+  try {
+    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+      records.resize(capacity);
+      uint32_t total = 0;
+      const MTAPIRES result = ask(records.data(), capacity, &total);
+      if (result != mtret::Ok) {
+        records.clear();
+        return result;
+      }
+      if (total <= capacity) {
+        records.resize(total);
+        return mtret::Ok;
+      }
+      // Room for what matched now and for some added before the next ask.
+      capacity = total + std::min(total / 4, UINT32_MAX - total);
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  records.clear();
+  return mtret::Error;
 }
 
 }  // namespace
@@ -73,6 +101,9 @@ MTAPIRES ManagerApiLibrary::Load(const std::string& directory) {
   adminCreateExt_ = lookUp<MTAdminCreateExt_t>(handle, "MTAdminCreateExt");
   if (!adminCreateExt_) adminCreate_ = lookUp<MTAdminCreate_t>(handle, "MTAdminCreate");
   dealRequest_ = lookUp<MTManagerDealRequest_t>(handle, "MTManagerDealRequest");
+  serverTime_ = lookUp<MTManagerServerTime_t>(handle, "MTManagerServerTime");
+  accountRequest_ = lookUp<MTManagerAccountRequest_t>(handle, "MTManagerAccountRequest");
+  accountTimes_ = lookUp<MTManagerAccountTimes_t>(handle, "MTManagerAccountTimes");
 
   if (!version_ || !createExt_ || !adminCreateExt_) {
     Unload();
@@ -101,6 +132,9 @@ void ManagerApiLibrary::Unload() {
   createExt_ = nullptr;
   adminCreateExt_ = nullptr;
   dealRequest_ = nullptr;
+  serverTime_ = nullptr;
+  accountRequest_ = nullptr;
+  accountTimes_ = nullptr;
 }
 
 bool ManagerApiLibrary::HasDealRequest() const { return handle_ && dealRequest_; }
@@ -109,25 +143,32 @@ MTAPIRES ManagerApiLibrary::DealRequest(IMTManagerAPI* manager, uint64_t login, 
                                         std::vector<MTDealRecord>& deals) const {
   deals.clear();
   if (!HasDealRequest()) return mtret::Error;
-  uint32_t capacity = kFirstDealCapacity;
-  try {
-    for (int attempt = 0; attempt < kDealRequestAttempts; ++attempt) {
-      deals.resize(capacity);
-      uint32_t total = 0;
-      const MTAPIRES result = dealRequest_(manager, login, fromMs, toMs, deals.data(), capacity, &total);
-      if (result != mtret::Ok) {
-        deals.clear();
-        return result;
-      }
-      if (total <= capacity) {
-        deals.resize(total);
-        return mtret::Ok;
-      }
-      // Room for what matched now and for some posted before the next ask.
-      capacity = total + std::min(total / 4, UINT32_MAX - total);
-    }
-  } catch (const std::bad_alloc&) {
-  }
-  deals.clear();
-  return mtret::Error;
+  return readAll(deals, [&](MTDealRecord* buffer, uint32_t capacity, uint32_t* total) {
+    return dealRequest_(manager, login, fromMs, toMs, buffer, capacity, total);
+  });
+}
+
+bool ManagerApiLibrary::HasServerTime() const { return handle_ && serverTime_; }
+
+MTAPIRES ManagerApiLibrary::ServerTime(IMTManagerAPI* manager, int64_t& nowMs) const {
+  if (!HasServerTime()) return mtret::Error;
+  return serverTime_(manager, &nowMs);
+}
+
+bool ManagerApiLibrary::HasAccountRequest() const { return handle_ && accountRequest_; }
+
+MTAPIRES ManagerApiLibrary::AccountRequest(IMTManagerAPI* manager, int64_t fromMs, int64_t toMs,
+                                           std::vector<MTAccountTimes>& accounts) const {
+  accounts.clear();
+  if (!HasAccountRequest()) return mtret::Error;
+  return readAll(accounts, [&](MTAccountTimes* buffer, uint32_t capacity, uint32_t* total) {
+    return accountRequest_(manager, fromMs, toMs, buffer, capacity, total);
+  });
+}
+
+bool ManagerApiLibrary::HasAccountTimes() const { return handle_ && accountTimes_; }
+
+MTAPIRES ManagerApiLibrary::AccountTimes(IMTManagerAPI* manager, uint64_t login, MTAccountTimes& times) const {
+  if (!HasAccountTimes()) return mtret::Error;
+  return accountTimes_(manager, login, &times);
 }

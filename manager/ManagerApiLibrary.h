@@ -1,5 +1,6 @@
 #pragma once
 // Finds, loads and unloads the Manager API library and holds its entry points.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,19 @@ class ManagerApiLibrary {
   MTAPIRES DealRequest(IMTManagerAPI* manager, uint64_t login, int64_t fromMs, int64_t toMs,
                        std::vector<MTDealRecord>& deals) const;
 
+  // The other optional entry points, each 2 when the library lacks it.
+  bool HasServerTime() const;
+  // The trading server's clock, ms since the epoch, through `manager`'s session.
+  MTAPIRES ServerTime(IMTManagerAPI* manager, int64_t& nowMs) const;
+  bool HasAccountRequest() const;
+  // All accounts registered in [fromMs, toMs], oldest first (then by login),
+  // read as DealRequest reads deals (accounts left empty on failure).
+  MTAPIRES AccountRequest(IMTManagerAPI* manager, int64_t fromMs, int64_t toMs,
+                          std::vector<MTAccountTimes>& accounts) const;
+  bool HasAccountTimes() const;
+  // One account's times; 13 when there is no such account.
+  MTAPIRES AccountTimes(IMTManagerAPI* manager, uint64_t login, MTAccountTimes& times) const;
+
   bool IsLoaded() const { return handle_ != nullptr; }
   // The path handed to the loader by the last Load (the bare file name when
   // the search found nothing).
@@ -55,7 +69,11 @@ class ManagerApiLibrary {
   MTAdminCreate_t adminCreate_ = nullptr;
   MTManagerCreateExt_t createExt_ = nullptr;
   MTAdminCreateExt_t adminCreateExt_ = nullptr;
-  MTManagerDealRequest_t dealRequest_ = nullptr;  // optional
+  // Optional entry points.
+  MTManagerDealRequest_t dealRequest_ = nullptr;
+  MTManagerServerTime_t serverTime_ = nullptr;
+  MTManagerAccountRequest_t accountRequest_ = nullptr;
+  MTManagerAccountTimes_t accountTimes_ = nullptr;
 
   std::string executablePath_;  // empty: /proc/self/exe
   std::string path_;

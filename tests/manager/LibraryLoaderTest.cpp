@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "ManagerTestSupport.h"
 #include "manager/ManagerApiLibrary.h"
@@ -281,4 +283,101 @@ TEST(LibraryLoader, TheDealLookupIsOptionalAndReadsEveryMatchingDeal) {
   manager.reset();
   nodeals.Unload();
   EXPECT_EQ(nodeals.DealRequest(nullptr, login, 0, allTime, deals), mtret::Error);
+}
+
+TEST(LibraryLoader, TheClockAndAccountLookupsAreOptionalAndReadEveryMatch) {
+  TradeServer server;
+  const int64_t before =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  const uint64_t login = server.addAccount({"--balance", "0"});
+  const int64_t allTime = std::numeric_limits<int64_t>::max();
+
+  // Nothing loaded yet: none of them, and every call says so.
+  ManagerApiLibrary library(server.executable());
+  EXPECT_FALSE(library.HasServerTime());
+  EXPECT_FALSE(library.HasAccountRequest());
+  EXPECT_FALSE(library.HasAccountTimes());
+  int64_t now = 7;
+  std::vector<MTAccountTimes> accounts(2);
+  MTAccountTimes times{};
+  EXPECT_EQ(library.ServerTime(nullptr, now), mtret::Error);
+  EXPECT_EQ(library.AccountRequest(nullptr, 0, allTime, accounts), mtret::Error);
+  EXPECT_TRUE(accounts.empty());
+  EXPECT_EQ(library.AccountTimes(nullptr, login, times), mtret::Error);
+  EXPECT_EQ(now, 7);
+
+  ASSERT_EQ(library.Load(), mtret::Ok);
+  EXPECT_TRUE(library.HasServerTime());
+  EXPECT_TRUE(library.HasAccountRequest());
+  EXPECT_TRUE(library.HasAccountTimes());
+  {
+    ManagerPtr manager = newManager(library);
+    ASSERT_TRUE(manager);
+    accounts.resize(3);
+    EXPECT_EQ(library.ServerTime(manager.get(), now), mtret::NotConnected);
+    EXPECT_EQ(library.AccountRequest(manager.get(), 0, allTime, accounts), mtret::NotConnected);
+    EXPECT_TRUE(accounts.empty());
+    EXPECT_EQ(library.AccountTimes(manager.get(), login, times), mtret::NotConnected);
+
+    const std::wstring address(TradeServer::kServer,
+                               TradeServer::kServer + std::char_traits<char>::length(TradeServer::kServer));
+    ASSERT_EQ(manager->OpenSession(address.c_str(), TradeServer::kManagerLogin, TradeServer::kManagerPassword, 0, 0, 0,
+                                   30000),
+              mtret::Ok);
+    ASSERT_EQ(library.ServerTime(manager.get(), now), mtret::Ok);
+    EXPECT_GE(now, before);
+    ASSERT_EQ(library.AccountTimes(manager.get(), login, times), mtret::Ok);
+    EXPECT_EQ(times.login, login);
+    EXPECT_GE(times.registeredMs, before);
+    EXPECT_LE(times.registeredMs, now);
+    EXPECT_EQ(times.masterPasswordChangedMs, times.registeredMs);
+    EXPECT_EQ(library.AccountTimes(manager.get(), login + 1000, times), mtret::NotFound);
+
+    // More accounts than the first buffer holds, registered later, in
+    // reverse login order with two at each time.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(server.database().c_str(), &db), SQLITE_OK);
+    const std::string bulk =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 150) "
+        "INSERT INTO accounts (login, name, group_name, country, city, zip, address, phone, email, id_number, "
+        "comment, lead_source, agent, rights, leverage, master_salt, master_hash, investor_salt, investor_hash, "
+        "registered_ms, master_changed_ms, investor_changed_ms) "
+        "SELECT 900000 - i, 'bulk', 'demo', '', '', '', '', '', '', '', '', '', 0, 0, 100, x'00', x'00', x'00', "
+        "x'00', 4102444800000 + i / 2, 4102444800000 + i / 2, 4102444800000 + i / 2 FROM n";
+    EXPECT_EQ(sqlite3_exec(db, bulk.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    ASSERT_EQ(library.AccountRequest(manager.get(), 4102444800000, allTime, accounts), mtret::Ok);
+    ASSERT_EQ(accounts.size(), 150u);
+    for (size_t i = 1; i < accounts.size(); ++i) {
+      const bool ordered =
+          accounts[i - 1].registeredMs < accounts[i].registeredMs ||
+          (accounts[i - 1].registeredMs == accounts[i].registeredMs && accounts[i - 1].login < accounts[i].login);
+      EXPECT_TRUE(ordered) << i;
+    }
+    EXPECT_EQ(accounts.front().login, 899999u);  // i = 1, alone at +0
+    EXPECT_EQ(accounts.back().login, 899850u);   // i = 150, alone at +75
+    ASSERT_EQ(library.AccountRequest(manager.get(), before, now, accounts), mtret::Ok);
+    ASSERT_EQ(accounts.size(), 1u);
+    EXPECT_EQ(accounts[0].login, login);
+    EXPECT_EQ(library.AccountRequest(manager.get(), 10, 9, accounts), mtret::InvalidParams);
+    EXPECT_TRUE(accounts.empty());
+  }
+  library.Unload();
+  EXPECT_FALSE(library.HasServerTime());
+  EXPECT_FALSE(library.HasAccountRequest());
+  EXPECT_FALSE(library.HasAccountTimes());
+  EXPECT_EQ(library.ServerTime(nullptr, now), mtret::Error);
+  EXPECT_EQ(library.AccountTimes(nullptr, login, times), mtret::Error);
+
+  // The library without the deal lookup still has these.
+  TempDir tree;
+  placeLibrary(TRADESIM_LIBRARY_NODEALS, tree.path() / "nodeals");
+  ManagerApiLibrary nodeals((tree.path() / "nodeals/mqbridge").string());
+  ASSERT_EQ(nodeals.Load(), mtret::Ok);
+  EXPECT_FALSE(nodeals.HasDealRequest());
+  EXPECT_TRUE(nodeals.HasServerTime());
+  EXPECT_TRUE(nodeals.HasAccountRequest());
+  EXPECT_TRUE(nodeals.HasAccountTimes());
 }

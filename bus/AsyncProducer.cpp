@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <future>
+#include <mutex>
 #include <memory>
 #include <stdexcept>
 
@@ -63,11 +64,17 @@ void AsyncProducer::sendReplies(const std::vector<OutgoingReply>& replies) {
     if (!ready()) throw stomp::ConnectionLostError("producer of " + destURI + " is not open");
     const stomp::Destination to = brokerDestination(destURI, useTopic);
     const std::string tx = connection->beginAsync();
+    // Each send asks for a receipt, so that a broker refusing one of them
+    // names it in its ERROR instead of ending the connection.
+    auto refusal = std::make_shared<std::pair<std::mutex, std::exception_ptr>>();
     for (const OutgoingReply& r : replies) {
       stomp::OutgoingMessage message(r.text, r.correlationId);
       message.persistent = true;
       message.transaction = tx;
-      connection->sendInTransaction(to, message);
+      connection->sendInTransaction(to, message, [refusal](std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(refusal->first);
+        if (e && !refusal->second) refusal->second = e;
+      });
     }
     auto committed = std::make_shared<std::promise<void>>();
     std::future<void> confirmation = committed->get_future();
@@ -78,6 +85,9 @@ void AsyncProducer::sendReplies(const std::vector<OutgoingReply>& replies) {
         committed->set_value();
     });
     confirmation.get();  // the commit's receipt is bounded by the receipt time-out
+    // The sends' receipts came before the commit's.
+    std::lock_guard<std::mutex> lock(refusal->first);
+    if (refusal->second) std::rethrow_exception(refusal->second);
   } catch (const stomp::Error&) {
     for (const OutgoingReply& r : replies)
       writeLog("DestURI:%s,Send failed: %s\n", destURI.c_str(), maskPasswords(r.text).c_str());

@@ -94,6 +94,11 @@ void Connection::sendInTransaction(const Destination& destination, const Outgoin
   core_->post(destination, message, nullptr);
 }
 
+void Connection::sendInTransaction(const Destination& destination, const OutgoingMessage& message, SendCallback done) {
+  if (message.transaction.empty()) throw Error("sendInTransaction: the message names no transaction");
+  core_->post(destination, message, std::move(done));
+}
+
 void Connection::commitAsync(const std::string& transaction, SendCallback done) {
   core_->commitAsync(transaction, std::move(done));
 }

@@ -148,6 +148,9 @@ class Connection {
   // kept nothing of it).
   std::string beginAsync();
   void sendInTransaction(const Destination& destination, const OutgoingMessage& message);
+  // The same, with a receipt: done tells whether the broker took this send
+  // (a BrokerError when it refused it, named by the receipt).
+  void sendInTransaction(const Destination& destination, const OutgoingMessage& message, SendCallback done);
   void commitAsync(const std::string& transaction, SendCallback done);
 
   // Ordered close: waits for a running callback, UNSUBSCRIBE, DISCONNECT

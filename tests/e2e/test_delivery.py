@@ -87,10 +87,12 @@ class DeliveryCase(unittest.TestCase):
         self.ws.tradesim("fault", "clear")
         return self.start(**kw)
 
-    def deposit(self, amount=10, serial=None, login=None):
-        body = json.dumps({"serial": serial or f"dl-{self.login}-{amount}", "login": login or self.login,
-                           "amount": amount, "type": 1})
-        return self.client.send("trade", body)
+    def deposit(self, amount=10, serial=None, login=None, comment=None):
+        request = {"serial": serial or f"dl-{self.login}-{amount}", "login": login or self.login,
+                   "amount": amount, "type": 1}
+        if comment is not None:
+            request["comment"] = comment
+        return self.client.send("trade", json.dumps(request))
 
     def arm(self, *fault):
         self.ws.tradesim("fault", "arm", "PostBalanceDeal", *fault)
@@ -100,61 +102,107 @@ class DeliveryCase(unittest.TestCase):
 
     # -- what the back office, the wire and the journal saw ----------------
 
-    def reply_sends(self, corr):
-        return [f for p in self.proxies for f in p.frames("SEND", TRADE_REPLY)
+    def reply_sends(self, corr, kind="trade"):
+        return [f for p in self.proxies for f in p.frames("SEND", harness.callback_queue(kind))
                 if f.headers.get("correlation-id") == corr]
 
-    def confirmed_reply_sends(self, corr):
+    def confirmed_reply_sends(self, corr, kind="trade"):
         """The reply SENDs whose RECEIPT (or whose transaction's COMMIT
         RECEIPT) the broker gave: certainly on the callback queue, whether
         or not the service saw the RECEIPT."""
+        replies = harness.callback_queue(kind)
         out = []
         for p in self.proxies:
-            receipts = {(f.conn, f.headers.get("receipt-id")) for f in p.frames("RECEIPT", TRADE_REPLY)}
-            committed = {(f.conn, f.headers.get("transaction")) for f in p.frames("COMMIT", TRADE_REPLY)
+            receipts = {(f.conn, f.headers.get("receipt-id")) for f in p.frames("RECEIPT", replies)}
+            committed = {(f.conn, f.headers.get("transaction")) for f in p.frames("COMMIT", replies)
                          if (f.conn, f.headers.get("receipt")) in receipts}
-            out += [f for f in p.frames("SEND", TRADE_REPLY)
-                    if f.headers.get("correlation-id") == corr
-                    and ((f.conn, f.headers.get("receipt")) in receipts
-                         or (f.conn, f.headers.get("transaction")) in committed)]
+            # A SEND inside a transaction is on the queue once its COMMIT
+            # is confirmed, whatever its own receipt said.
+            out += [f for f in p.frames("SEND", replies)
+                    if f.headers.get("correlation-id") == corr and f.action == "forwarded"
+                    and ((f.conn, f.headers.get("transaction")) in committed if f.headers.get("transaction")
+                         else (f.conn, f.headers.get("receipt")) in receipts)]
         return out
 
-    def request_acks(self, corr):
+    def request_acks(self, corr, kind="trade"):
         """The client ACKs of the request's deliveries (any action)."""
+        requests = harness.request_queue(kind)
         acks = []
         for p in self.proxies:
-            ids = {f.headers.get("ack") for f in p.frames("MESSAGE", TRADE) if f.headers.get("correlation-id") == corr}
-            acks += [f for f in p.frames("ACK", TRADE) if f.headers.get("id") in ids]
+            ids = {f.headers.get("ack") for f in p.frames("MESSAGE", requests)
+                   if f.headers.get("correlation-id") == corr}
+            acks += [f for f in p.frames("ACK", requests) if f.headers.get("id") in ids]
         return acks
 
-    def assert_delivered_once(self, corr, code=200, deals=1, timeout=45):
-        """The request acknowledged; `deals` deals on the account; every
-        reply the broker took is at the back office, all the same bytes as
-        every reply SEND on the wire, with the request's correlation id.
-        Returns the reply as JSON."""
+    def wait_request_acked(self, corr, kind="trade", timeout=45):
+        """Until an ACK of the request reached the broker (the request is
+        off its queue)."""
+        deadline = time.monotonic() + timeout
+        while not any(a.action == "forwarded" for a in self.request_acks(corr, kind)):
+            self.assertLess(time.monotonic(), deadline, "no ACK of the request reached the broker")
+            time.sleep(0.05)
+
+    def assert_delivered_once(self, corr, code=200, deals=1, timeout=45, kind="trade"):
+        """The request acknowledged; for a deposit, `deals` deals on the
+        account; every reply the broker took is at the back office, all the
+        same bytes as every reply SEND on the wire, with the request's
+        correlation id. Returns the reply as JSON."""
         row = self.journal.wait_state(corr, "acknowledged", timeout=timeout)
-        confirmed = self.confirmed_reply_sends(corr)
+        confirmed = self.confirmed_reply_sends(corr, kind)
         self.assertGreaterEqual(len(confirmed), 1, "no reply confirmed by the broker")
-        replies = self.box.collect("trade", corr, len(confirmed), timeout=timeout)
-        bodies = {r.body for r in replies} | {f.body for f in self.reply_sends(corr)}
+        replies = self.box.collect(kind, corr, len(confirmed), timeout=timeout)
+        bodies = {r.body for r in replies} | {f.body for f in self.reply_sends(corr, kind)}
         self.assertEqual(len(bodies), 1, f"replies differ: {bodies}")
         body = bodies.pop()
         reply = json.loads(body)
         self.assertEqual(reply["code"], code, body)
-        self.assertEqual(len(self.deals()), deals, self.deals())
+        if kind == "trade":
+            self.assertEqual(len(self.deals()), deals, self.deals())
         self.assertEqual(row["reply"].rstrip("\n").encode(), body.rstrip(b"\n"))
         # The journal says acknowledged also for an ACK lost with its
         # connection; the request is off the queue once an ACK reached it.
-        deadline = time.monotonic() + timeout
-        while not any(a.action == "forwarded" for a in self.request_acks(corr)):
-            self.assertLess(time.monotonic(), deadline, "no ACK of the request reached the broker")
-            time.sleep(0.05)
+        self.wait_request_acked(corr, kind, timeout)
         return reply
+
+    def assert_answered_in_doubt(self, corr, kind="trade", timeout=45):
+        """The request answered -1001 (every reply alike), acknowledged,
+        and its journal entry left in doubt for reconciliation. Returns the
+        journal row."""
+        replies = self.box.collect(kind, corr, 1, timeout=timeout)
+        self.wait_request_acked(corr, kind, timeout)
+        bodies = {r.body for r in self.box.settle(kind, corr, wait=0.3)} | {f.body for f in self.reply_sends(corr, kind)}
+        self.assertEqual(len(bodies), 1, f"replies differ: {bodies}")
+        self.assertEqual(json.loads(replies[0].body)["code"], -1001, replies[0].body)
+        [row] = self.journal.by_correlation(corr)
+        self.assertEqual(row["state"], "in_doubt")
+        return row
 
     def stop_all(self):
         for s in self.services:
             if s.alive():
                 self.assertEqual(s.stop(), 0)
+
+    def restart_armed(self, operation, *fault, **kw):
+        """As restart, with one trading-server fault armed before the start."""
+        self.ws.tradesim("fault", "clear")
+        self.ws.tradesim("fault", "arm", operation, *fault)
+        return self.start(**kw)
+
+    def second_instance(self, **config):
+        """Another service instance on this trading server and journal,
+        behind its own proxy; returns that proxy."""
+        other_ws = self.workspace()
+        other_ws.env["TRADESIM_DB"] = self.ws.db
+        other_proxy = StompProxy(self.broker.stomp_port)
+        self.proxies.append(other_proxy)
+        self.start(ws=other_ws, proxy=other_proxy, **config)
+        return other_proxy
+
+    def holder_of(self, corr):
+        """The proxy whose instance was handed the request."""
+        [holder] = [p for p in self.proxies
+                    if any(f.headers.get("correlation-id") == corr for f in p.frames("MESSAGE", TRADE))]
+        return holder
 
 
 class ReplyFaults(DeliveryCase):
@@ -358,6 +406,7 @@ class CrashRecovery(DeliveryCase):
         self.assertEqual(self.deals(), [])
 
 
+
 class SharedFaults(DeliveryCase):
     """A consumer's fatal broker error, and two instances on one journal."""
 
@@ -378,20 +427,15 @@ class SharedFaults(DeliveryCase):
     def test_instance_losing_its_connections_during_a_slow_deposit_next_to_another(self):
         # The second instance: its own directory and proxy, the same
         # trading server and journal.
-        other_ws = self.workspace()
-        other_ws.env["TRADESIM_DB"] = self.ws.db
-        other_proxy = StompProxy(self.broker.stomp_port)
-        self.proxies.append(other_proxy)
         self.start()
-        self.start(ws=other_ws, proxy=other_proxy)
+        self.second_instance()
         self.arm("--delay-ms", FAULT_MS)
         corr = self.deposit(85)
         self.journal.wait_state(corr, "started")
-        [holder] = [p for p in self.proxies
-                    if any(f.headers.get("correlation-id") == corr for f in p.frames("MESSAGE", TRADE))]
-        holder.close_all()
+        self.holder_of(corr).close_all()
         self.assert_delivered_once(corr, timeout=60)
         self.stop_all()
+
 
 
 class RetrySafeSerials(DeliveryCase):
@@ -422,6 +466,7 @@ class RetrySafeSerials(DeliveryCase):
         again = self.client.send("trade", body)
         self.assert_delivered_once(again, deals=2)
         self.stop_all()
+
 
 
 if __name__ == "__main__":

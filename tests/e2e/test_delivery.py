@@ -329,8 +329,9 @@ class Stopping(DeliveryCase):
 
 
 class CrashRecovery(DeliveryCase):
-    """The service is killed at a chosen step of one deposit and started
-    again on the same journal and the same trading server."""
+    """The service is killed at a chosen step of one request and started
+    again on the same journal and the same trading server; or the trading
+    server's answer leaves open whether the change was made."""
 
     def test_killed_inside_the_trading_server_call_posts_once_after_restart(self):
         s = self.start()
@@ -405,6 +406,186 @@ class CrashRecovery(DeliveryCase):
         self.stop_all()
         self.assertEqual(self.deals(), [])
 
+    # -- what tells the service's own effect on the trading server ---------
+
+    def kill_after_the_post_and_restart(self, comment):
+        """A deposit with comment posted, the service killed before the
+        call returned, started again: answered 200 with that deal, posted
+        once."""
+        s = self.start()
+        self.arm("--delay-after-ms", FAULT_MS)
+        corr = self.deposit(57, comment=comment)
+        [deal] = wait_deals(self.ws, self.login, 1)
+        self.assertEqual(self.journal.by_correlation(corr)[0]["state"], "started")
+        s.kill()
+        self.restart()
+        reply = self.assert_delivered_once(corr)
+        self.assertEqual(str(reply["data"]["order"]), deal[0])
+        wait_log(self.ws, "In doubt")
+        self.stop_all()
+
+    def test_killed_after_posting_a_deposit_with_a_long_comment_answers_with_that_deal(self):
+        # Longer than a deal record keeps: the server holds it cut short.
+        comment = f"Wire transfer {self.login} ref " + "0123456789" * 10
+        self.kill_after_the_post_and_restart(comment[:100])
+
+    def test_killed_after_posting_a_deposit_with_a_nul_in_its_comment_answers_with_that_deal(self):
+        # The deal record's comment ends at the NUL.
+        self.kill_after_the_post_and_restart("Bonus\u0000 hidden after the end")
+
+    def test_killed_after_creating_an_account_with_a_server_chosen_login_creates_it_once(self):
+        s = self.start()
+        name = f"Chosen Login {self.login}"
+        self.ws.tradesim("fault", "arm", "AddAccount", "--delay-after-ms", FAULT_MS)
+        corr = self.client.send("create", json.dumps({
+            "serial": f"cl-{self.login}", "login": 0, "name": name, "group": "demo",
+            "email": f"c{self.login}@example.com", "masterPass": "Master#1", "investorPass": "Invest#1",
+            "leverage": 100, "valid": 1}))
+
+        def named():
+            return [line.split("\t") for line in self.ws.tradesim("account", "list").splitlines()
+                    if line.split("\t")[1:2] == [name]]
+
+        deadline = time.monotonic() + 30
+        while not named():
+            self.assertLess(time.monotonic(), deadline, "the account was not created")
+            time.sleep(0.05)
+        self.assertEqual(self.journal.by_correlation(corr)[0]["state"], "started")
+        s.kill()
+        self.restart()
+        reply = self.assert_delivered_once(corr, kind="create")
+        self.assertEqual(reply["data"]["name"], name)
+        self.assertEqual(len(named()), 1, named())
+        self.stop_all()
+        self.assertEqual(len(named()), 1, named())
+
+    def test_killed_inside_the_call_posts_its_own_deal_next_to_a_dealers_identical_one(self):
+        s = self.start()
+        self.arm("--delay-ms", FAULT_MS)
+        comment = f"Top-up {self.login}"
+        corr = self.deposit(58, comment=comment)
+        self.journal.wait_state(corr, "started")
+        s.kill()
+        self.assertEqual(self.deals(), [])
+        # Meanwhile a dealer at the server's console posts the same deposit.
+        self.ws.tradesim("fault", "clear")
+        dealers = self.ws.tradesim("deal", "add", "--login", str(self.login), "--amount", "58",
+                                   "--comment", comment).strip().partition("=")[2]
+        self.restart()
+        reply = self.assert_delivered_once(corr, deals=2)
+        [own] = [d for d in self.deals() if d[0] != dealers]
+        self.assertEqual(str(reply["data"]["order"]), own[0])
+        # the manager column: the service's login for its own, 0 for the console's
+        self.assertEqual(own[-1], str(harness.MANAGER_LOGIN))
+        self.assertEqual([d[-1] for d in self.deals() if d[0] == dealers], ["0"])
+        self.stop_all()
+
+    # -- updates cut short --------------------------------------------------
+
+    def update(self, **values):
+        request = {"serial": f"up-{self.login}", "login": self.login, "name": "Renamed Delivery", "group": "demo",
+                   "leverage": 200, "groupType": 1, "comment": "vip", "valid": 1, **values}
+        return self.client.send("update", json.dumps(request))
+
+    def account_change_command(self, **values):
+        """The tradesim command by which another manager changes the
+        account; skips the test when tradesim has none."""
+        usage = [line.strip() for line in self.ws.tradesim("--help").splitlines()
+                 if line.strip().startswith("account update")]
+        if not usage:
+            self.skipTest("tradesim has no command that changes an existing account")
+        args = ["account", "update"]
+        args += [str(self.login)] if usage[0].split()[2:3] == ["LOGIN"] else ["--login", str(self.login)]
+        for key, value in values.items():
+            args += [f"--{key}", value]
+        return args
+
+    def test_update_cut_short_then_changed_by_someone_else_is_answered_in_doubt(self):
+        change = self.account_change_command(name="Changed Elsewhere")
+        s = self.start()
+        self.ws.tradesim("fault", "arm", "SaveAccount", "--delay-ms", FAULT_MS)
+        corr = self.update()
+        self.journal.wait_state(corr, "started")
+        s.kill()
+        self.ws.tradesim("fault", "clear")
+        self.ws.tradesim(*change)
+        self.assertEqual(self.ws.account(self.login)["name"], "Changed Elsewhere")
+        self.restart()
+        self.assert_answered_in_doubt(corr, kind="update")
+        self.assertEqual(self.ws.account(self.login)["name"], "Changed Elsewhere")
+        self.assertIn("reconcile", wait_log(self.ws, "In doubt"))
+        self.stop_all()
+        self.assertEqual(self.ws.account(self.login)["name"], "Changed Elsewhere")
+
+    def test_update_killed_after_its_save_is_answered_without_saving_again(self):
+        s = self.start()
+        self.ws.tradesim("fault", "arm", "SaveAccount", "--delay-after-ms", FAULT_MS)
+        corr = self.update()
+        deadline = time.monotonic() + 30
+        while self.ws.account(self.login)["name"] != "Renamed Delivery":
+            self.assertLess(time.monotonic(), deadline, "the update was not saved")
+            time.sleep(0.05)
+        self.assertEqual(self.journal.by_correlation(corr)[0]["state"], "started")
+        s.kill()
+        # A second save would fail: its reply would carry that code.
+        self.restart_armed("SaveAccount", "--code", "3")
+        reply = self.assert_delivered_once(corr, kind="update")
+        self.assertEqual((reply["data"]["name"], reply["data"]["leverage"]), ("Renamed Delivery", 200))
+        account = self.ws.account(self.login)
+        self.assertEqual((account["name"], account["leverage"], account["comment"]), ("Renamed Delivery", "200", "vip"))
+        self.assertIn("SaveAccount\tcode=3", self.ws.tradesim("fault", "list"), "the account was saved again")
+        self.stop_all()
+
+    # -- an answer that does not tell ----------------------------------------
+
+    def test_network_error_from_the_post_is_settled_by_the_check(self):
+        self.start()
+        with self.subTest("posted, then the error"):
+            self.arm("--code-after", "1100")
+            corr = self.deposit(59)
+            reply = self.assert_delivered_once(corr)
+            [deal] = self.deals()
+            self.assertEqual(str(reply["data"]["order"]), deal[0])
+        with self.subTest("the error, nothing posted"):
+            self.arm("--code", "1100")
+            corr = self.deposit(61)
+            reply = self.assert_delivered_once(corr, deals=2)
+            [deal] = [d for d in self.deals() if float(d[3]) == 61]
+            self.assertEqual(str(reply["data"]["order"]), deal[0])
+        self.stop_all()
+
+    # -- a request that ends every process handling it ------------------------
+
+    def test_request_cut_short_in_three_runs_is_parked_on_the_fourth(self):
+        s = self.start()
+        self.arm("--delay-ms", FAULT_MS)
+        killer = self.deposit(50)
+        waiting = self.deposit(51)  # waits behind it in the window each time
+        row = self.journal.wait_state(killer, "started")
+        for run in (2, 3):
+            self.assertNotIn("started", [r["state"] for r in self.journal.by_correlation(waiting)])
+            s.kill()
+            s = self.restart_armed("PostBalanceDeal", "--delay-ms", FAULT_MS)
+            # checked, not found on the server, carried out again by this run
+            deadline = time.monotonic() + 30
+            while True:
+                [now] = self.journal.by_correlation(killer)
+                if now["state"] == "started" and now["owner"] != row["owner"] and now["started_at"] != row["started_at"]:
+                    row = now
+                    break
+                self.assertLess(time.monotonic(), deadline, f"run {run} did not start the deposit again: {now}")
+                time.sleep(0.05)
+        self.assertNotIn("started", [r["state"] for r in self.journal.by_correlation(waiting)])
+        s.kill()
+        self.assertEqual(self.deals(), [])
+        self.restart()
+        self.assert_answered_in_doubt(killer)
+        self.assertIn("parked", wait_log(self.ws, f"In doubt {row['message_id']}: parked"))
+        # the one that only waited is carried out as usual
+        self.assert_delivered_once(waiting)
+        [deal] = self.deals()
+        self.assertEqual(float(deal[3]), 51)
+        self.stop_all()
 
 
 class SharedFaults(DeliveryCase):

@@ -617,6 +617,41 @@ class SharedFaults(DeliveryCase):
         self.assert_delivered_once(corr, timeout=60)
         self.stop_all()
 
+    def test_slow_owner_sends_nothing_against_the_in_doubt_answer_of_another_instance(self):
+        # The first instance's call posts at once and returns only after
+        # the other instance, handed the request again, gave up waiting for
+        # it (30 s) and answered it in doubt.
+        hold = 37.0
+        self.start()
+        self.second_instance()
+        for p in self.proxies:
+            p.subscriber_of(TRADE)
+        self.arm("--delay-after-ms", str(int(hold * 1000)))
+        corr = self.deposit(86)
+        wait_deals(self.ws, self.login, 1)
+        posted = time.monotonic()
+        self.journal.wait_state(corr, "started")
+        slow = self.holder_of(corr)
+        [other] = [p for p in self.proxies if p is not slow]
+        # The slow instance cut off from the broker until the answer is out.
+        slow.pause()
+        slow.close_all()
+        answer = self.box.collect("trade", corr, 1, timeout=hold)[0]
+        self.assertLess(time.monotonic(), posted + hold - 1, "the first call returned before the in-doubt answer")
+        self.assertEqual(json.loads(answer.body)["code"], -1001, answer.body)
+        self.assertTrue([f for f in other.frames("SEND", TRADE_REPLY) if f.headers.get("correlation-id") == corr],
+                        "the answer did not come from the other instance")
+        slow.resume()
+        # Once the slow call has returned and its instance is back on the broker:
+        time.sleep(max(0.0, posted + hold + 3 - time.monotonic()))
+        replies = self.box.settle("trade", corr, wait=2)
+        codes = [json.loads(r.body)["code"] for r in replies] + [json.loads(f.body)["code"] for f in self.reply_sends(corr)]
+        self.assertNotIn(200, codes, codes)
+        [row] = self.journal.by_correlation(corr)
+        self.assertEqual(row["state"], "in_doubt")
+        self.assertEqual(len(self.deals()), 1, self.deals())
+        self.assertTrue(all(s.alive() for s in self.services))
+        self.stop_all()
 
 
 class RetrySafeSerials(DeliveryCase):
@@ -648,6 +683,26 @@ class RetrySafeSerials(DeliveryCase):
         self.assert_delivered_once(again, deals=2)
         self.stop_all()
 
+    def test_one_serial_sent_to_two_instances_at_once_is_posted_once_and_answered_alike(self):
+        # A window of one: the second message cannot go to the instance
+        # that holds the first.
+        self.start(retrySafeSerials=True, requestWindow=1)
+        self.second_instance(retrySafeSerials=True, requestWindow=1)
+        for p in self.proxies:
+            p.subscriber_of(TRADE)
+        self.arm("--delay-ms", FAULT_MS, "--count", "2")
+        body = self.body(96, f"rs2-{self.login}")
+        first = self.client.send("trade", body)
+        self.journal.wait_state(first, "started")
+        holder = self.holder_of(first)
+        second = self.client.send("trade", body)
+        [other] = [p for p in self.proxies if p is not holder]
+        other.wait_frame("MESSAGE", TRADE, timeout=10, where=lambda f: f.headers.get("correlation-id") == second)
+        self.assertEqual(self.assert_delivered_once(first), self.assert_delivered_once(second))
+        [r1], [r2] = self.box.collect("trade", first), self.box.collect("trade", second)
+        self.assertEqual(r2.body, r1.body)
+        self.assertEqual(len(self.deals()), 1, self.deals())
+        self.stop_all()
 
 
 if __name__ == "__main__":

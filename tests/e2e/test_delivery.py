@@ -6,12 +6,16 @@ the request journal tells how far each request got.
 
 The faults are placed deterministically: the service talks to the broker
 through a STOMP proxy (stomp_proxy) that drops or holds the chosen frame,
-and the trading server's calls are slowed by armed tradesim faults, so the
-moment of a kill is an awaited journal state, not a guess."""
+the trading server's calls are slowed by armed tradesim faults and the
+journal's disk is a small file system filled on purpose, so the moment of a
+kill is an awaited journal state, not a guess."""
 
+import errno
 import itertools
 import json
 import os
+import subprocess
+import tempfile
 import time
 import unittest
 
@@ -702,6 +706,74 @@ class RetrySafeSerials(DeliveryCase):
         [r1], [r2] = self.box.collect("trade", first), self.box.collect("trade", second)
         self.assertEqual(r2.body, r1.body)
         self.assertEqual(len(self.deals()), 1, self.deals())
+        self.stop_all()
+
+
+class JournalHold(DeliveryCase):
+    """The journal's disk fills up while the service runs."""
+
+    def mount_small_disk(self):
+        """A 16 MB tmpfs of its own (unmounted at the end); skips the test
+        without root or where mounting is refused."""
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small disk for the journal needs root")
+        mnt = tempfile.mkdtemp(prefix="mqb-e2e-journal-")
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m,mode=0700", "tmpfs", mnt],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            os.rmdir(mnt)
+            self.skipTest(f"cannot mount a tmpfs for the journal: {result.stderr.strip()}")
+        self.addCleanup(os.rmdir, mnt)
+        self.addCleanup(subprocess.run, ["umount", "-l", mnt], capture_output=True)
+        return mnt
+
+    @staticmethod
+    def fill(path):
+        """Writes to path until its file system has no block left."""
+        with open(path, "wb", buffering=0) as f:
+            for size in (1 << 20, 1 << 12, 1):
+                block = b"\0" * size
+                while True:
+                    try:
+                        f.write(block)
+                    except OSError as e:
+                        if e.errno != errno.ENOSPC:
+                            raise
+                        break
+
+    def test_full_disk_holds_requests_until_the_journal_writes_again(self):
+        mnt = self.mount_small_disk()
+        path = os.path.join(mnt, "requests.db")
+        self.journal = Journal(path)
+        port = harness.free_port()
+        s = self.start(journalPath=path, metricsAddress=f"127.0.0.1:{port}")
+        self.assertEqual(harness.http_get(port, "/health")[0], 200)
+        filler = os.path.join(mnt, "filler")
+        self.fill(filler)
+        self.assertEqual(os.statvfs(mnt).f_bavail, 0)
+        corrs = [self.deposit(70 + n) for n in range(3)]
+        wait_log(self.ws, "Request journal down: ")
+        self.assertIn("requests are held on the broker", self.ws.log_text())
+        deadline = time.monotonic() + 10
+        while True:
+            status, body = harness.http_get(port, "/health")
+            if status == 503 and "request journal" in body:
+                break
+            self.assertLess(time.monotonic(), deadline, f"/health while the journal is down: {status} {body}")
+            time.sleep(0.1)
+        # Held, not answered: no reply of any code, nothing posted.
+        self.box.settle("trade", None, wait=2)
+        for corr in corrs:
+            self.assertEqual(self.box.by_correlation.get(corr, []), [])
+            self.assertEqual(self.reply_sends(corr), [])
+        self.assertEqual(self.deals(), [])
+        os.remove(filler)
+        wait_log(self.ws, "Request journal writable again; requests resume")
+        for corr in corrs:
+            self.assert_delivered_once(corr, deals=len(corrs))
+        self.assertEqual(sorted(float(d[3]) for d in self.deals()), [70, 71, 72])
+        self.assertEqual(harness.http_get(port, "/health")[0], 200)
+        self.assertTrue(s.alive())
         self.stop_all()
 
 

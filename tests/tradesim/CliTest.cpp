@@ -96,6 +96,16 @@ TEST_F(CliTest, AccountsAndDealsCanBeSeededAndInspected) {
   EXPECT_EQ(all.substr(all.rfind('\t')), "\t" + std::to_string(kManager) + "\n");
   EXPECT_EQ(runTradesim({"account", "list"}).out, "2001\tJ\u00F6rg\treal\\\\usd\t100.00\t20.00\n");
 
+  // Another manager's change: what it names, the rest as it was.
+  ASSERT_EQ(runTradesim({"account", "update", "2001", "--name", "Other", "--leverage", "50"}).out, "login=2001\n");
+  shown = keyValues(runTradesim({"account", "show", "2001"}).out);
+  EXPECT_EQ(shown["name"], "Other");
+  EXPECT_EQ(shown["leverage"], "50");
+  EXPECT_EQ(shown["group"], "real\\\\usd");
+  EXPECT_EQ(shown["balance"], "100.00");
+  EXPECT_EQ(runTradesim({"account", "update", "9999", "--name", "x"}).status, 1);
+  ASSERT_EQ(runTradesim({"account", "update", "2001", "--name", "J\u00F6rg", "--leverage", "100"}).status, 0);
+
   const auto auto1 = runTradesim({"account", "add", "--name", "auto"});
   EXPECT_EQ(auto1.out, "login=2002\n");
   EXPECT_EQ(runTradesim({"account", "add", "--login", "2001"}).status, 1);

@@ -31,6 +31,12 @@ std::set<std::string> accountOptions() {
   return options;
 }
 
+std::set<std::string> updateOptions() {
+  std::set<std::string> options = kAccountTexts;
+  options.insert({"agent", "rights", "leverage"});
+  return options;
+}
+
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
       {{"init"},
@@ -48,6 +54,13 @@ const std::vector<Command>& commands() {
        accountOptions(),
        {},
        addAccount},
+      {{"account", "update"},
+       "LOGIN [--name T] [--group T] [--country T] [--city T] [--zip T] [--address T] [--phone T] [--email T] "
+       "[--id T] [--comment T] [--lead-source T] [--agent N] [--rights N] [--leverage N]",
+       "change an account's attributes as another manager would; the others stay",
+       updateOptions(),
+       {},
+       updateAccount},
       {{"account", "show"}, "LOGIN", "print an account as key=value lines", {}, {}, showAccount},
       {{"account", "list"},
        "",

@@ -115,6 +115,34 @@ int addAccount(const Context& c, const Arguments& a) {
   return kDone;
 }
 
+int updateAccount(const Context& c, const Arguments& a) {
+  a.expectPositionals(1, 1, "LOGIN");
+  const uint64_t login = parseUnsigned(a.positionals()[0], "LOGIN");
+  const std::string what = "account " + std::to_string(login);
+  AccountRecord account;
+  check(c.open()->loadAccount(login, account), what);
+  const auto text = [&](const char* name, std::string& field) {
+    if (auto v = a.value(name)) field = *v;
+  };
+  text("name", account.name);
+  text("group", account.group);
+  text("country", account.country);
+  text("city", account.city);
+  text("zip", account.zip);
+  text("address", account.address);
+  text("phone", account.phone);
+  text("email", account.email);
+  text("id", account.id);
+  text("comment", account.comment);
+  text("lead-source", account.leadSource);
+  if (auto v = a.value("agent")) account.agent = parseUnsigned(*v, "--agent");
+  if (auto v = a.value("rights")) account.rights = parseUnsigned(*v, "--rights");
+  if (auto v = a.value("leverage")) account.leverage = parseUnsigned32(*v, "--leverage");
+  check(c.open()->saveAccount(account), what);
+  c.out << "login=" << login << "\n";
+  return kDone;
+}
+
 int showAccount(const Context& c, const Arguments& a) {
   a.expectPositionals(1, 1, "LOGIN");
   const uint64_t login = parseUnsigned(a.positionals()[0], "LOGIN");

@@ -39,6 +39,7 @@ struct Context {
 int initDatabase(const Context& c, const Arguments& a);
 int addManager(const Context& c, const Arguments& a);
 int addAccount(const Context& c, const Arguments& a);
+int updateAccount(const Context& c, const Arguments& a);
 int showAccount(const Context& c, const Arguments& a);
 int listAccounts(const Context& c, const Arguments& a);
 int addDeal(const Context& c, const Arguments& a);

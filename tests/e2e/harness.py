@@ -173,6 +173,7 @@ class Workspace:
         return text
 
     def close(self):
+        if os.environ.get("MQB_KEEP_WORK"): return
         shutil.rmtree(self.root, ignore_errors=True)
 
 

@@ -17,7 +17,9 @@ Rules (each acts on the next `count` matching frames, default 1):
   "drop" (not forwarded), "drop_and_close" (not forwarded, that connection
   closed), "close_all" (not forwarded, every connection closed),
   "hold_receipt" (forwarded; the broker's RECEIPT for it held `seconds`),
-  "drop_receipt" (forwarded; its RECEIPT never forwarded);
+  "drop_receipt" (forwarded; its RECEIPT never forwarded), "refuse" (not
+  forwarded; answered with an ERROR naming its receipt, as a broker refusing
+  that one send does, the connection kept);
 - on_commit(destination, action, count=1, seconds=None): the same actions for
   the COMMIT of a transaction whose SENDs went to destination (recorded with
   that destination, as is its RECEIPT);
@@ -39,7 +41,7 @@ import time
 CLIENT = "client"  # frame sent by the client, towards the broker
 BROKER = "broker"  # frame sent by the broker, towards the client
 
-SEND_ACTIONS = ("drop", "drop_and_close", "close_all", "hold_receipt", "drop_receipt")
+SEND_ACTIONS = ("drop", "drop_and_close", "close_all", "hold_receipt", "drop_receipt", "refuse")
 ACK_ACTIONS = ("drop", "drop_and_close")
 
 _UNESCAPE = {"\\\\": "\\", "\\c": ":", "\\n": "\n", "\\r": "\r"}
@@ -585,7 +587,8 @@ class StompProxy:
                     return
 
         if rule is not None:
-            action = {"drop": "dropped", "drop_and_close": "dropped", "close_all": "dropped"}.get(rule.action, action)
+            action = {"drop": "dropped", "drop_and_close": "dropped", "close_all": "dropped",
+                      "refuse": "refused"}.get(rule.action, action)
         frame = self._record(c, side, command, headers, body, destination, action)
         if rule is None:
             self._forward(c, target, raw)
@@ -594,6 +597,15 @@ class StompProxy:
             if "receipt" in headers:
                 c.receipt_rules[headers["receipt"]] = rule
             self._forward(c, target, raw)
+        elif rule.action == "refuse":
+            rid = headers.get("receipt", "")
+            c.receipts.pop(rid, None)
+            body_text = "The destination refuses this message."
+            error = {"message": "refused by the proxy", "receipt-id": rid, "content-type": "text/plain",
+                     "content-length": str(len(body_text.encode()))}
+            self._record(c, BROKER, "ERROR", error, body_text.encode(), destination, "injected")
+            c.outbuf[CLIENT] += encode_frame("ERROR", error, body_text)
+            self._want_write(c)
         elif rule.action == "drop_and_close":
             self._close(c)
         elif rule.action == "close_all":

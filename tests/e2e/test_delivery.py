@@ -280,6 +280,34 @@ class ReplyFaults(DeliveryCase):
         self.assertIn(f"DestURI:{TRADE_REPLY},Resent: ", self.ws.log_text())
         self.stop_all()
 
+    def test_reply_the_broker_refuses_is_recorded_and_acknowledged_and_the_queue_goes_on(self):
+        self.start()
+        rule = self.proxy.on_send(TRADE_REPLY, "refuse")
+        refused = self.deposit(45)
+        rule.wait()
+        row = self.journal.wait_state(refused, "acknowledged")
+        self.assertIn("refused by the broker", row["note"])
+        self.assertTrue(any(a.action == "forwarded" for a in self.request_acks(refused)))
+        self.assertIn(f"DestURI:{TRADE_REPLY},Refused: ", wait_log(self.ws, "Refused: "))
+        # sent once, not again and again; the next request is answered
+        self.assertEqual(len(self.reply_sends(refused)), 1)
+        after = self.deposit(46)
+        self.assertEqual(self.assert_delivered_once(after, deals=2)["code"], 200)
+        self.assertEqual(self.box.settle("trade", refused), [])
+        # One send of a batch refused (its ERROR names its receipt): not
+        # fatal; the batch goes again reply by reply and every request is
+        # answered.
+        held = self.proxy.on_send(TRADE_REPLY, "hold_receipt", seconds=2)
+        corrs = [self.deposit(50 + n) for n in range(4)]
+        held.wait()
+        in_batch = self.proxy.on_send(TRADE_REPLY, "refuse")
+        hit = in_batch.wait()
+        self.assertTrue(hit.headers.get("transaction"), "the refused send was not inside a batch")
+        for corr in corrs:
+            self.assert_delivered_once(corr, deals=6)
+        self.assertTrue(all(s.alive() for s in self.services))
+        self.stop_all()
+
     def test_connection_lost_at_a_batch_commit_sends_the_batch_again_and_posts_each_once(self):
         self.start()
         # The first reply's receipt is held: the deposits behind it are
@@ -301,7 +329,8 @@ class ReplyFaults(DeliveryCase):
         commits = {(f.conn, f.headers.get("transaction")): f.headers.get("receipt")
                    for f in self.proxy.frames("COMMIT", TRADE_REPLY)}
         for corr in corrs:
-            confirmed = min(receipts[(f.conn, f.headers.get("receipt") or commits[(f.conn, f.headers["transaction"])])]
+            confirmed = min(receipts[(f.conn, commits[(f.conn, f.headers["transaction"])]
+                                      if f.headers.get("transaction") else f.headers.get("receipt"))]
                             for f in self.confirmed_reply_sends(corr))
             for ack in self.request_acks(corr):
                 self.assertGreater(ack.index, confirmed)

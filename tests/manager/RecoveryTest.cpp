@@ -150,3 +150,41 @@ TEST_F(Recovery, AnUpdateIsRedoneOnlyWhileTheAccountIsAsItWasBefore) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Recovery, APasswordIsSetAgainOnlyWhileItIsUnchangedSinceTheAttempt) {
+  server.run({"account", "add", "--login", "5200", "--name", "P", "--master-pass", "Old#1"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto request = [](int type, const std::string& newPass) {
+    Json::Value r;
+    r["login"] = 5200;
+    r["type"] = type;
+    r["masterPass"] = "Old#1";
+    r["newPass"] = newPass;
+    return r;
+  };
+  // Type 2 (no verification): the last change recorded before decides.
+  const Json::Value set = request(2, "New#1");
+  PlanGate gate;
+  connected.manager.UpdatePassWord(set, &sender, &gate);
+  ASSERT_NE(gate.plan.passwordChangedMs, 0);
+  EXPECT_EQ(check(RequestKind::Password, set, &gate.plan).found, EarlierChange::Found::Yes);
+  const Json::Value next = request(2, "Next#1");
+  PlannedChange unchanged = gate.plan;
+  unchanged.passwordChangedMs =
+      std::stoll(server.accountField(5200, "master_changed"));  // as it is now: not changed since
+  EXPECT_EQ(check(RequestKind::Password, next, &unchanged).found, EarlierChange::Found::No);
+  // The client changed it since the attempt began: neither.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  connected.manager.UpdatePassWord(request(2, "Client#1"), &sender);
+  EXPECT_EQ(check(RequestKind::Password, next, &unchanged).found, EarlierChange::Found::Unknown);
+  // Type 1: the old master password (the request's) still working decides.
+  const Json::Value verified = request(1, "Other#1");
+  EXPECT_EQ(check(RequestKind::Password, verified, &unchanged).found, EarlierChange::Found::Unknown);
+  Json::Value fromClient = verified;
+  fromClient["masterPass"] = "Client#1";
+  EXPECT_EQ(check(RequestKind::Password, fromClient, &unchanged).found, EarlierChange::Found::No);
+}
+
+}  // namespace

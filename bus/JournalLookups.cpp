@@ -88,19 +88,19 @@ bool RequestJournal::claimed(const std::string& kind, uint64_t effectId, const s
   return q.step();
 }
 
-int RequestJournal::rivals(const std::string& kind, const PlannedChange& change, const std::string& messageId,
-                           const std::string& otherMessageId) {
+int RequestJournal::rivals(const std::string& kind, uint64_t login, const PlannedChange* change,
+                           const std::string& messageId, const std::string& otherMessageId) {
   writer_->flush();
   std::lock_guard<std::mutex> lock(readMutex_);
   Statement q(*reader_,
-              "SELECT plan FROM requests WHERE kind = ? AND state IN ('started', 'in_doubt') AND deal_id = 0 "
-              "AND message_id NOT IN (?, ?)");
-  q.bind(1, kind).bind(2, messageId).bind(3, otherMessageId);
+              "SELECT plan FROM requests WHERE kind = ? AND login = ? AND state IN ('started', 'in_doubt') "
+              "AND deal_id = 0 AND message_id NOT IN (?, ?)");
+  q.bind(1, kind).bind(2, login).bind(3, messageId).bind(4, otherMessageId);
   int found = 0;
   while (q.step()) {
     const std::optional<PlannedChange> plan = planFrom(q.text(0));
-    // Without a plan it cannot be told apart: it counts.
-    if (!plan || sameEffect(*plan, change)) ++found;
+    // Without a plan on either side they cannot be told apart: it counts.
+    if (!change || !plan || sameEffect(*plan, *change)) ++found;
   }
   return found;
 }

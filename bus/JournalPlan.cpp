@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "manager/ServerForm.h"
 #include "support/Json.h"
 
 namespace {
@@ -60,8 +61,10 @@ bool sameEffect(const PlannedChange& a, const PlannedChange& b) {
   if (a.kind != b.kind || a.login != b.login) return false;
   switch (a.kind) {
     case PlannedChange::Kind::PostDeal:
-      return a.action == b.action && std::llround(a.amount * 1e8) == std::llround(b.amount * 1e8) &&
-             a.comment == b.comment;
+      // As the server keeps them: two comments alike in what a deal record
+      // holds cannot be told apart there.
+      return a.action == b.action && moneyAsKept(a.amount) == moneyAsKept(b.amount) &&
+             dealCommentAsKept(a.comment) == dealCommentAsKept(b.comment);
     case PlannedChange::Kind::CreateAccount:
       return a.values == b.values;
     case PlannedChange::Kind::UpdateAccount:

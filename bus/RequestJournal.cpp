@@ -200,8 +200,9 @@ void RequestJournal::takeOver(const JournalEntry& seen, const std::string& corre
       logRefused(db, "taking over", seen.queue, seen.messageId);
       return;
     }
-    addHistory(db, seen.queue, seen.messageId, stateName(seen.state), owner,
-               "taken over from " + seen.owner + "; " + correlationId, journalNowMs());
+    // Its own line: only "started" lines count as attempts at the change.
+    addHistory(db, seen.queue, seen.messageId, "taken_over", owner,
+               std::string(stateName(seen.state)) + " by " + seen.owner + "; " + correlationId, journalNowMs());
   });
 }
 
@@ -214,18 +215,30 @@ JournalWrite RequestJournal::transition(JournalWriter::Change change, bool durab
 JournalWrite RequestJournal::started(const std::string& queue, const std::string& messageId,
                                      const PlannedChange& change, const std::string& serialGuard) {
   const std::string owner = owner_;
-  const std::string plan = planText(change);
   const int64_t since = journalNowMs() - retentionDays_ * kDayMs;
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
   auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
+    PlannedChange planned = change;
+    {
+      // An earlier attempt's start on the server's clock bounds every check.
+      Statement earlier(db, "SELECT plan FROM requests WHERE queue = ? AND message_id = ?");
+      earlier.bind(1, queue).bind(2, messageId);
+      if (earlier.step()) {
+        const std::optional<PlannedChange> first = planFrom(earlier.text(0));
+        if (first && first->serverTimeMs != 0 &&
+            (planned.serverTimeMs == 0 || first->serverTimeMs < planned.serverTimeMs))
+          planned.serverTimeMs = first->serverTimeMs;
+      }
+    }
     Statement(db,
-              "UPDATE requests SET state = 'started', plan = ?, started_at = ? "
+              "UPDATE requests SET state = 'started', plan = ?, "
+              "started_at = CASE WHEN started_at = 0 THEN ? ELSE started_at END "
               "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started') "
               "AND (? = '' OR NOT EXISTS (SELECT 1 FROM requests o WHERE o.queue = requests.queue "
-              "AND o.serial = ? AND o.message_id <> requests.message_id AND o.state <> 'received' "
+              "AND o.serial = ? AND o.message_id <> requests.message_id AND o.state NOT IN ('received', 'resolved') "
               "AND (o.received_at >= ? OR o.state = 'in_doubt')))")
-        .bind(1, plan)
+        .bind(1, planText(planned))
         .bind(2, now)
         .bind(3, queue)
         .bind(4, messageId)
@@ -245,7 +258,7 @@ JournalWrite RequestJournal::started(const std::string& queue, const std::string
 }
 
 JournalWrite RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,
-                                  uint64_t effectId, bool changed, const std::string& note) {
+                                  uint64_t effectId, bool changed, const std::string& note, bool durable) {
   const std::string owner = owner_;
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
   auto record = [=](sqlite::Connection& db) {
@@ -269,7 +282,7 @@ JournalWrite RequestJournal::done(const std::string& queue, const std::string& m
     *outcome = JournalWrite::Recorded;
     addHistory(db, queue, messageId, "done", owner, note, now);
   };
-  return transition(record, false, outcome);
+  return transition(record, durable, outcome);
 }
 
 JournalWrite RequestJournal::inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
@@ -295,7 +308,7 @@ JournalWrite RequestJournal::inDoubt(const std::string& queue, const std::string
     *outcome = JournalWrite::Recorded;
     addHistory(db, queue, messageId, "in_doubt", owner, note, now);
   };
-  return transition(record, false, outcome);
+  return transition(record, true, outcome);
 }
 
 bool RequestJournal::confirmed(const std::string& queue, const std::string& messageId,

@@ -68,10 +68,10 @@ class RequestJournal {
   // state. Sees every change this process queued before it.
   bool claimed(const std::string& kind, uint64_t effectId, const std::string& messageId,
                const std::string& otherMessageId);
-  // Entries of kind other than those of the two messages, not settled on an
-  // effect (started, or in doubt without one), whose recorded change would
-  // look the same on the server as `change`.
-  int rivals(const std::string& kind, const PlannedChange& change, const std::string& messageId,
+  // Entries of kind for login other than those of the two messages, not
+  // settled on an effect (started, or in doubt without one), whose recorded
+  // change would look the same on the server as `change` (null: any of them).
+  int rivals(const std::string& kind, uint64_t login, const PlannedChange* change, const std::string& messageId,
              const std::string& otherMessageId);
 
   // Requests not answered or answered but not confirmed (started or done),
@@ -89,15 +89,20 @@ class RequestJournal {
   void received(const JournalEntry& entry);
   // Takes over the entry of another owner, in the state it was seen in.
   void takeOver(const JournalEntry& seen, const std::string& correlationId);
-  // received → started, with the change about to be made. With serialGuard,
-  // refused while another entry of the queue with the same non-empty serial
-  // has gone past received (within the retention, or in doubt).
+  // received → started, with the change about to be made (started again
+  // keeps the first attempt's start: a check looks back to it). With
+  // serialGuard, refused while another entry of the queue with the same
+  // non-empty serial has gone past received and is not resolved (within
+  // the retention, or in doubt).
   JournalWrite started(const std::string& queue, const std::string& messageId, const PlannedChange& change,
                        const std::string& serialGuard = std::string());
-  // received or started → done, with the reply and the effect made.
+  // received or started → done, with the reply and the effect made. Durable
+  // when a lost "done" could not be told again from the trading server (a
+  // change that was tried and not made).
   JournalWrite done(const std::string& queue, const std::string& messageId, const std::string& reply, uint64_t effectId,
-                    bool changed, const std::string& note = std::string());
-  // received or started → in doubt: answered, listed for an operator.
+                    bool changed, const std::string& note = std::string(), bool durable = false);
+  // received or started → in doubt: answered, listed for an operator; on
+  // disk when it returns.
   JournalWrite inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
                        const std::string& note);
   // One reply confirmed, on disk when it returns true.

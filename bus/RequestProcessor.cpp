@@ -18,6 +18,9 @@ struct RequestProcessor::Request {
   std::string digest;
   bool journaled = false;  // this process wrote or took over its entry
   bool rechecked = false;  // an attempt whose outcome was not told was checked once
+  // The server did not answer a change: what the check does not find may
+  // still be made, so it is not carried out again.
+  bool unanswered = false;
 
   const std::string& queue() const { return delivery.queue; }
   const std::string& id() const { return delivery.messageId; }
@@ -116,9 +119,12 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
     }
     const DeliveryDecision decision = decideDelivery(facts);
     if (decision.action == DeliveryAction::AwaitOwner) {
-      if (Clock::now() >= deadline)
-        return answerInDoubt(r, "still in hand by " + decision.subject->owner, entry ? &*entry : nullptr)
-            .value_or(Settlement::leave());
+      if (Clock::now() >= deadline) {
+        if (Step step = answerInDoubt(r, "still in hand by " + decision.subject->owner, entry ? &*entry : nullptr))
+          return *step;
+        r.journaled = false;
+        continue;  // the owner settled it meanwhile
+      }
       if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
       continue;
     }
@@ -207,7 +213,9 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
       // is settled as for a process that died there. Once only; a second
       // failure leaves it to the next delivery.
       const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
-      if (r.rechecked || !entry) return Settlement::leave();
+      if (r.rechecked || !entry)
+        return answerInDoubt(r, std::string("failed after its change was recorded: ") + e.what(),
+                             entry ? &*entry : nullptr);
       r.rechecked = true;
       return checkThenCarryOut(r, &*entry, &*entry);
     }
@@ -221,8 +229,8 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
   }
   if (gate.asked() && !gate.recorded()) {
     // Nothing was changed: the operation stopped at its gate.
-    if (gate.outcome() == JournalWrite::Failed && !holdForJournal()) return Settlement::leave();
-    return std::nullopt;
+    if (gate.outcome() == JournalWrite::Failed) return holdForJournal() ? Step() : Settlement::leave();
+    return serialTaken(r);
   }
   if (gate.recorded() && gate.noAnswer()) {
     // The server's answer does not say whether the change was made.
@@ -230,11 +238,15 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
     if (r.rechecked || !entry)
       return answerInDoubt(r, "the trading server did not answer the change twice", entry ? &*entry : nullptr);
     r.rechecked = true;
+    r.unanswered = true;
     tell("destURI #%s In doubt %s: the trading server did not say whether it made the change; checking\n", r.queue(),
          r.id());
     return checkThenCarryOut(r, &*entry, &*entry);
   }
-  return finish(r, reply.text(), gate.effectId(), gate.changed(), std::string());
+  // A change tried and not made: its answer could not be told again from
+  // the server, so it is on disk before it goes.
+  const bool tried = gate.recorded() && !gate.changed();
+  return finish(r, reply.text(), gate.effectId(), gate.changed(), std::string(), tried);
 }
 
 RequestProcessor::Step RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject,
@@ -252,7 +264,8 @@ RequestProcessor::Step RequestProcessor::checkThenCarryOut(Request& r, const Jou
   if (attempt.sinceMs == 0) return answerInDoubt(r, "the broker did not say when it took the request", own);
   const std::string kind = kindName(r.route.kind);
   attempt.claimed = [&](uint64_t effectId) { return journal_.claimed(kind, effectId, r.id(), subjectId); };
-  attempt.rivals = [&] { return attempt.planned ? journal_.rivals(kind, *attempt.planned, r.id(), subjectId) : 0; };
+  const uint64_t login = loginOf(r.root);
+  attempt.rivals = [&] { return journal_.rivals(kind, login, attempt.planned, r.id(), subjectId); };
   EarlierChange earlier;
   try {
     earlier = routes_.manager.FindEarlierChange(r.root, attempt);
@@ -265,6 +278,13 @@ RequestProcessor::Step RequestProcessor::checkThenCarryOut(Request& r, const Jou
            earlier.why);
       return finish(r, earlier.reply, earlier.effectId, false, "found: " + earlier.why);
     case EarlierChange::Found::No:
+      if (r.unanswered)
+        return answerInDoubt(r, "not on the trading server yet, but it may still be made: " + earlier.why, own);
+      // Another message with its serial that was cut short: carrying this
+      // one out could make the change twice when that one comes again.
+      if (subject && subject->messageId != r.id() && subject->state != JournalState::Resolved)
+        return answerInDoubt(
+            r, "its serial's request " + subject->messageId + " was cut short and is not on the trading server", own);
       tell("destURI #%s In doubt %s: not on the trading server (%s), carried out\n", r.queue(), r.id(), earlier.why);
       journal_.note(r.queue(), r.id(), "not found: " + earlier.why);
       return carryOut(r, own);
@@ -293,9 +313,9 @@ RequestProcessor::Step RequestProcessor::answerInDoubt(Request& r, const std::st
 }
 
 RequestProcessor::Step RequestProcessor::finish(Request& r, const std::string& reply, uint64_t effectId, bool changed,
-                                                const std::string& note) {
+                                                const std::string& note, bool durable) {
   for (;;) {
-    switch (journal_.done(r.queue(), r.id(), reply, effectId, changed, note)) {
+    switch (journal_.done(r.queue(), r.id(), reply, effectId, changed, note, durable)) {
       case JournalWrite::Recorded:
         return answer(r, reply);
       case JournalWrite::Refused:
@@ -318,7 +338,27 @@ RequestProcessor::Step RequestProcessor::lostEntry(Request& r, uint64_t effectId
   journal_.note(r.queue(), r.id(), "settled elsewhere first" + made);
   const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
   if (entry && entry->answered() && !entry->reply.empty()) return answer(r, entry->reply);
-  return Settlement::leave();
+  // Still in another's hands: decided again, like any delivery (its check
+  // finds this process's change on the server).
+  return std::nullopt;
+}
+
+RequestProcessor::Step RequestProcessor::serialTaken(Request& r) {
+  const std::optional<JournalEntry> own = journal_.find(r.queue(), r.id());
+  const bool stillOurs = own && own->owner == journal_.owner() && !own->answered();
+  const std::optional<JournalEntry> sibling =
+      r.serial.empty() ? std::nullopt : journal_.findSerial(r.queue(), r.serial, r.id());
+  // Not the serial guard (the entry went to another process): decide again.
+  if (!stillOurs || !sibling || !settings_.retrySafeSerials) return std::nullopt;
+  if (sibling->answered() && sibling->state != JournalState::Resolved) {
+    tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial, sibling->messageId);
+    return finish(r, sibling->reply, sibling->dealId, false, "serial of " + sibling->messageId);
+  }
+  if (journal_.ownerState(sibling->owner) == OwnerState::Alive) {
+    if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
+    return std::nullopt;  // waited for: decided again
+  }
+  return answerInDoubt(r, "its serial was taken by " + sibling->messageId + ", which did not finish", &*own);
 }
 
 bool RequestProcessor::holdForJournal() {

@@ -58,7 +58,11 @@ class RequestProcessor {
   Step carryOut(Request& request, const JournalEntry* own);
   Step checkThenCarryOut(Request& request, const JournalEntry* subject, const JournalEntry* own);
   Step answerInDoubt(Request& request, const std::string& why, const JournalEntry* own);
-  Step finish(Request& request, const std::string& reply, uint64_t effectId, bool changed, const std::string& note);
+  Step finish(Request& request, const std::string& reply, uint64_t effectId, bool changed, const std::string& note,
+              bool durable = false);
+  // The journal refused "started": another message with the serial went
+  // ahead, or the entry went to another process.
+  Step serialTaken(Request& request);
   Step lostEntry(Request& request, uint64_t effectId);
   // Waits until the journal writes again; false when the service stops.
   bool holdForJournal();

@@ -31,6 +31,7 @@
 #include "manager/AccountSnapshot.h"
 #include "manager/CManager.h"
 #include "manager/ResultCode.h"
+#include "manager/ServerForm.h"
 #include "messages/PasswordUpdateRequest.h"
 #include "messages/TradeTransInfoRequest.h"
 #include "messages/UserRecordCreateRequest.h"
@@ -62,15 +63,7 @@ struct ExpectedDeal {
   std::wstring comment;     // as the deal record holds it
 };
 
-// Money as the server keeps it: in units of 1e-8.
-bool sameAmount(double a, double b) { return std::llround(a * 1e8) == std::llround(b * 1e8); }
-
-// The comment as a deal record holds it: up to its first NUL, cut to fit.
-std::wstring asRecorded(const std::wstring& comment) {
-  std::wstring kept(comment.c_str());
-  if (kept.size() > MTDealCommentSize - 1) kept.resize(MTDealCommentSize - 1);
-  return kept;
-}
+bool sameAmount(double a, double b) { return moneyAsKept(a) == moneyAsKept(b); }
 
 bool matches(const MTDealRecord& deal, const ExpectedDeal& expected) {
   if (deal.action != expected.action) return false;
@@ -85,7 +78,7 @@ ExpectedDeal expectedFrom(const TradeTransInfoRequest& record, const PlannedChan
   if (planned) {
     e.action = planned->action;
     e.amount = planned->amount;
-    e.comment = asRecorded(UTF8ToUnicode(planned->comment));
+    e.comment = dealCommentAsKept(planned->comment);
     return e;
   }
   // Never recorded: redo the operation's reasoning without the account.
@@ -95,7 +88,7 @@ ExpectedDeal expectedFrom(const TradeTransInfoRequest& record, const PlannedChan
   e.amount = record.amount;
   e.amountKnown = !cancel && !(e.action == MT_DEAL_CREDIT && record.amount < 0);
   const double sign = cancel ? -1.0 : record.amount;
-  e.comment = asRecorded(UTF8ToUnicode(record.comment.empty() ? (sign > 0 ? "Deposit" : "Withdraw") : record.comment));
+  e.comment = dealCommentAsKept(record.comment.empty() ? (sign > 0 ? "Deposit" : "Withdraw") : record.comment);
   return e;
 }
 

@@ -83,6 +83,33 @@ TEST_F(RequestJournalTest, ASerialPastReceivedKeepsEveryOtherMessageWithItFromSt
   EXPECT_EQ(b.started(kQueue, "m3", deposit(10), "s-2"), JournalWrite::Recorded);
   // Without the guard serials are not looked at.
   EXPECT_EQ(b.started(kQueue, "m2", deposit(10)), JournalWrite::Recorded);
+
+  // Resolved by an operator, a request no longer holds its serial.
+  b.received(entryFor("m4", "s-2"));
+  ASSERT_EQ(b.inDoubt(kQueue, "m3", "{}", "why"), JournalWrite::Recorded);
+  EXPECT_EQ(b.started(kQueue, "m4", deposit(10), "s-2"), JournalWrite::Refused);
+  {
+    sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
+    db.exec("UPDATE requests SET state = 'resolved' WHERE message_id = 'm3'");
+  }
+  EXPECT_EQ(b.started(kQueue, "m4", deposit(10), "s-2"), JournalWrite::Recorded);
+}
+
+TEST_F(RequestJournalTest, StartedAgainKeepsTheFirstAttemptsStart) {
+  RequestJournal j(path(), 7, "host/1/1/a");
+  j.received(entryFor("m1"));
+  PlannedChange first = deposit(10);
+  first.serverTimeMs = 1000;
+  ASSERT_EQ(j.started(kQueue, "m1", first), JournalWrite::Recorded);
+  const JournalEntry once = *j.find(kQueue, "m1");
+  PlannedChange again = deposit(10);
+  again.serverTimeMs = 5000;
+  ASSERT_EQ(j.started(kQueue, "m1", again), JournalWrite::Recorded);
+  const JournalEntry twice = *j.find(kQueue, "m1");
+  EXPECT_EQ(twice.startedAt, once.startedAt);
+  ASSERT_TRUE(twice.planned);
+  EXPECT_EQ(twice.planned->serverTimeMs, 1000);
+  EXPECT_EQ(j.attempts(twice.id), 1);  // one process, however often
 }
 
 TEST_F(RequestJournalTest, ClaimsAndRivalsAreWhatAnInDoubtCheckCannotTakeAsItsOwn) {
@@ -101,8 +128,17 @@ TEST_F(RequestJournalTest, ClaimsAndRivalsAreWhatAnInDoubtCheckCannotTakeAsItsOw
   // The one in doubt without a deal and the one cut short (the same amount
   // as the server keeps it) could have made it; the settled one and the one
   // with another comment could not.
-  EXPECT_EQ(j.rivals("trade", deposit(10), "self", "self"), 2);
-  EXPECT_EQ(j.rivals("trade", deposit(10), "cut", "self"), 1);
+  const PlannedChange ten = deposit(10);
+  EXPECT_EQ(j.rivals("trade", 7, &ten, "self", "self"), 2);
+  EXPECT_EQ(j.rivals("trade", 7, &ten, "cut", "self"), 1);
+  // Comments alike in what a deal record keeps are one comment there.
+  const PlannedChange longer = deposit(10, std::string(63, 'c') + "-one");
+  j.received(entryFor("long"));
+  ASSERT_EQ(j.started(kQueue, "long", deposit(10, std::string(63, 'c') + "-two")), JournalWrite::Recorded);
+  EXPECT_EQ(j.rivals("trade", 7, &longer, "self", "self"), 1);
+  // A request with no record of its own cannot be told from any of them.
+  EXPECT_EQ(j.rivals("trade", 7, nullptr, "self", "self"), 4);
+  EXPECT_EQ(j.rivals("trade", 8, nullptr, "self", "self"), 0);
 }
 
 TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProcess) {

@@ -10,7 +10,10 @@ fault_setup competing plain
 bench_service_start "$bench_work" service-a
 victim=$bench_service_pid
 bench_service_start "$bench_work" service-b
-fault_load_start
+# All updates of the load change one account: one cut short by the kill,
+# whose account a later update changed before it was checked, cannot be
+# told done or not and is answered -1001 (in doubt), never carried out again.
+fault_load_start --allow-code -1001
 if ((${KILL_AFTER:-8} > 0)); then
   sleep "${KILL_AFTER:-8}"
   bench_log "SIGKILL to service-a (pid $victim)"

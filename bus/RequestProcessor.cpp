@@ -223,7 +223,10 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
       // Raised while the record was read, before any server call: the
       // request can never be carried out. It gets no reply.
       serviceMetrics().requestDropped(r.queue());
-      finish(r, std::string(), 0, false, std::string("unreadable: ") + e.what());
+      // Acknowledged only once that is recorded (or the entry was settled
+      // by another process, whose answer stands).
+      Step recorded = finish(r, std::string(), 0, false, std::string("unreadable: ") + e.what());
+      if (!recorded || recorded->step == Settlement::Step::Leave) return recorded;
       return Settlement::acknowledge();
     }
   }

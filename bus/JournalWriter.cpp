@@ -46,22 +46,18 @@ bool JournalWriter::writeDurably(Change change) { return enqueueAndWait(std::mov
 bool JournalWriter::writeCommitted(Change change) { return enqueueAndWait(std::move(change), false); }
 
 void JournalWriter::writeDurably(Change change, std::function<void(bool)> then) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopping_) {
-      queue_.push_back(Item{std::move(change), true, std::move(then)});
-      wake_.notify_one();
-      return;
-    }
-  }
-  then(false);
+  enqueue(std::move(change), true, std::move(then));
 }
 
 void JournalWriter::writeCommitted(Change change, std::function<void(bool)> then) {
+  enqueue(std::move(change), false, std::move(then));
+}
+
+void JournalWriter::enqueue(Change change, bool durable, std::function<void(bool)> then) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_) {
-      queue_.push_back(Item{std::move(change), false, std::move(then)});
+      queue_.push_back(Item{std::move(change), durable, std::move(then)});
       wake_.notify_one();
       return;
     }

@@ -54,6 +54,8 @@ class JournalWriter {
     std::function<void(bool)> done;  // told whether the batch was committed
   };
 
+  // Queues a change; then(false) at once when stopping.
+  void enqueue(Change change, bool durable, std::function<void(bool)> then);
   bool enqueueAndWait(Change change, bool durable);
   void run();
   // Commits the batch, else each change on its own: done is told per item.

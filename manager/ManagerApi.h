@@ -204,6 +204,34 @@ typedef MTAPIRES (*MTManagerAccountRequest_t)(IMTManagerAPI* manager, int64_t fr
 typedef MTAPIRES (*MTManagerAccountTimes_t)(IMTManagerAPI* manager, uint64_t login, MTAccountTimes* times);
 }
 
+// Receives the state of a manager object's session, on the library's own
+// thread (never inside a call the service made).
+class IMTManagerSink {
+ public:
+  // A session was opened (OpenSession succeeded).
+  virtual void OnConnect() {}
+  // The session is gone: the server went away, closed it, or the network
+  // failed. Every call answers Network or NotConnected until OpenSession
+  // succeeds again. Attached deal sinks stay attached; what the server
+  // records meanwhile reaches them once a session is open again.
+  virtual void OnDisconnect() {}
+
+ protected:
+  ~IMTManagerSink() = default;
+};
+
+// Optional entry points "MTManagerSubscribe" and "MTManagerUnsubscribe": the
+// sink is told of the session of `manager` until it is unsubscribed.
+// Subscribing twice keeps one subscription. Unsubscribe returns once no
+// notification to the sink is running or will start (from inside a
+// notification it only unsubscribes). 0 done, 3 bad arguments, 13 not
+// subscribed (unsubscribe). A library without them tells nothing: the
+// caller learns of a lost session from the results of its calls.
+extern "C" {
+typedef MTAPIRES (*MTManagerSubscribe_t)(IMTManagerAPI* manager, IMTManagerSink* sink);
+typedef MTAPIRES (*MTManagerUnsubscribe_t)(IMTManagerAPI* manager, IMTManagerSink* sink);
+}
+
 // File name of the library in a 64-bit build (MT5APIManager.so in a 32-bit one).
 #if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 #define MT_MANAGER_LIBRARY_NAME "MT5APIManager64.so"

@@ -22,5 +22,8 @@ constexpr MTAPIRES RequestDone = 10009;    // trade request done
 
 // Results that do not say whether the server carried a change out: the
 // request did not reach it, or its answer did not come back.
+// Results that mean the session is gone (the server away, the network
+// down): the call did not reach a server that could answer it.
+constexpr bool sessionLost(MTAPIRES result) { return result == Network || result == NotConnected; }
 constexpr bool noAnswer(MTAPIRES result) { return result == Network || result == NotConnected || result == Timeout; }
 }  // namespace mtret

@@ -20,10 +20,10 @@ constexpr MTAPIRES AccountExists = 3001;   // account login already taken
 constexpr MTAPIRES WrongPassword = 3006;   // account password does not match
 constexpr MTAPIRES RequestDone = 10009;    // trade request done
 
+// Results that mean the session is gone (the server away, the network
+// down).
+constexpr bool sessionLost(MTAPIRES result) { return result == Network || result == NotConnected; }
 // Results that do not say whether the server carried a change out: the
 // request did not reach it, or its answer did not come back.
-// Results that mean the session is gone (the server away, the network
-// down): the call did not reach a server that could answer it.
-constexpr bool sessionLost(MTAPIRES result) { return result == Network || result == NotConnected; }
 constexpr bool noAnswer(MTAPIRES result) { return result == Network || result == NotConnected || result == Timeout; }
 }  // namespace mtret

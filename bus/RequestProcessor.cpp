@@ -95,8 +95,10 @@ void RequestProcessor::acknowledged(const std::string& queue, const std::string&
 Settlement RequestProcessor::decideAndAct(Request& r) {
   const auto deadline = Clock::now() + settings_.ownerWait;
   for (int round = 0;; ++round) {
-    // Nothing is taken while the journal cannot record it.
+    // Nothing is taken while the journal cannot record it, nor while the
+    // trading server is away.
     if (!journal_.writable() && !holdForJournal()) return Settlement::leave();
+    if (!holdForSession()) return Settlement::leave();
     const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
     std::optional<JournalEntry> serialEntry;
     const bool onlyReceived = entry && !entry->answered() && entry->state == JournalState::Received;
@@ -202,6 +204,7 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
   CapturedReply reply;
   JournalGate gate(journal_, r.queue(), r.id(), settings_.retrySafeSerials ? r.serial : std::string());
   const Clock::time_point start = Clock::now();
+  const uint64_t losses = routes_.manager.Session().losses();
   try {
     (routes_.manager.*r.route.operation)(r.root, &reply, &gate);
     serviceMetrics().observeTradingServer(r.queue(), secondsSince(start));
@@ -230,6 +233,12 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
       return Settlement::acknowledge();
     }
   }
+  if (!gate.asked() && sessionLostSince(losses)) {
+    // It failed on the way to its change because the session went: the
+    // failure is the server's absence, not an answer. Taken again once the
+    // session is back.
+    return holdForSession() ? Step() : Settlement::leave();
+  }
   if (gate.asked() && !gate.recorded()) {
     // Nothing was changed: the operation stopped at its gate.
     if (gate.outcome() == JournalWrite::Failed) return holdForJournal() ? Step() : Settlement::leave();
@@ -244,6 +253,9 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
     r.unanswered = true;
     tell("destURI #%s In doubt %s: the trading server did not say whether it made the change; checking\n", r.queue(),
          r.id());
+    // The check needs the server: a change cut off by a lost session is
+    // checked once it is open again.
+    if (!holdForSession()) return Settlement::leave();
     return checkThenCarryOut(r, &*entry, &*entry);
   }
   // A change tried and not made: its answer could not be told again from
@@ -270,10 +282,17 @@ RequestProcessor::Step RequestProcessor::checkThenCarryOut(Request& r, const Jou
   const uint64_t login = loginOf(r.root);
   attempt.rivals = [&] { return journal_.rivals(kind, login, attempt.planned, r.id(), subjectId); };
   EarlierChange earlier;
-  try {
-    earlier = routes_.manager.FindEarlierChange(r.root, attempt);
-  } catch (const std::exception& e) {
-    return answerInDoubt(r, std::string("the check failed: ") + e.what(), own);
+  for (;;) {
+    if (!holdForSession()) return Settlement::leave();
+    const uint64_t losses = routes_.manager.Session().losses();
+    try {
+      earlier = routes_.manager.FindEarlierChange(r.root, attempt);
+    } catch (const std::exception& e) {
+      return answerInDoubt(r, std::string("the check failed: ") + e.what(), own);
+    }
+    // A lookup that met a lost session may read as "not there": checked
+    // again from the start once the session is back.
+    if (!sessionLostSince(losses)) break;
   }
   switch (earlier.found) {
     case EarlierChange::Found::Yes:
@@ -362,6 +381,19 @@ RequestProcessor::Step RequestProcessor::serialTaken(Request& r) {
     return std::nullopt;  // waited for: decided again
   }
   return answerInDoubt(r, "its serial was taken by " + sibling->messageId + ", which did not finish", &*own);
+}
+
+bool RequestProcessor::holdForSession() {
+  const SessionState& session = routes_.manager.Session();
+  while (!session.up()) {
+    if (!inFlight_.pause(settings_.sessionPoll)) return false;
+  }
+  return true;
+}
+
+bool RequestProcessor::sessionLostSince(uint64_t losses) const {
+  const SessionState& session = routes_.manager.Session();
+  return session.losses() != losses || !session.up();
 }
 
 bool RequestProcessor::holdForJournal() {

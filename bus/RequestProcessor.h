@@ -8,7 +8,9 @@
 // No answer is ever revised: a reply goes only once its outcome is
 // recorded, and when the journal cannot record, the request is held (its
 // delivery thread waits, so the broker keeps it and the rest of the queue)
-// until the journal writes again.
+// until the journal writes again. So is every request while the
+// trading-server session is down: nothing is answered because the server is
+// away.
 #include <chrono>
 #include <optional>
 #include <string>
@@ -29,6 +31,8 @@ class RequestProcessor {
     std::chrono::milliseconds ownerWait{30000};
     // How often a journal that cannot write is tried again.
     std::chrono::milliseconds journalRetry{1000};
+    // How often a request waiting for the trading-server session looks again.
+    std::chrono::milliseconds sessionPoll{100};
   };
 
   RequestProcessor(Routes routes, RequestJournal& journal, InFlight& inFlight, Settings settings);
@@ -66,6 +70,12 @@ class RequestProcessor {
   Step lostEntry(Request& request, uint64_t effectId);
   // Waits until the journal writes again; false when the service stops.
   bool holdForJournal();
+  // Waits while the trading-server session is down; false when the service
+  // stops.
+  bool holdForSession();
+  // Whether a call since `losses` was counted met a lost session (or the
+  // session is down now): what it answered says nothing of the request.
+  bool sessionLostSince(uint64_t losses) const;
   Settlement answer(const Request& request, const std::string& reply);
   void takeOver(Request& request, const JournalEntry* own);
 

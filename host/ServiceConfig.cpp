@@ -137,6 +137,12 @@ std::string readOptionalKeys(const Json::Value& d, ServiceConfig& c) {
       return "\"requestWindow\" must be a whole number from 1 to " + std::to_string(ServiceConfig::kMaxRequestWindow);
     c.requestWindow = window.asUInt();
   }
+  const Json::Value& reopen = d["sessionReopenMaxSeconds"];
+  if (!reopen.isNull()) {
+    if (!reopen.isNumeric() || reopen.asDouble() < 0.5 || reopen.asDouble() > ServiceConfig::kMaxSessionReopenSeconds)
+      return "\"sessionReopenMaxSeconds\" must be a number of seconds from 0.5 to 3600";
+    c.sessionReopenMaxSeconds = reopen.asDouble();
+  }
   return "";
 }
 

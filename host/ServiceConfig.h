@@ -44,6 +44,10 @@ struct ServiceConfig {
   // work on later requests.
   uint32_t requestWindow = 32;
   static constexpr uint32_t kMaxRequestWindow = 1000;
+  // A lost trading-server session is reopened after 0.5 s, then after twice
+  // the last wait each time, up to this many seconds between tries.
+  double sessionReopenMaxSeconds = 30;
+  static constexpr double kMaxSessionReopenSeconds = 3600;
 
   static constexpr const char* kDefaultJournalPath = "../journal/requests.db";
 

@@ -41,6 +41,7 @@ void closeAll(ServiceObjects& service) {
 }
 
 void shutdownManager(ServiceObjects& service) {
+  service.sessionKeeper.reset();  // no reopen under the shutdown
   service.managerLoggedIn = false;
   service.manager.Shutdown();
 }
@@ -64,6 +65,11 @@ int initService(ServiceObjects& service) {
   }
   service.managerLoggedIn = true;
   Metrics& metrics = serviceMetrics();
+  SessionPolicy::Settings reopen;
+  reopen.maxDelay = std::chrono::milliseconds(static_cast<int64_t>(config.sessionReopenMaxSeconds * 1000));
+  service.sessionKeeper = std::make_unique<SessionKeeper>(
+      service.manager, reopen, [&service](const std::string& line) { service.endForSession(line); });
+  service.sessionKeeper->start();
 
   // Before any request is taken: what an earlier run left in hand is
   // resolved from it.
@@ -115,7 +121,7 @@ void stopService(ServiceObjects& service) {
 
 HealthReport serviceHealth(const ServiceObjects& service) {
   HealthReport report;
-  if (!service.managerLoggedIn) report.down.push_back("trading server session");
+  if (!service.managerLoggedIn || !service.manager.Session().up()) report.down.push_back("trading server session");
   if (service.journal && !service.journal->writable()) report.down.push_back("request journal");
   const auto reported = serviceMetrics().connections();
   const auto isUp = [&reported](const std::string& queue) {

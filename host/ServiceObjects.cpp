@@ -1,5 +1,7 @@
 #include "host/ServiceObjects.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 
@@ -72,6 +74,7 @@ ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer
 
 ServiceObjects::~ServiceObjects() {
   inFlight.stop();
+  sessionKeeper.reset();
   for (AsyncConsumer& consumer : consumers) consumer.close();
   for (AsyncProducer& producer : producers) producer.close();
   closeJournal();
@@ -119,6 +122,15 @@ void ServiceObjects::drain() {
   if (!inFlight.waitIdle(kDrainBound))
     writeLog("Stopping with requests still in the trading server's hands; the next start resolves them\n");
   if (journal) journal->flush();
+}
+
+void ServiceObjects::endForSession(const std::string& line) {
+  drain();
+  consolePrint("%s\n", line.c_str());
+  writeLog("%s\n", line.c_str());
+  std::fflush(stdout);
+  if (beforeFatalExit) beforeFatalExit();
+  ::_exit(kStartFailedStatus);
 }
 
 std::array<std::string, 4> requestQueues(const ServiceConfig& c) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "bus/AsyncConsumer.h"
@@ -15,7 +16,12 @@
 #include "bus/RequestProcessor.h"
 #include "bus/RouteRequest.h"
 #include "host/ServiceConfig.h"
+#include "host/SessionKeeper.h"
 #include "manager/CManager.h"
+
+// The exit status of a start that failed, and of a service that ends
+// because its trading-server session cannot be reopened.
+constexpr int kStartFailedStatus = 255;
 
 struct ServiceObjects {
   // onFatal runs before the process ends on a consumer's or a producer's
@@ -38,6 +44,10 @@ struct ServiceObjects {
   // in the journal: what a fatal broker error leaves is finished by the
   // next start.
   void drain();
+  // The session cannot be reopened: the requests in hand are left as a
+  // fatal broker error leaves them, line is reported, and the process ends
+  // with the failed start's status.
+  [[noreturn]] void endForSession(const std::string& line);
 
   const ServiceConfig& config;
   CManager manager;
@@ -53,6 +63,11 @@ struct ServiceObjects {
   // Whether the manager is logged in; set by start and stop on the main
   // thread, read by the health check on others.
   std::atomic<bool> managerLoggedIn{false};
+  // Reopens a lost trading-server session; from start to stop.
+  std::unique_ptr<SessionKeeper> sessionKeeper;
+  // Runs right before the process ends because the session cannot be
+  // reopened (the console's settings are put back).
+  std::function<void()> beforeFatalExit;
 };
 
 // The configured request queue names, in the order of the consumers.

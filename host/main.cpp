@@ -21,7 +21,7 @@
 namespace {
 
 constexpr int kStopped = 0;
-constexpr int kStartFailed = 255;
+constexpr int kStartFailed = kStartFailedStatus;
 
 // Constructed before main and never touched by broker threads after the
 // consumers are closed; a lost broker connection ends the process without
@@ -47,6 +47,7 @@ bool startMetricsServer(const ServiceConfig& config, std::unique_ptr<MetricsServ
 }
 
 int run() {
+  service.beforeFatalExit = restoreTerminalSettings;
   StopSignals signals;
   ConsoleInput input(STDIN_FILENO, signals.fd());
   serviceNotify::status("starting");

@@ -4,6 +4,7 @@
 // event to the Manager API journal.
 #include <json/value.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,8 +14,9 @@
 #include "manager/ManagerApi.h"
 #include "manager/ManagerApiLibrary.h"
 #include "manager/ReplySender.h"
+#include "manager/SessionState.h"
 
-class CManager : public IMTDealSink {
+class CManager : public IMTDealSink, public IMTManagerSink {
  public:
   // Library objects are handed back through Release, never deleted.
   struct Releaser {
@@ -46,6 +48,10 @@ class CManager : public IMTDealSink {
   bool Initialize();
   bool Connect(const wchar_t* server, int64_t login, const wchar_t* password);
   void Shutdown();
+  // Opens the session again with the credentials of the last Connect, then
+  // measures the server's clock and attaches the deal sink again. The
+  // library's result (Error without a manager object).
+  MTAPIRES Reopen();
 
   // Request operations: exactly one reply through `sender` for every request
   // whose record could be built. A wrongly typed member raises Json::LogicError
@@ -67,6 +73,9 @@ class CManager : public IMTDealSink {
   EarlierChange FindEarlierAccount(const Json::Value& request, const EarlierAttempt& attempt, int64_t fromMs,
                                    int64_t toMs);
 
+  // The session's state, on the Manager API's threads.
+  void OnDisconnect() override;
+
   // Deal events, on the Manager API's threads.
   void OnDealAdd(const IMTDeal* deal) override;
   void OnDealUpdate(const IMTDeal* deal) override;
@@ -74,7 +83,10 @@ class CManager : public IMTDealSink {
 
   bool HasManager() const { return manager_ != nullptr; }
   // The manager login of the open session (0: none).
-  uint64_t ManagerLogin() const { return login_; }
+  uint64_t ManagerLogin() const { return login_.load(); }
+  // Whether the session is open, as calls and the library last told it.
+  SessionState& Session() { return session_; }
+  const SessionState& Session() const { return session_; }
   const ManagerApiLibrary& Library() const { return library_; }
 
  private:
@@ -82,6 +94,11 @@ class CManager : public IMTDealSink {
   // the reply code to send in failureCode.
   UserRecord LoadUser(uint64_t login, int32_t& failureCode);
   void WriteDealLine(const wchar_t* format, const IMTDeal* deal);
+  // Every result of a server call passes here: one that means the session
+  // is gone marks it lost. Returns result.
+  MTAPIRES Seen(MTAPIRES result, const char* call) const;
+  // Reads the server's clock against this host's.
+  void MeasureServerClock();
   // The trading server's clock now, as this side estimates it from the
   // offset measured at login (0: the library cannot tell the server's time).
   int64_t ServerTimeEstimateMs() const;
@@ -92,8 +109,13 @@ class CManager : public IMTDealSink {
 
   ManagerApiLibrary library_;
   ManagerObject manager_;  // declared after the library: released before it
-  uint64_t login_ = 0;
+  // The last Connect's credentials, for reopening (never logged).
+  std::wstring server_;
+  std::wstring password_;
+  std::atomic<uint64_t> login_{0};
   // Server clock minus this host's, measured when the session opened.
-  int64_t serverOffsetMs_ = 0;
-  bool serverClock_ = false;
+  std::atomic<int64_t> serverOffsetMs_{0};
+  std::atomic<bool> serverClock_{false};
+  bool sessionSink_ = false;  // subscribed to the library's session notifications
+  mutable SessionState session_;
 };

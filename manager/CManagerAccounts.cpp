@@ -92,7 +92,7 @@ void CManager::CreateUser(Json::Value request, ReplySender* sender, ChangeGate* 
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;
   }
-  MTAPIRES res = manager_->AddAccount(user.get(), masterPass.c_str(), investorPass.c_str());
+  MTAPIRES res = Seen(manager_->AddAccount(user.get(), masterPass.c_str(), investorPass.c_str()), "AddAccount");
   reportChange(gate, res, replycode::requestDone(res) ? user->Login() : 0);
   sender->send(replycode::requestDone(res) ? record.BuildReply() : record.BuildReply(replycode::negated(res)));
 }
@@ -125,7 +125,7 @@ void CManager::UpdateUser(Json::Value request, ReplySender* sender, ChangeGate* 
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;
   }
-  const MTAPIRES res = manager_->SaveAccount(user.get());
+  const MTAPIRES res = Seen(manager_->SaveAccount(user.get()), "SaveAccount");
   reportChange(gate, res);
   sender->send(replycode::requestDone(res) ? record.BuildReply() : record.BuildReply(replycode::negated(res)));
 }
@@ -160,7 +160,7 @@ void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGa
   }
   if (verify) {
     const std::wstring masterPass = stringToLPCWSTR(record.masterPass);
-    MTAPIRES res = manager_->VerifyPassword(MT_PASS_MAIN, record.login, masterPass.c_str());
+    MTAPIRES res = Seen(manager_->VerifyPassword(MT_PASS_MAIN, record.login, masterPass.c_str()), "VerifyPassword");
     if (!replycode::requestDone(res)) {
       sender->send(record.BuildReply(replycode::negated(res)));
       return;
@@ -174,7 +174,7 @@ void CManager::UpdatePassWord(Json::Value request, ReplySender* sender, ChangeGa
     sender->send(record.BuildReply(replycode::NotRecorded));
     return;
   }
-  MTAPIRES res = manager_->SetPassword(kind, record.login, newPass.c_str());
+  MTAPIRES res = Seen(manager_->SetPassword(kind, record.login, newPass.c_str()), "SetPassword");
   reportChange(gate, res);
   sender->send(replycode::requestDone(res) ? record.BuildReply() : record.BuildReply(replycode::negated(res)));
 }

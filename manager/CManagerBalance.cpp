@@ -17,7 +17,7 @@ CManager::UserRecord CManager::LoadUser(uint64_t login, int32_t& failureCode) {
     failureCode = replycode::negated(mtret::Error);
     return nullptr;
   }
-  const MTAPIRES res = manager_->LoadAccount(login, user.get());
+  const MTAPIRES res = Seen(manager_->LoadAccount(login, user.get()), "LoadAccount");
   if (!replycode::requestDone(res)) {
     failureCode = replycode::negated(res);
     return nullptr;  // the record is released before the reply goes
@@ -98,7 +98,8 @@ void CManager::ApplyBalance(double amount, Json::Value request, UserRecord user,
     return;
   }
   uint64_t dealId = 0;
-  MTAPIRES res = manager_->PostBalanceDeal(record.login, amount, action, comment.c_str(), &dealId);
+  MTAPIRES res =
+      Seen(manager_->PostBalanceDeal(record.login, amount, action, comment.c_str(), &dealId), "PostBalanceDeal");
   reportChange(gate, res, dealId);
   if (res == mtret::Ok || res == mtret::OkNone || res == mtret::RequestDone) {
     record.order = static_cast<int64_t>(dealId);

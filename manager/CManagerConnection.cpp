@@ -1,5 +1,6 @@
 // Loading the Manager API, logging in and letting both go again.
 #include <chrono>
+#include <string>
 
 #include "manager/CManager.h"
 #include "support/Console.h"
@@ -53,35 +54,66 @@ bool CManager::Initialize() {
     consolePrint("creating manager interface failed (%u)\n", mtret::Error);
     return false;
   }
-  return manager_->AttachDealSink(this) == mtret::Ok;
+  if (manager_->AttachDealSink(this) != mtret::Ok) return false;
+  // Without the session sink a lost session is still learned from results.
+  sessionSink_ = library_.HasSessionSink() && library_.Subscribe(manager_.get(), this) == mtret::Ok;
+  return true;
 }
 
 bool CManager::Connect(const wchar_t* server, int64_t login, const wchar_t* password) {
   if (!manager_) return false;
   MTAPIRES res = manager_->OpenSession(server, static_cast<uint64_t>(login), password, 0, 0, 0, kConnectTimeoutMs);
   if (res == mtret::Ok) {
+    server_ = server;
+    password_ = password;
     login_ = static_cast<uint64_t>(login);
-    int64_t serverNow = 0;
-    const int64_t before = localNowMs();
-    serverClock_ = library_.HasServerTime() && library_.ServerTime(manager_.get(), serverNow) == mtret::Ok;
-    if (serverClock_) serverOffsetMs_ = serverNow - (before + localNowMs()) / 2;
+    MeasureServerClock();
+    session_.opened();
     return true;
   }
   manager_->WriteJournal(MT_JOURNAL_ERROR, L"Connection failed (%u)", res);
   return false;
 }
 
+MTAPIRES CManager::Reopen() {
+  if (!manager_ || login_ == 0) return mtret::Error;
+  const MTAPIRES res = manager_->OpenSession(server_.c_str(), login_, password_.c_str(), 0, 0, 0, kConnectTimeoutMs);
+  if (res != mtret::Ok) return res;
+  MeasureServerClock();
+  // Attaching an attached sink keeps one subscription; a library that
+  // dropped it with the session gets it back.
+  manager_->AttachDealSink(this);
+  return res;
+}
+
+void CManager::MeasureServerClock() {
+  int64_t serverNow = 0;
+  const int64_t before = localNowMs();
+  const bool known = library_.HasServerTime() && library_.ServerTime(manager_.get(), serverNow) == mtret::Ok;
+  if (known) serverOffsetMs_ = serverNow - (before + localNowMs()) / 2;
+  serverClock_ = known;
+}
+
+void CManager::OnDisconnect() { session_.lost("the trading server ended the session"); }
+
+MTAPIRES CManager::Seen(MTAPIRES result, const char* call) const {
+  if (mtret::sessionLost(result)) session_.lost(std::string(call) + " answered " + std::to_string(result));
+  return result;
+}
+
 int64_t CManager::ServerTimeEstimateMs() const { return serverClock_ ? localNowMs() + serverOffsetMs_ : 0; }
 
 int64_t CManager::ServerNowMs() const {
   int64_t now = 0;
-  if (manager_ && library_.HasServerTime() && library_.ServerTime(manager_.get(), now) == mtret::Ok) return now;
+  if (manager_ && library_.HasServerTime() && Seen(library_.ServerTime(manager_.get(), now), "ServerTime") == mtret::Ok)
+    return now;
   return localNowMs() + serverOffsetMs_;
 }
 
 int64_t CManager::PasswordChangedMs(uint32_t kind, uint64_t login) const {
   MTAccountTimes times{};
-  if (!manager_ || !library_.HasAccountTimes() || library_.AccountTimes(manager_.get(), login, times) != mtret::Ok)
+  if (!manager_ || !library_.HasAccountTimes() ||
+      Seen(library_.AccountTimes(manager_.get(), login, times), "AccountTimes") != mtret::Ok)
     return 0;
   return kind == MT_PASS_MAIN ? times.masterPasswordChangedMs : times.investorPasswordChangedMs;
 }
@@ -90,8 +122,11 @@ void CManager::Shutdown() {
   login_ = 0;
   serverClock_ = false;
   if (manager_) {
+    if (sessionSink_) library_.Unsubscribe(manager_.get(), this);
+    sessionSink_ = false;
     manager_->DetachDealSink(this);
     manager_.reset();
   }
+  password_.clear();
   library_.Unload();
 }

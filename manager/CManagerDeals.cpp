@@ -5,7 +5,7 @@ void CManager::WriteDealLine(const wchar_t* format, const IMTDeal* deal) {
   if (!deal || !manager_) return;
   wchar_t buffer[MTDealDescribeSize] = {};
   deal->Describe(buffer, MTDealDescribeSize);
-  manager_->WriteJournal(MT_JOURNAL_INFO, format, buffer);
+  Seen(manager_->WriteJournal(MT_JOURNAL_INFO, format, buffer), "WriteJournal");
 }
 
 void CManager::OnDealAdd(const IMTDeal* deal) { WriteDealLine(L"Deal: %s has been add", deal); }

@@ -133,12 +133,13 @@ EarlierChange CManager::FindEarlierChange(const Json::Value& request, const Earl
       if (record.type < 1 || record.type > 3) return result(Found::No, "not a password change");
       const uint32_t kind = record.type == 3 ? MT_PASS_INVESTOR : MT_PASS_MAIN;
       const std::wstring newPass = stringToLPCWSTR(record.newPass);
-      if (replycode::requestDone(manager_->VerifyPassword(kind, record.login, newPass.c_str())))
+      if (replycode::requestDone(Seen(manager_->VerifyPassword(kind, record.login, newPass.c_str()), "VerifyPassword")))
         return result(Found::Yes, "the new password is set", record.BuildReply());
       if (!attempt.planned) return result(Found::No, "the new password is not set");
       if (record.type == 1) {
         const std::wstring oldPass = stringToLPCWSTR(record.masterPass);
-        if (replycode::requestDone(manager_->VerifyPassword(MT_PASS_MAIN, record.login, oldPass.c_str())))
+        if (replycode::requestDone(
+                Seen(manager_->VerifyPassword(MT_PASS_MAIN, record.login, oldPass.c_str()), "VerifyPassword")))
           return result(Found::No, "the old password still works");
         return result(Found::Unknown, "neither the old nor the new password works");
       }
@@ -162,7 +163,8 @@ EarlierChange CManager::FindEarlierChange(const Json::Value& request, const Earl
   if (!library_.HasDealRequest()) return result(Found::Unknown, "the trading server has no deal lookup");
 
   std::vector<MTDealRecord> deals;
-  const MTAPIRES res = library_.DealRequest(manager_.get(), record.login, window.fromMs, window.toMs, deals);
+  const MTAPIRES res =
+      Seen(library_.DealRequest(manager_.get(), record.login, window.fromMs, window.toMs, deals), "DealRequest");
   if (res != mtret::Ok) return result(Found::Unknown, "deal lookup failed (" + std::to_string(res) + ")");
   const MTDealRecord* found = nullptr;
   int count = 0;
@@ -195,7 +197,7 @@ EarlierChange CManager::FindEarlierAccount(const Json::Value& request, const Ear
   auto candidate = [&](uint64_t login, int64_t registeredMs, bool& failed) {
     if (registeredMs < fromMs || claimedBy(attempt, login)) return false;
     UserRecord user(manager_->NewUserRecord());
-    if (!user || !replycode::requestDone(manager_->LoadAccount(login, user.get()))) {
+    if (!user || !replycode::requestDone(Seen(manager_->LoadAccount(login, user.get()), "LoadAccount"))) {
       failed = true;
       return false;
     }
@@ -206,14 +208,14 @@ EarlierChange CManager::FindEarlierAccount(const Json::Value& request, const Ear
   bool failed = false;
   if (record.login != 0) {
     MTAccountTimes times{};
-    const MTAPIRES res = library_.AccountTimes(manager_.get(), record.login, times);
+    const MTAPIRES res = Seen(library_.AccountTimes(manager_.get(), record.login, times), "AccountTimes");
     if (res == mtret::NotFound) return result(Found::No, "no such account");
     if (res != mtret::Ok) return result(Found::Unknown, "account lookup failed (" + std::to_string(res) + ")");
     if (times.registeredMs < fromMs) return result(Found::No, "the account existed before the attempt");
     if (candidate(record.login, times.registeredMs, failed)) found.push_back(record.login);
   } else {
     std::vector<MTAccountTimes> registered;
-    const MTAPIRES res = library_.AccountRequest(manager_.get(), fromMs, toMs, registered);
+    const MTAPIRES res = Seen(library_.AccountRequest(manager_.get(), fromMs, toMs, registered), "AccountRequest");
     if (res != mtret::Ok) return result(Found::Unknown, "account lookup failed (" + std::to_string(res) + ")");
     for (const MTAccountTimes& a : registered)
       if (candidate(a.login, a.registeredMs, failed)) found.push_back(a.login);

@@ -104,6 +104,9 @@ MTAPIRES ManagerApiLibrary::Load(const std::string& directory) {
   serverTime_ = lookUp<MTManagerServerTime_t>(handle, "MTManagerServerTime");
   accountRequest_ = lookUp<MTManagerAccountRequest_t>(handle, "MTManagerAccountRequest");
   accountTimes_ = lookUp<MTManagerAccountTimes_t>(handle, "MTManagerAccountTimes");
+  subscribe_ = lookUp<MTManagerSubscribe_t>(handle, "MTManagerSubscribe");
+  unsubscribe_ = lookUp<MTManagerUnsubscribe_t>(handle, "MTManagerUnsubscribe");
+  if (!subscribe_ || !unsubscribe_) subscribe_ = unsubscribe_ = nullptr;  // one without the other is of no use
 
   if (!version_ || !createExt_ || !adminCreateExt_) {
     Unload();
@@ -135,6 +138,8 @@ void ManagerApiLibrary::Unload() {
   serverTime_ = nullptr;
   accountRequest_ = nullptr;
   accountTimes_ = nullptr;
+  subscribe_ = nullptr;
+  unsubscribe_ = nullptr;
 }
 
 bool ManagerApiLibrary::HasDealRequest() const { return handle_ && dealRequest_; }
@@ -171,4 +176,16 @@ bool ManagerApiLibrary::HasAccountTimes() const { return handle_ && accountTimes
 MTAPIRES ManagerApiLibrary::AccountTimes(IMTManagerAPI* manager, uint64_t login, MTAccountTimes& times) const {
   if (!HasAccountTimes()) return mtret::Error;
   return accountTimes_(manager, login, &times);
+}
+
+bool ManagerApiLibrary::HasSessionSink() const { return handle_ && subscribe_; }
+
+MTAPIRES ManagerApiLibrary::Subscribe(IMTManagerAPI* manager, IMTManagerSink* sink) const {
+  if (!HasSessionSink()) return mtret::Error;
+  return subscribe_(manager, sink);
+}
+
+MTAPIRES ManagerApiLibrary::Unsubscribe(IMTManagerAPI* manager, IMTManagerSink* sink) const {
+  if (!HasSessionSink()) return mtret::Error;
+  return unsubscribe_(manager, sink);
 }

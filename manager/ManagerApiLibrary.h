@@ -49,6 +49,10 @@ class ManagerApiLibrary {
   bool HasAccountTimes() const;
   // One account's times; 13 when there is no such account.
   MTAPIRES AccountTimes(IMTManagerAPI* manager, uint64_t login, MTAccountTimes& times) const;
+  bool HasSessionSink() const;
+  // Tells `sink` of `manager`'s session until unsubscribed.
+  MTAPIRES Subscribe(IMTManagerAPI* manager, IMTManagerSink* sink) const;
+  MTAPIRES Unsubscribe(IMTManagerAPI* manager, IMTManagerSink* sink) const;
 
   bool IsLoaded() const { return handle_ != nullptr; }
   // The path handed to the loader by the last Load (the bare file name when
@@ -74,6 +78,8 @@ class ManagerApiLibrary {
   MTManagerServerTime_t serverTime_ = nullptr;
   MTManagerAccountRequest_t accountRequest_ = nullptr;
   MTManagerAccountTimes_t accountTimes_ = nullptr;
+  MTManagerSubscribe_t subscribe_ = nullptr;
+  MTManagerUnsubscribe_t unsubscribe_ = nullptr;
 
   std::string executablePath_;  // empty: /proc/self/exe
   std::string path_;

@@ -130,6 +130,16 @@ void Metrics::connectionReconnected(const std::string& name) {
   ++connections_[name].reconnects;
 }
 
+void Metrics::tradingServerUp(bool up) {
+  std::lock_guard lock(mutex_);
+  tradingServerUp_ = up;
+}
+
+void Metrics::tradingServerReopened() {
+  std::lock_guard lock(mutex_);
+  ++tradingServerReopens_;
+}
+
 std::vector<std::pair<std::string, bool>> Metrics::connections() const {
   std::lock_guard lock(mutex_);
   std::vector<std::pair<std::string, bool>> all;
@@ -146,6 +156,8 @@ std::string Metrics::renderPrometheus() const {
   std::function<JournalCounts()> journalCounts;
   std::map<std::string, QueueStats> queues;
   std::map<std::string, ConnectionStats> connections;
+  bool tradingServerUp = false;
+  uint64_t tradingServerReopens = 0;
   {
     // A copy, so that the journal is asked and the text built without
     // holding up the delivery threads.
@@ -153,6 +165,8 @@ std::string Metrics::renderPrometheus() const {
     journalCounts = journalCounts_;
     queues = queues_;
     connections = connections_;
+    tradingServerUp = tradingServerUp_;
+    tradingServerReopens = tradingServerReopens_;
   }
 
   std::ostringstream out;
@@ -208,6 +222,12 @@ std::string Metrics::renderPrometheus() const {
   header(out, "mqbridge_broker_reconnects_total", "counter", "Times the connection was restored after a loss.");
   for (const auto& [name, stats] : connections)
     out << "mqbridge_broker_reconnects_total{" << label("queue", name) << "} " << stats.reconnects << '\n';
+
+  header(out, "mqbridge_trading_server_up", "gauge", "1 while the trading-server session is open.");
+  out << "mqbridge_trading_server_up " << (tradingServerUp ? 1 : 0) << '\n';
+  header(out, "mqbridge_trading_server_reopens_total", "counter",
+         "Times the trading-server session was opened again after a loss.");
+  out << "mqbridge_trading_server_reopens_total " << tradingServerReopens << '\n';
 
   if (journalCounts) {
     const JournalCounts counts = journalCounts();

@@ -60,6 +60,9 @@ class Metrics {
   // Per broker connection, named by the queue it serves.
   void connectionUp(const std::string& name, bool up);
   void connectionReconnected(const std::string& name);
+  // The trading-server session: open or not, and reopened after a loss.
+  void tradingServerUp(bool up);
+  void tradingServerReopened();
   // Every connection reported so far, in name order, with whether it is up.
   std::vector<std::pair<std::string, bool>> connections() const;
 
@@ -99,6 +102,8 @@ class Metrics {
   std::map<std::string, QueueStats> queues_;
   std::map<std::string, ConnectionStats> connections_;
   std::function<JournalCounts()> journalCounts_;
+  bool tradingServerUp_ = false;
+  uint64_t tradingServerReopens_ = 0;
   double startTime_;  // seconds since the epoch
 };
 

@@ -168,15 +168,17 @@ TEST(ServiceConfig, WrongTypesFailWithoutEscapingAndNameTheKey) {
   EXPECT_EQ(serviceConfig().journalRetentionDays, 7);
   EXPECT_FALSE(serviceConfig().retrySafeSerials);
   EXPECT_EQ(serviceConfig().requestWindow, 32u);
+  EXPECT_EQ(serviceConfig().sessionReopenMaxSeconds, 30.0);
   const std::string withOptional =
       replaced(kValid, "\"somethingElse\"",
                "\"journalPath\": \"j/r.db\", \"journalRetentionDays\": 30, \"retrySafeSerials\": true, "
-               "\"requestWindow\": 1, \"somethingElse\"");
+               "\"requestWindow\": 1, \"sessionReopenMaxSeconds\": 2.5, \"somethingElse\"");
   ASSERT_EQ(readWith(withOptional), 1) << configError();
   EXPECT_EQ(serviceConfig().journalPath, "j/r.db");
   EXPECT_EQ(serviceConfig().journalRetentionDays, 30);
   EXPECT_TRUE(serviceConfig().retrySafeSerials);
   EXPECT_EQ(serviceConfig().requestWindow, 1u);
+  EXPECT_EQ(serviceConfig().sessionReopenMaxSeconds, 2.5);
   const struct {
     std::string to, reason;
   } optional[] = {
@@ -186,6 +188,9 @@ TEST(ServiceConfig, WrongTypesFailWithoutEscapingAndNameTheKey) {
       {"\"journalPath\": \"\",", "\"journalPath\" must be a non-empty string"},
       {"\"requestWindow\": 0,", "\"requestWindow\" must be a whole number from 1 to 1000"},
       {"\"requestWindow\": 1001,", "\"requestWindow\" must be a whole number from 1 to 1000"},
+      {"\"sessionReopenMaxSeconds\": 0.1,", "\"sessionReopenMaxSeconds\" must be a number of seconds from 0.5 to 3600"},
+      {"\"sessionReopenMaxSeconds\": \"30\",",
+       "\"sessionReopenMaxSeconds\" must be a number of seconds from 0.5 to 3600"},
   };
   for (const auto& c : optional) {
     EXPECT_EQ(readWith(replaced(kValid, "\"somethingElse\"", c.to + "\"somethingElse\"")), -1) << c.to;

@@ -55,11 +55,10 @@ class SessionState {
     }
     changed_.notify_all();
   }
-  // Before a new start.
+  // Before a new start (a loss reported before it is kept).
   void reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;
-    pending_.reset();
   }
 
  private:

@@ -1,6 +1,7 @@
 """Money under a broker crash: with a failover URI the service rides out a
 killed and restarted broker, and a deposit in progress at that moment is
-carried out exactly once."""
+carried out exactly once. And under a trading server that goes away: the
+requests wait on the broker until the session is reopened."""
 
 import json
 import os
@@ -9,7 +10,7 @@ import time
 import unittest
 
 import harness
-from harness import Broker, Client, Service, Workspace
+from harness import Broker, Client, ReplyBox, Service, Workspace, free_port, http_get, metric_value
 
 
 class FailoverEndToEnd(unittest.TestCase):
@@ -135,6 +136,123 @@ class FailoverEndToEnd(unittest.TestCase):
         finally:
             client.close()
         self.assertEqual(s.stop(), 0)
+
+
+class TradingServerAway(unittest.TestCase):
+    """tradesim's server stopped and started under a running service."""
+
+    def setUp(self):
+        self.broker = Broker("away")
+        self.ws = Workspace()
+        self.ws.seed()
+        self.port = free_port()
+        self.ws.write_config(self.broker.uri, metricsAddress=f"127.0.0.1:{self.port}", sessionReopenMaxSeconds=1)
+        self.service = None
+
+    def tearDown(self):
+        if self.service:
+            self.service.kill()
+        self.ws.close()
+        self.broker.close()
+
+    def metric(self, series):
+        return metric_value(http_get(self.port, "/metrics")[1], series)
+
+    def test_requests_sent_while_it_is_away_wait_and_are_answered_once_in_order(self):
+        self.service = s = Service(self.ws)
+        s.expect("init success")
+        self.assertEqual(self.metric("mqbridge_trading_server_up"), 1)
+        before = float(self.ws.account(20001)["balance"])
+        deals_before = len(self.ws.deals(20001))
+
+        # Idle: the library's session sink tells of the loss.
+        self.ws.tradesim("server", "stop")
+        s.expect("Trading server session lost: the trading server ended the session")
+        self.assertIn("Trading server session lost: ", self.ws.log_text())
+        status, body = http_get(self.port, "/health")
+        self.assertEqual(status, 503, body)
+        self.assertIn("trading server session", json.loads(body)["down"])
+        self.assertEqual(self.metric("mqbridge_trading_server_up"), 0)
+
+        client = Client(self.broker)
+        box = ReplyBox(client)
+        try:
+            deposits = [client.send("trade", f'{{"serial":"away{i}","login":20001,"amount":{i + 1},"type":1}}')
+                        for i in range(5)]
+            update = client.send("update", json.dumps({"serial": "away-up", "login": 20002, "name": "Renamed Away",
+                                                       "group": "demo", "leverage": 100, "groupType": 1,
+                                                       "valid": 1}))
+            time.sleep(2)
+            # Nothing answered (no failure because the server is away), nothing posted.
+            client.no_reply("trade", wait=0.5)
+            client.no_reply("update", wait=0.1)
+            self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before, places=2)
+
+            self.ws.tradesim("server", "start")
+            s.expect("Trading server session reopened after ", timeout=15)
+            for corr in deposits:
+                [frame] = box.collect("trade", corr)
+                self.assertEqual(json.loads(frame.body)["code"], 200, frame.body)
+            [frame] = box.collect("update", update)
+            self.assertEqual(json.loads(frame.body)["code"], 200, frame.body)
+            # Once each, in the order sent.
+            for corr in deposits:
+                self.assertEqual(len(box.settle("trade", corr, wait=0.2)), 1)
+            deals = self.ws.deals(20001)[deals_before:]
+            self.assertEqual([float(d[3]) for d in deals], [1.0, 2.0, 3.0, 4.0, 5.0])
+            self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before + 15, places=2)
+            self.assertEqual(self.ws.account(20002)["name"], "Renamed Away")
+        finally:
+            client.close()
+        self.assertEqual(http_get(self.port, "/health")[0], 200)
+        self.assertEqual(self.metric("mqbridge_trading_server_up"), 1)
+        self.assertEqual(self.metric("mqbridge_trading_server_reopens_total"), 1)
+        self.assertNotIn("In doubt", s.output)
+        self.assertEqual(s.stop(), 0)
+
+    def test_deposit_cut_off_by_the_loss_is_checked_after_the_reopen_and_posted_once(self):
+        self.service = s = Service(self.ws)
+        s.expect("init success")
+        before = float(self.ws.account(20001)["balance"])
+        deals_before = len(self.ws.deals(20001))
+        # The deal is made, then the answer takes its time: the server goes
+        # away before it comes back.
+        self.ws.tradesim("fault", "arm", "PostBalanceDeal", "--delay-after-ms", "1500")
+        client = Client(self.broker)
+        try:
+            corr = client.send("trade", '{"serial":"cut","login":20001,"amount":42,"type":1}')
+            harness.Journal(harness.journal_file(self.ws)).wait_state(corr, "started")
+            harness.wait_deals(self.ws, 20001, deals_before + 1)
+            self.ws.tradesim("server", "stop")
+            s.expect("Trading server session lost: ")
+            s.expect("did not say whether it made the change; checking")
+            client.no_reply("trade", wait=1.0)
+            self.ws.tradesim("server", "start")
+            frame = client.reply("trade", timeout=30)
+            self.assertEqual(frame.headers["correlation-id"], corr)
+            reply = json.loads(frame.body)
+            self.assertEqual(reply["code"], 200, frame.body)
+            time.sleep(1)
+            client.no_reply("trade", wait=0.5)
+        finally:
+            client.close()
+        self.assertEqual(len(self.ws.deals(20001)), deals_before + 1)
+        self.assertAlmostEqual(float(self.ws.account(20001)["balance"]), before + 42, places=2)
+        self.assertRegex(self.ws.log_text(), r"In doubt \S+: found on the trading server \(.*\), not carried out again")
+        self.assertEqual(s.stop(), 0)
+
+    def test_a_reopen_the_server_refuses_for_its_login_ends_the_service_as_a_failed_start(self):
+        self.service = s = Service(self.ws)
+        s.expect("init success")
+        self.ws.tradesim("server", "stop")
+        s.expect("Trading server session lost: ")
+        self.ws.tradesim("manager", "password", "--login", str(harness.MANAGER_LOGIN), "--password", "Changed#1")
+        self.ws.tradesim("server", "start")
+        s.expect("Trading server session cannot be reopened: the server refused the manager login (1102); "
+                 "check login and password in config.ini", timeout=15)
+        self.assertEqual(s.wait_exit(), 255)
+        self.assertIn("Trading server session cannot be reopened", self.ws.log_text())
+        self.assertNotIn("Changed#1", s.output + self.ws.log_text())
 
 
 if __name__ == "__main__":

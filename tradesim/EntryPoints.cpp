@@ -89,7 +89,19 @@ TRADESIM_EXPORT MTAPIRES MTManagerAccountTimes(IMTManagerAPI* manager, uint64_t 
   return own ? own->AccountTimes(login, times) : mtret::InvalidParams;
 }
 
+TRADESIM_EXPORT MTAPIRES MTManagerSubscribe(IMTManagerAPI* manager, IMTManagerSink* sink) {
+  auto* own = ownObject(manager);
+  return own ? own->Subscribe(sink) : mtret::InvalidParams;
+}
+
+TRADESIM_EXPORT MTAPIRES MTManagerUnsubscribe(IMTManagerAPI* manager, IMTManagerSink* sink) {
+  auto* own = ownObject(manager);
+  return own ? own->Unsubscribe(sink) : mtret::InvalidParams;
+}
+
 // The optional entry points match the types callers look them up as.
 static_assert(std::is_same_v<decltype(&MTManagerServerTime), MTManagerServerTime_t>);
 static_assert(std::is_same_v<decltype(&MTManagerAccountRequest), MTManagerAccountRequest_t>);
 static_assert(std::is_same_v<decltype(&MTManagerAccountTimes), MTManagerAccountTimes_t>);
+static_assert(std::is_same_v<decltype(&MTManagerSubscribe), MTManagerSubscribe_t>);
+static_assert(std::is_same_v<decltype(&MTManagerUnsubscribe), MTManagerUnsubscribe_t>);

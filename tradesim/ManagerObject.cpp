@@ -17,13 +17,16 @@ namespace tradesim {
 ManagerObject::ManagerObject()
     : databasePath_(databasePathFromEnvironment()),
       journalPath_(journalPathFor(databasePath_)),
-      watcher_(databasePath_) {}
+      thread_(databasePath_, session_, deals_) {}
 
 ManagerObject::~ManagerObject() = default;
 
 void ManagerObject::Release() {
-  watcher_.stop();
-  delete this;
+  session_.stop();
+  deals_.stop();
+  // Released by a sink on the library thread: the thread ends once the
+  // notification returns, and deletes the object then.
+  if (thread_.stop([this] { delete this; })) delete this;
 }
 
 Store* ManagerObject::store() {
@@ -71,35 +74,57 @@ uint32_t countOf(size_t size) { return static_cast<uint32_t>(std::min<size_t>(si
 
 }  // namespace
 
-ManagerObject::FaultPlan ManagerObject::takeFault(Store& store, const char* name) {
+ManagerObject::FaultPlan ManagerObject::takeFault(Store& store, const Store::CallCheck& check, const char* name) {
   FaultPlan plan;
+  if (!check.faultArmed) return plan;
   const auto fault = store.takeFault(name);
   if (!fault) return plan;
   sleepMs(fault->delayMs);
+  plan.delayed = fault->delayMs > 0;
   plan.instead = fault->code;
   plan.delayAfterMs = fault->delayAfterMs;
   plan.after = fault->codeAfter;
   return plan;
 }
 
+void ManagerObject::drop(const Session::Login& login) {
+  if (session_.drop(login)) thread_.wake();
+}
+
+bool ManagerObject::stillServed(Store& store, const Session::Login& login) {
+  const ServerState state = store.serverState();
+  if (login.manager == 0 ? state.running : Session::servedBy(state, login)) return true;
+  drop(login);
+  return false;
+}
+
 template <typename Body>
 MTAPIRES ManagerObject::operation(const char* name, Body&& body) {
-  const uint64_t manager = sessionLogin_.load();
-  if (manager == 0) return mtret::NotConnected;
+  const Session::Login login = session_.current();
   try {
     Store* s = store();
-    if (!s) return mtret::Network;
-    const FaultPlan fault = takeFault(*s, name);
+    if (!s) return login.manager == 0 ? mtret::NotConnected : mtret::Network;
+    const Store::CallCheck check = s->checkCall(name);
+    // A stopped server answers nobody; a session it no longer serves is gone.
+    if (!Session::servedBy(check.server, login)) {
+      drop(login);
+      return check.server.running ? mtret::NotConnected : mtret::Network;
+    }
+    const FaultPlan fault = takeFault(*s, check, name);
+    // Stopped during the delay: the call never reached it.
+    if (fault.delayed && !stillServed(*s, login)) return mtret::Network;
     if (fault.instead) return *fault.instead;
     MTAPIRES result = mtret::Ok;
     if constexpr (std::is_invocable_v<Body, Store&, uint64_t>) {
-      result = body(*s, manager);
+      result = body(*s, login.manager);
     } else {
       result = body(*s);
     }
     // The effect is committed; the caller learns the result only now, or
-    // never, when the answer is replaced (as if it was lost on the way).
+    // never, when the answer is replaced (as if it was lost on the way) or
+    // the session went while the answer was on its way.
     sleepMs(fault.delayAfterMs);
+    if (fault.delayAfterMs > 0 && !stillServed(*s, login)) return mtret::Network;
     return fault.after.value_or(result);
   } catch (const std::exception&) {
     return mtret::Error;
@@ -110,19 +135,33 @@ MTAPIRES ManagerObject::OpenSession(const wchar_t* server, uint64_t login, const
                                     uint64_t /*option1*/, uint64_t /*option2*/, uint64_t /*option3*/,
                                     uint32_t /*timeoutMs*/) {
   if (!server || !password) return mtret::InvalidParams;
+  const Session::Login before = session_.current();
   try {
     Store* s = store();
     if (!s) return mtret::Network;
-    const FaultPlan fault = takeFault(*s, "OpenSession");
+    const Store::CallCheck check = s->checkCall("OpenSession");
+    if (!Session::servedBy(check.server, before)) drop(before);
+    if (!check.server.running) return mtret::Network;
+    const FaultPlan fault = takeFault(*s, check, "OpenSession");
+    if (fault.delayed && !stillServed(*s, before)) return mtret::Network;
     if (fault.instead) return *fault.instead;
     const auto open = [&] {
       if (narrow(server) != s->serverAddress()) return mtret::Network;
       const MTAPIRES checked = s->checkManager(login, narrow(password));
-      sessionLogin_.store(checked == mtret::Ok ? login : 0);
+      if (checked == mtret::Ok) {
+        // The run it opens in, read after any delay: a session of an
+        // earlier run would be dropped at once.
+        session_.open(login, s->serverState().run);
+        thread_.start();
+        thread_.wake();
+      } else if (session_.dropAny()) {
+        thread_.wake();
+      }
       return checked;
     };
     const MTAPIRES result = open();
     sleepMs(fault.delayAfterMs);
+    if (fault.delayAfterMs > 0 && !stillServed(*s, session_.current())) return mtret::Network;
     return fault.after.value_or(result);
   } catch (const std::exception&) {
     return mtret::Error;
@@ -136,6 +175,16 @@ MTAPIRES ManagerObject::WriteJournal(uint32_t type, const wchar_t* format, ...) 
   const MTAPIRES formatted = formatJournalText(format, args, text);
   va_end(args);
   if (formatted != mtret::Ok) return formatted;
+  // The journal goes through the session: a stopped server takes no entry.
+  // It needs no session open, nor a database to write to.
+  try {
+    if (Store* s = store(); s && !s->serverState().running) {
+      drop(session_.current());
+      return mtret::Network;
+    }
+  } catch (const std::exception&) {
+    return mtret::Error;
+  }
   return appendJournalLine(journalPath_, type, text);
 }
 
@@ -148,13 +197,23 @@ MTAPIRES ManagerObject::AttachDealSink(IMTDealSink* sink) {
   } catch (const std::exception&) {
     return mtret::Error;
   }
-  return watcher_.attach(sink, afterSeq);
+  const MTAPIRES attached = deals_.attach(sink, afterSeq);
+  if (attached == mtret::Ok) thread_.start();
+  return attached;
 }
 
 MTAPIRES ManagerObject::DetachDealSink(IMTDealSink* sink) {
   if (!sink) return mtret::InvalidParams;
-  return watcher_.detach(sink);
+  return deals_.detach(sink);
 }
+
+MTAPIRES ManagerObject::Subscribe(IMTManagerSink* sink) {
+  const MTAPIRES subscribed = session_.subscribe(sink);
+  if (subscribed == mtret::Ok) thread_.start();
+  return subscribed;
+}
+
+MTAPIRES ManagerObject::Unsubscribe(IMTManagerSink* sink) { return session_.unsubscribe(sink); }
 
 IMTUser* ManagerObject::NewUserRecord() {
   try {
@@ -211,7 +270,7 @@ MTAPIRES ManagerObject::PostBalanceDeal(uint64_t login, double amount, uint32_t 
   uint64_t id = 0;
   const MTAPIRES result = operation("PostBalanceDeal", [&](Store& s, uint64_t manager) {
     const MTAPIRES posted = s.postBalanceDeal(login, *money, action, narrow(comment), manager, id);
-    if (posted == mtret::RequestDone) watcher_.wake();
+    if (posted == mtret::RequestDone) thread_.wake();
     return posted;
   });
   // The id travels with the answer: a replaced answer does not carry it.

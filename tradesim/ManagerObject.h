@@ -1,7 +1,7 @@
 #pragma once
 // The manager object: one connection to the trading-server store, opened on
-// first use, and the deal watcher that feeds attached sinks.
-#include <atomic>
+// first use, its session, and the library thread that tells the session's
+// sinks and feeds attached deal sinks.
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -9,10 +9,11 @@
 
 #include "manager/ManagerApi.h"
 #include "tradesim/DealWatcher.h"
+#include "tradesim/LibraryThread.h"
+#include "tradesim/Session.h"
+#include "tradesim/Store.h"
 
 namespace tradesim {
-
-class Store;
 
 class ManagerObject final : public IMTManagerAPI {
  public:
@@ -45,6 +46,8 @@ class ManagerObject final : public IMTManagerAPI {
   MTAPIRES ServerTime(int64_t* nowMs);
   MTAPIRES AccountRequest(int64_t fromMs, int64_t toMs, MTAccountTimes* accounts, uint32_t capacity, uint32_t* total);
   MTAPIRES AccountTimes(uint64_t login, MTAccountTimes* times);
+  MTAPIRES Subscribe(IMTManagerSink* sink);
+  MTAPIRES Unsubscribe(IMTManagerSink* sink);
 
  private:
   ~ManagerObject();
@@ -53,28 +56,33 @@ class ManagerObject final : public IMTManagerAPI {
   Store* store();
   // What an armed fault makes of one call.
   struct FaultPlan {
+    bool delayed = false;             // slept before acting
     std::optional<MTAPIRES> instead;  // end without effect, with this result
     uint32_t delayAfterMs = 0;        // sleep between acting and returning
     std::optional<MTAPIRES> after;    // act, then return this instead of the result
   };
 
-  // Runs an operation: session check, armed fault, then body (given the
-  // store, and the session's manager login when it takes one), with any
-  // store failure reported as Error.
+  // Runs an operation: server and session check, armed fault, then body
+  // (given the store, and the session's manager login when it takes one),
+  // with any store failure reported as Error.
   template <typename Body>
   MTAPIRES operation(const char* name, Body&& body);
-  // Takes the operation's armed fault, if any, and sleeps its delay before
-  // acting.
-  FaultPlan takeFault(Store& store, const char* name);
+  // Takes the operation's armed fault, if the check found one, and sleeps
+  // its delay before acting.
+  FaultPlan takeFault(Store& store, const Store::CallCheck& check, const char* name);
+  // Whether the server still serves the session a call began with, read
+  // again after a delay; the session is dropped when it does not.
+  bool stillServed(Store& store, const Session::Login& login);
+  void drop(const Session::Login& login);
 
   const std::string databasePath_;
   const std::string journalPath_;
   std::mutex storeMutex_;
   std::unique_ptr<Store> store_;
-  // The manager login of the open session, 0 without one (no manager has
-  // login 0); the deals this object posts are recorded under it.
-  std::atomic<uint64_t> sessionLogin_{0};
-  DealWatcher watcher_;
+  // The deals this object posts are recorded under the session's manager.
+  Session session_;
+  DealWatcher deals_;
+  LibraryThread thread_;  // last: stopped before the others go
 };
 
 }  // namespace tradesim

@@ -49,6 +49,14 @@ struct DealEvent {
   DealRecord deal;  // the deal as it stood after the change (before, for a delete)
 };
 
+// Whether the server runs, as the command's "server stop|start" leaves it.
+struct ServerState {
+  bool running = true;
+  // Counted up by every start: a session opened in another run is gone,
+  // even when a stop and a start came between two looks at the state.
+  int64_t run = 1;
+};
+
 struct FaultRecord {
   std::string operation;
   std::optional<uint32_t> code;       // returned without effect when set

@@ -14,14 +14,19 @@
 namespace tradesim {
 namespace {
 
-constexpr int kSchemaVersion = 3;
+// Version 4 added the server's run state; a version-3 database gains it in
+// place, older ones are refused.
+constexpr int kSchemaVersion = 4;
+constexpr int kUpgradableVersion = 3;
 constexpr uint64_t kFirstAutoLogin = 1000;
 
 // Money columns (balance, credit, amount) hold 1e-8 units of the currency.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE server (
   id INTEGER PRIMARY KEY CHECK (id = 1),
-  address TEXT NOT NULL);
+  address TEXT NOT NULL,
+  running INTEGER NOT NULL DEFAULT 1,
+  run INTEGER NOT NULL DEFAULT 1);
 CREATE TABLE managers (
   login INTEGER PRIMARY KEY,
   salt BLOB NOT NULL,
@@ -67,6 +72,30 @@ CREATE TABLE faults (
   delay_after_ms INTEGER NOT NULL DEFAULT 0,
   remaining INTEGER NOT NULL CHECK (remaining >= 0));
 )sql";
+
+static_assert(kSchemaVersion == kUpgradableVersion + 1, "the upgrade below leads to the current version");
+constexpr const char* kUpgradeFromVersion3 = R"sql(
+ALTER TABLE server ADD COLUMN running INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE server ADD COLUMN run INTEGER NOT NULL DEFAULT 1;
+PRAGMA user_version = 4;
+)sql";
+
+int64_t schemaVersion(sqlite::Connection& db) {
+  sqlite::Statement version(db, "PRAGMA user_version");
+  return version.step() ? version.int64(0) : 0;
+}
+
+// Returns the version the database has afterwards. Another process may
+// upgrade it at the same time: the version is read again under the write
+// lock.
+int64_t upgradeFromVersion3(sqlite::Connection& db) {
+  sqlite::Transaction tx(db);
+  const int64_t found = schemaVersion(db);
+  if (found != kUpgradableVersion) return found;
+  db.exec(kUpgradeFromVersion3);
+  tx.commit();
+  return kSchemaVersion;
+}
 
 constexpr const char* kAccountColumns =
     "login, name, group_name, country, city, zip, address, phone, email, id_number, comment, "
@@ -131,13 +160,13 @@ Store::Store(std::unique_ptr<sqlite::Connection> connection, std::string path)
 
 Store::Store(const std::string& path) : path_(path) {
   db_ = openDatabase(path, false);
-  sqlite::Statement version(*db_, "PRAGMA user_version");
-  const int64_t found = version.step() ? version.int64(0) : 0;
+  int64_t found = schemaVersion(*db_);
   if (found == 0) {
     throw sqlite::Error(SQLITE_ERROR, "'" + path + "' is not a trading-server database (run 'tradesim init')");
   }
+  if (found == kUpgradableVersion) found = upgradeFromVersion3(*db_);
   if (found != kSchemaVersion) {
-    // Older databases lack columns this build writes; there is no migration.
+    // Older databases lack columns this build writes and have no upgrade.
     throw sqlite::Error(SQLITE_ERROR, "'" + path + "' has trading-server schema version " + std::to_string(found) +
                                           ", this build needs schema version " + std::to_string(kSchemaVersion) +
                                           " (run 'tradesim init --force' to replace it)");
@@ -167,12 +196,6 @@ std::unique_ptr<Store> Store::initialize(const std::string& path, std::string_vi
   const MTAPIRES added = store->addManager(managerLogin, managerPassword);
   if (added != mtret::Ok) throw std::runtime_error("invalid manager login");
   return store;
-}
-
-std::string Store::serverAddress() {
-  std::lock_guard lock(mutex_);
-  sqlite::Statement query(*db_, "SELECT address FROM server WHERE id = 1");
-  return query.step() ? query.text(0) : std::string();
 }
 
 MTAPIRES Store::addManager(uint64_t login, std::string_view password) {

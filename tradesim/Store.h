@@ -42,6 +42,10 @@ class Store {
   const std::string& path() const { return path_; }
 
   std::string serverAddress();
+  ServerState serverState();
+  // Stops or starts the server (a start counts up its run); false when it
+  // already was in that state.
+  bool setServerRunning(bool running);
   // AccountExists when the login is taken, InvalidParams for login 0.
   MTAPIRES addManager(uint64_t login, std::string_view password);
   // Ok, ManagerUnknown or AuthFailed.
@@ -82,7 +86,15 @@ class Store {
   // Clears one operation's fault, or all when operation is empty.
   void clearFaults(std::string_view operation);
   std::vector<FaultRecord> listFaults();
-  // Uses up one call of an armed fault, atomically across processes.
+  // What a Manager API call reads first, in one query: whether the server
+  // runs and whether the operation has an armed fault.
+  struct CallCheck {
+    ServerState server;
+    bool faultArmed = false;
+  };
+  CallCheck checkCall(std::string_view operation);
+  // Uses up one call of an armed fault, atomically across processes. Takes
+  // the write lock: for a call that checkCall found a fault armed for.
   std::optional<FaultRecord> takeFault(std::string_view operation);
 
  private:

@@ -80,13 +80,21 @@ std::vector<FaultRecord> Store::listFaults() {
   return faults;
 }
 
+Store::CallCheck Store::checkCall(std::string_view operation) {
+  std::lock_guard lock(mutex_);
+  sqlite::Statement query(*db_,
+                          "SELECT running, run, EXISTS (SELECT 1 FROM faults WHERE operation = ? AND remaining > 0) "
+                          "FROM server WHERE id = 1");
+  CallCheck check;
+  if (query.bind(1, operation).step()) {
+    check.server = {query.int64(0) != 0, query.int64(1)};
+    check.faultArmed = query.int64(2) != 0;
+  }
+  return check;
+}
+
 std::optional<FaultRecord> Store::takeFault(std::string_view operation) {
   std::lock_guard lock(mutex_);
-  {
-    // Cheap read first: the write lock is taken only when a fault is armed.
-    sqlite::Statement armed(*db_, "SELECT 1 FROM faults WHERE operation = ? AND remaining > 0");
-    if (!armed.bind(1, operation).step()) return std::nullopt;
-  }
   sqlite::Transaction tx(*db_);
   sqlite::Statement take(*db_,
                          "UPDATE faults SET remaining = remaining - 1 WHERE operation = ? AND remaining > 0 "

@@ -118,6 +118,26 @@ TEST_F(CliTest, AccountsAndDealsCanBeSeededAndInspected) {
   EXPECT_EQ(runTradesim({"deal", "delete", "77"}).status, 1);
 }
 
+TEST_F(CliTest, ServerStopAndStartSayWhatTheyDidAndTheConsoleKeepsWorking) {
+  seedAccount(1001, "10");
+  const auto status = [] {
+    const auto result = runTradesim({"server", "status"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out;
+  };
+  EXPECT_EQ(status(), "running\n");
+  EXPECT_EQ(runTradesim({"server", "stop"}).out, "server stopped\n");
+  EXPECT_EQ(runTradesim({"server", "stop"}).out, "server already stopped\n");
+  EXPECT_EQ(status(), "stopped\n");
+  EXPECT_EQ(runTradesim({"deal", "add", "--login", "1001", "--amount", "5"}).out, "deal=1\n");
+  EXPECT_EQ(keyValues(runTradesim({"account", "show", "1001"}).out)["balance"], "15.00");
+  EXPECT_EQ(runTradesim({"fault", "arm", "LoadAccount", "--code", "2"}).status, 0);
+  EXPECT_EQ(runTradesim({"server", "start"}).out, "server started\n");
+  EXPECT_EQ(runTradesim({"server", "start"}).out, "server already running\n");
+  EXPECT_EQ(status(), "running\n");
+  EXPECT_EQ(runTradesim({"server", "status", "now"}).status, 2);
+}
+
 TEST_F(CliTest, BadArgumentsAreRefusedClearly) {
   struct Case {
     std::vector<std::string> args;
@@ -169,6 +189,10 @@ TEST_F(CliTest, HelpIsAvailableEverywhere) {
                                                                 {"deal", "list", "--help"},
                                                                 {"journal", "--help"},
                                                                 {"time", "--help"},
+                                                                {"server", "--help"},
+                                                                {"server", "stop", "--help"},
+                                                                {"server", "start", "--help"},
+                                                                {"server", "status", "--help"},
                                                                 {"fault", "arm", "--help"},
                                                                 {"fault", "clear", "--help"},
                                                                 {"fault", "list", "--help"}}) {

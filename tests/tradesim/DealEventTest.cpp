@@ -1,5 +1,6 @@
 // Deal events reach attached sinks on the library's thread, whichever
-// process posted the deal; detach and release stop them for good.
+// process posted the deal, and those recorded while the session is down
+// once it is open again; detach and release stop them for good.
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -171,6 +172,39 @@ TEST_F(DealEventTest, ASinkMayDetachItselfAndReleaseEndsDelivery) {
   ASSERT_EQ(runTradesim({"deal", "add", "--login", "1001", "--amount", "1"}).status, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(witness.count(), 2u);
+}
+
+TEST_F(DealEventTest, EventsWhileTheSessionIsDownArriveOnceItIsOpenAgain) {
+  RecordingSink sink;
+  ASSERT_EQ(manager_->AttachDealSink(&sink), mtret::Ok);
+  post(1);
+  ASSERT_TRUE(eventually([&] { return sink.count() == 1; }));
+  ASSERT_EQ(runTradesim({"server", "stop"}).status, 0);
+  uint64_t lost = 0;
+  ASSERT_EQ(manager_->PostBalanceDeal(1001, 9, MT_DEAL_BALANCE, L"", &lost), mtret::Network);
+  // The server's own console still posts; a sink attached meanwhile sees
+  // what comes after its attach.
+  ASSERT_EQ(runTradesim({"deal", "add", "--login", "1001", "--amount", "2"}).out, "deal=2\n");
+  RecordingSink late;
+  ASSERT_EQ(manager_->AttachDealSink(&late), mtret::Ok);
+  ASSERT_EQ(runTradesim({"deal", "add", "--login", "1001", "--amount", "3"}).out, "deal=3\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(sink.count(), 1u) << "delivered without a session";
+  EXPECT_EQ(late.count(), 0u);
+
+  ASSERT_EQ(runTradesim({"server", "start"}).status, 0);
+  ASSERT_EQ(manager_->OpenSession(kServer, kManager, kManagerPassword, 0, 0, 0, 30000), mtret::Ok);
+  post(4);
+  ASSERT_TRUE(eventually([&] { return sink.count() >= 4 && late.count() >= 2; }));
+  const auto ids = [](const std::vector<Seen>& seen) {
+    std::vector<uint64_t> out;
+    for (const auto& s : seen) out.push_back(s.deal);
+    return out;
+  };
+  EXPECT_EQ(ids(sink.seen()), (std::vector<uint64_t>{1, 2, 3, 4}));
+  EXPECT_EQ(ids(late.seen()), (std::vector<uint64_t>{3, 4}));
+  EXPECT_EQ(manager_->DetachDealSink(&late), mtret::Ok);
+  EXPECT_EQ(manager_->DetachDealSink(&sink), mtret::Ok);
 }
 
 TEST(DealDescribeTest, DescribeIsBoundedAndTerminated) {

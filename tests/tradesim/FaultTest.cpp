@@ -1,8 +1,11 @@
 // Faults armed by the tradesim command (another process) make the next calls
 // of an operation fail without effect, take longer before or after acting,
-// or act and then answer with a given code.
+// or act and then answer with a given code; a server stopped meanwhile
+// answers Network, with or without the effect.
+#include <atomic>
 #include <chrono>
 #include <limits>
+#include <thread>
 
 #include "TestSupport.h"
 
@@ -208,6 +211,35 @@ TEST_F(FaultTest, ClearDisarmsAndBadArmingIsRefused) {
     EXPECT_FALSE(result.err.empty());
   }
   EXPECT_TRUE(store().listFaults().empty());
+}
+
+TEST_F(FaultTest, AServerStoppedDuringADelayAnswersNetwork) {
+  seedAccount(1001, "10");
+  ManagerPtr manager = connect();
+  // Long enough for the stop to come inside both delays.
+  arm({"SetPassword", "--delay-ms", "1500"});
+  arm({"PostBalanceDeal", "--delay-after-ms", "1500"});
+  std::atomic<MTAPIRES> changed{0};
+  std::atomic<MTAPIRES> posted{0};
+  uint64_t deal = 0;
+  std::thread before([&] { changed = manager->SetPassword(MT_PASS_MAIN, 1001, L"Changed-1"); });
+  std::thread after([&] { posted = manager->PostBalanceDeal(1001, 5, MT_DEAL_BALANCE, L"", &deal); });
+  // Both faults taken, and the post made.
+  ASSERT_TRUE(eventually([&] { return store().listFaults().empty() && !store().listDeals(1001).empty(); }));
+  ASSERT_TRUE(store().setServerRunning(false));
+  before.join();
+  after.join();
+
+  // Stopped before acting: the call never reached the server.
+  EXPECT_EQ(changed.load(), mtret::Network);
+  EXPECT_EQ(store().verifyPassword(MT_PASS_MAIN, 1001, "Master-1"), mtret::Ok);
+  // Acted, then the answer was lost with the session.
+  EXPECT_EQ(posted.load(), mtret::Network);
+  EXPECT_EQ(deal, 0u);
+  EXPECT_EQ(store().listDeals(1001).size(), 1u);
+  AccountRecord account;
+  ASSERT_EQ(store().loadAccount(1001, account), mtret::Ok);
+  EXPECT_EQ(account.balance, 15 * kMoneyScale);
 }
 
 }  // namespace

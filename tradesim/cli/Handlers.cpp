@@ -219,6 +219,24 @@ int listDeals(const Context& c, const Arguments& a) {
   return kDone;
 }
 
+int stopServer(const Context& c, const Arguments& a) {
+  a.expectPositionals(0, 0, "");
+  c.out << (c.open()->setServerRunning(false) ? "server stopped\n" : "server already stopped\n");
+  return kDone;
+}
+
+int startServer(const Context& c, const Arguments& a) {
+  a.expectPositionals(0, 0, "");
+  c.out << (c.open()->setServerRunning(true) ? "server started\n" : "server already running\n");
+  return kDone;
+}
+
+int printServerStatus(const Context& c, const Arguments& a) {
+  a.expectPositionals(0, 0, "");
+  c.out << (c.open()->serverState().running ? "running\n" : "stopped\n");
+  return kDone;
+}
+
 int printTime(const Context& c, const Arguments& a) {
   a.expectPositionals(0, 0, "");
   // The server's clock is this machine's: no database is needed to read it.

@@ -214,6 +214,17 @@ MTAPIRES Store::addManager(uint64_t login, std::string_view password) {
   return mtret::Ok;
 }
 
+MTAPIRES Store::setManagerPassword(uint64_t login, std::string_view password) {
+  const PasswordHash hash = hashPassword(password);
+  std::lock_guard lock(mutex_);
+  sqlite::Statement(*db_, "UPDATE managers SET salt = ?, hash = ? WHERE login = ?")
+      .bind(1, hash.salt)
+      .bind(2, hash.digest)
+      .bind(3, login)
+      .run();
+  return db_->changes() == 0 ? mtret::NotFound : mtret::Ok;
+}
+
 bool Store::hasManager(uint64_t login) {
   std::lock_guard lock(mutex_);
   sqlite::Statement query(*db_, "SELECT 1 FROM managers WHERE login = ?");

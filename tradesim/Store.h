@@ -48,6 +48,8 @@ class Store {
   bool setServerRunning(bool running);
   // AccountExists when the login is taken, InvalidParams for login 0.
   MTAPIRES addManager(uint64_t login, std::string_view password);
+  // NotFound for a login that is no manager's.
+  MTAPIRES setManagerPassword(uint64_t login, std::string_view password);
   // Ok, ManagerUnknown or AuthFailed.
   MTAPIRES checkManager(uint64_t login, std::string_view password);
   bool hasManager(uint64_t login);

@@ -179,6 +179,7 @@ TEST_F(CliTest, HelpIsAvailableEverywhere) {
   for (const auto& args : std::vector<std::vector<std::string>>{{"--help"},
                                                                 {"init", "--help"},
                                                                 {"manager", "add", "--help"},
+                                                                {"manager", "password", "--help"},
                                                                 {"account", "--help"},
                                                                 {"account", "add", "--help"},
                                                                 {"account", "show", "-h"},

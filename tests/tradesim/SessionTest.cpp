@@ -106,6 +106,13 @@ TEST_F(SessionTest, OpenSessionAnswersEachFailureWithItsOwnCode) {
   ASSERT_EQ(runTradesim({"manager", "add", "--login", "2000", "--password", "Other-2"}).status, 0);
   ManagerPtr other = library_.create();
   EXPECT_EQ(other->OpenSession(kServer, 2000, L"Other-2", 0, 0, 0, 30000), mtret::Ok);
+  // And its password changed by the command.
+  EXPECT_EQ(runTradesim({"manager", "password", "--login", "2000", "--password", "New-3"}).out, "manager=2000\n");
+  EXPECT_EQ(other->OpenSession(kServer, 2000, L"Other-2", 0, 0, 0, 30000), mtret::AuthFailed);
+  EXPECT_EQ(other->OpenSession(kServer, 2000, L"New-3", 0, 0, 0, 30000), mtret::Ok);
+  const auto unknown = runTradesim({"manager", "password", "--login", "2001", "--password", "x"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("manager 2001 not found"), std::string::npos) << unknown.err;
 }
 
 TEST_F(SessionTest, AccountOperationsNeedASessionButSinksDoNot) {

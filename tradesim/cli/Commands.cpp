@@ -46,6 +46,12 @@ const std::vector<Command>& commands() {
        {"force"},
        initDatabase},
       {{"manager", "add"}, "--login N --password PASS", "add a manager login", {"login", "password"}, {}, addManager},
+      {{"manager", "password"},
+       "--login N --password PASS",
+       "change a manager's password (open sessions stay; the next log-in needs it)",
+       {"login", "password"},
+       {},
+       setManagerPassword},
       {{"account", "add"},
        "[--login N] [--name T] [--group T] [--country T] [--city T] [--zip T] [--address T] [--phone T] "
        "[--email T] [--id T] [--comment T] [--lead-source T] [--agent N] [--rights N] [--leverage N] "

@@ -76,15 +76,26 @@ int initDatabase(const Context& c, const Arguments& a) {
   return kDone;
 }
 
-int addManager(const Context& c, const Arguments& a) {
+namespace {
+
+// --login N --password PASS, then the store's change for them.
+int changeManager(const Context& c, const Arguments& a,
+                  MTAPIRES (Store::*change)(uint64_t login, std::string_view password)) {
   a.expectPositionals(0, 0, "");
   const uint64_t login = parseUnsigned(a.required("login"), "--login");
   if (login == 0) throw UsageError("--login must not be 0");
   const std::string password = a.required("password");
-  check(c.open()->addManager(login, password), "manager " + std::to_string(login));
+  const auto store = c.open();
+  check((store.get()->*change)(login, password), "manager " + std::to_string(login));
   c.out << "manager=" << login << "\n";
   return kDone;
 }
+
+}  // namespace
+
+int addManager(const Context& c, const Arguments& a) { return changeManager(c, a, &Store::addManager); }
+
+int setManagerPassword(const Context& c, const Arguments& a) { return changeManager(c, a, &Store::setManagerPassword); }
 
 int addAccount(const Context& c, const Arguments& a) {
   a.expectPositionals(0, 0, "");

@@ -38,6 +38,7 @@ struct Context {
 // Each returns the exit status, or throws UsageError or CommandFailed.
 int initDatabase(const Context& c, const Arguments& a);
 int addManager(const Context& c, const Arguments& a);
+int setManagerPassword(const Context& c, const Arguments& a);
 int addAccount(const Context& c, const Arguments& a);
 int updateAccount(const Context& c, const Arguments& a);
 int showAccount(const Context& c, const Arguments& a);

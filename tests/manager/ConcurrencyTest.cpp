@@ -100,3 +100,56 @@ TEST(Concurrency, FourOperationsAtOnceKeepEveryAccountRight) {
       << server.journal();
   manager.Shutdown();
 }
+
+TEST(Concurrency, CallsGoOnWhileTheSessionIsLostAndReopened) {
+  TradeServer server;
+  const uint64_t funded = server.addAccount({"--balance", "1000"});
+  ConnectedManager connected(server);
+  ASSERT_TRUE(connected.started);
+  CManager& manager = connected.manager;
+  SessionState& session = manager.Session();
+  RecordingSender trades;
+  std::atomic<bool> done{false};
+
+  // Deposits from two threads while a third reopens whatever is lost: each
+  // reply is a success or the network's failure, and every success is one
+  // deal on the server.
+  const auto deposit = [&] {
+    while (!done) {
+      Json::Value r;
+      r["login"] = Json::UInt64(funded);
+      r["type"] = 1;
+      r["amount"] = 1.0;
+      manager.FinanceBalance(r, &trades);
+    }
+  };
+  std::thread first(deposit), second(deposit);
+  std::thread keeper([&] {
+    while (!done) {
+      if (!session.up() && manager.Reopen() == mtret::Ok) session.opened();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  for (int i = 0; i < 3; ++i) {
+    server.run({"server", "stop"});
+    EXPECT_TRUE(waitFor([&] { return !session.up(); }));
+    server.run({"server", "start"});
+    EXPECT_TRUE(waitFor([&] { return session.up(); }));
+  }
+  done = true;
+  for (std::thread* t : {&first, &second, &keeper}) t->join();
+
+  size_t succeeded = 0;
+  for (const std::string& reply : trades.replies()) {
+    if (reply.rfind("{\"code\":200,", 0) == 0) {
+      ++succeeded;
+    } else {
+      const Json::Value parsed = parse(reply);
+      const int code = parsed["code"].asInt();
+      EXPECT_TRUE(code == -1100 || code == -1103) << reply;
+    }
+  }
+  EXPECT_GT(succeeded, 0u);
+  EXPECT_EQ(server.deals(funded).size(), succeeded);
+  manager.Shutdown();
+}

@@ -2,8 +2,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "ManagerTestSupport.h"
@@ -117,4 +119,49 @@ TEST(Connection, ManagerStillLiveAtProcessEndIsTakenDownCleanly) {
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_NE(server.journal().find("has been add"), std::string::npos);
+}
+
+TEST(Connection, ALostSessionIsNoticedAndReopenedWithItsDealSink) {
+  TradeServer server;
+  const uint64_t login = server.addAccount({"--balance", "10"});
+  ConnectedManager connected(server);
+  ASSERT_TRUE(connected.started);
+  CManager& manager = connected.manager;
+  SessionState& session = manager.Session();
+  EXPECT_TRUE(session.up());
+
+  // No call made: the library's session sink tells of the loss.
+  server.run({"server", "stop"});
+  ASSERT_TRUE(waitFor([&] { return !session.up(); }));
+  const uint64_t losses = session.losses();
+  EXPECT_EQ(session.waitForLoss(), std::optional<std::string>("the trading server ended the session"));
+  // While the server is away a reopen meets the network error, and a call
+  // counts one more loss (named by the call), without posting anything.
+  EXPECT_EQ(manager.Reopen(), mtret::Network);
+  RecordingSender sender;
+  manager.FinanceBalance(parse("{\"login\":" + std::to_string(login) + ",\"amount\":5,\"type\":1}"), &sender);
+  EXPECT_GT(session.losses(), losses);
+  EXPECT_EQ(server.deals(login).size(), 0u);
+
+  // Started again: the reopen works, deal events are followed again, and
+  // one that came while the session was down is written once.
+  server.run({"deal", "add", "--login", std::to_string(login), "--amount", "7"});
+  server.run({"server", "start"});
+  EXPECT_EQ(manager.Reopen(), mtret::Ok);
+  session.opened();
+  server.run({"deal", "add", "--login", std::to_string(login), "--amount", "8"});
+  ASSERT_TRUE(waitFor([&] {
+    const std::string journal = server.journal();
+    return std::count(journal.begin(), journal.end(), '\n') >= 2;
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a line written twice
+  const std::string journal = server.journal();
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 2) << journal;
+
+  // A reopen the server refuses for the manager's password.
+  server.run({"server", "stop"});
+  ASSERT_TRUE(waitFor([&] { return !session.up(); }));
+  server.run({"manager", "password", "--login", std::to_string(TradeServer::kManagerLogin), "--password", "Other#2"});
+  server.run({"server", "start"});
+  EXPECT_EQ(manager.Reopen(), mtret::AuthFailed);
 }

@@ -1,7 +1,9 @@
 # Install rules and two Debian packages (cpack -G DEB in the build
 # directory, after a build with CMAKE_INSTALL_PREFIX=/usr):
 #   mqbridge           the service, mqbridge-send, the journal command, the
-#                      systemd unit, an example /etc/mqbridge/config.ini
+#                      systemd unit, an example /etc/mqbridge/config.ini,
+#                      Prometheus alerting rules and a Grafana dashboard in
+#                      /usr/share/mqbridge
 #   mqbridge-tradesim  the embedded trading server: its Manager API library
 #                      where the service looks for it (libs/ beside the
 #                      service) and the tradesim command
@@ -20,9 +22,13 @@ file(MAKE_DIRECTORY ${MQB_PACKAGING_BUILD})
 file(CREATE_LINK ../${MQB_SERVICE_DIR}/mqbridge ${MQB_PACKAGING_BUILD}/mqbridge SYMBOLIC)
 # Debian wants a compressed changelog in each package's documentation.
 execute_process(COMMAND gzip -9nc ${MQB_PACKAGING}/changelog OUTPUT_FILE ${MQB_PACKAGING_BUILD}/changelog.gz)
-foreach(page mqbridge mqbridge-send tradesim)
+foreach(page mqbridge mqbridge-send mqbridge-journal tradesim)
   execute_process(COMMAND gzip -9nc ${MQB_PACKAGING}/man/${page}.1 OUTPUT_FILE ${MQB_PACKAGING_BUILD}/${page}.1.gz)
 endforeach()
+# The pages and the changelog are compressed when cmake runs: an edit runs it again.
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${MQB_PACKAGING}/changelog
+             ${MQB_PACKAGING}/man/mqbridge.1 ${MQB_PACKAGING}/man/mqbridge-send.1 ${MQB_PACKAGING}/man/mqbridge-journal.1
+             ${MQB_PACKAGING}/man/tradesim.1)
 configure_file(${MQB_PACKAGING}/lintian-overrides ${MQB_PACKAGING_BUILD}/lintian/mqbridge COPYONLY)
 
 install(TARGETS mqbridge RUNTIME DESTINATION ${MQB_SERVICE_DIR} COMPONENT service)
@@ -32,8 +38,13 @@ install(FILES ${MQB_PACKAGING_BUILD}/mqbridge.1.gz ${MQB_PACKAGING_BUILD}/mqbrid
         DESTINATION share/man/man1 COMPONENT service)
 if(TARGET mqbridge-journal)
   install(TARGETS mqbridge-journal RUNTIME DESTINATION bin COMPONENT service)
+  install(FILES ${MQB_PACKAGING_BUILD}/mqbridge-journal.1.gz DESTINATION share/man/man1 COMPONENT service)
 endif()
 install(FILES ${MQB_PACKAGING}/mqbridge.service DESTINATION lib/systemd/system COMPONENT service)
+# For the operator's Prometheus and Grafana; the rules' unit tests
+# (monitoring/mqbridge-alerts.test.yml) stay in the source tree.
+install(FILES ${MQB_PACKAGING}/monitoring/mqbridge-alerts.yml ${MQB_PACKAGING}/monitoring/mqbridge-dashboard.json
+        DESTINATION share/mqbridge COMPONENT service)
 install(FILES ${MQB_PACKAGING_BUILD}/lintian/mqbridge DESTINATION share/lintian/overrides COMPONENT service)
 install(FILES ${MQB_PACKAGING}/config.ini DESTINATION /etc/mqbridge COMPONENT service
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)

@@ -46,8 +46,9 @@ struct JournalEntry {
 };
 
 namespace journalschema {
-// 2: the leases table. A journal of version 1 is brought up to 2 on open.
-constexpr int kVersion = 2;
+// 2: the leases table. 3: stored replies keep no password (masked). An
+// older journal is brought up to date on open.
+constexpr int kVersion = 3;
 constexpr const char* kCreate = R"sql(
 CREATE TABLE IF NOT EXISTS requests (
   id INTEGER PRIMARY KEY,

@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <utility>
+#include <vector>
 
 #include "bus/JournalPlan.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
+#include "support/PasswordMask.h"
 
 using sqlite::Statement;
 
@@ -71,6 +74,28 @@ int64_t journalNowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+namespace {
+
+// Journals before version 3 kept replies as they were sent, passwords
+// included: they are masked when such a journal is opened.
+void maskStoredPasswords(sqlite::Connection& db) {
+  std::vector<std::pair<int64_t, std::string>> masked;
+  {
+    Statement rows(db, "SELECT id, reply FROM requests WHERE reply IS NOT NULL AND reply LIKE '%Pass%'");
+    while (rows.step()) {
+      const std::string reply = rows.text(1);
+      std::string atRest = replyAtRest(reply);
+      if (atRest != reply) masked.emplace_back(rows.int64(0), std::move(atRest));
+    }
+  }
+  for (const auto& [id, reply] : masked)
+    Statement(db, "UPDATE requests SET reply = ? WHERE id = ?").bind(1, reply).bind(2, id).run();
+}
+
+}  // namespace
+
+std::string replyAtRest(const std::string& reply) { return maskPasswords(reply); }
+
 std::string requestDigest(const std::string& text) {
   unsigned char hash[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
@@ -101,6 +126,7 @@ RequestJournal::RequestJournal(const std::string& path, int retentionDays, std::
     {
       sqlite::Transaction schema(*db);
       db->exec(journalschema::kCreate);
+      if (found > 0 && found < 3) maskStoredPasswords(*db);
       db->exec(("PRAGMA user_version = " + std::to_string(journalschema::kVersion)).c_str());
       schema.commit();
     }
@@ -260,13 +286,14 @@ JournalWrite RequestJournal::started(const std::string& queue, const std::string
 JournalWrite RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,
                                   uint64_t effectId, bool changed, const std::string& note, bool durable) {
   const std::string owner = owner_;
+  const std::string stored = replyAtRest(reply);
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
   auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     Statement(db,
               "UPDATE requests SET state = 'done', reply = ?, deal_id = ?, changed = ?, done_at = ?, note = ? "
               "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started')")
-        .bind(1, reply)
+        .bind(1, stored)
         .bind(2, effectId)
         .bind(3, changed ? 1 : 0)
         .bind(4, now)
@@ -288,13 +315,14 @@ JournalWrite RequestJournal::done(const std::string& queue, const std::string& m
 JournalWrite RequestJournal::inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
                                      const std::string& note) {
   const std::string owner = owner_;
+  const std::string stored = replyAtRest(reply);
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
   auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
     Statement(db,
               "UPDATE requests SET state = 'in_doubt', reply = ?, done_at = ?, note = ? "
               "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started')")
-        .bind(1, reply)
+        .bind(1, stored)
         .bind(2, now)
         .bind(3, note)
         .bind(4, queue)

@@ -148,5 +148,9 @@ class RequestJournal {
 
 // SHA-256 of text, lower-case hex.
 std::string requestDigest(const std::string& text);
+// A reply as the journal keeps it: its passwords masked. A replay puts them
+// back from the delivery in hand, whose text the request's digest vouches
+// for (restorePasswords).
+std::string replyAtRest(const std::string& reply);
 // Milliseconds since the epoch.
 int64_t journalNowMs();

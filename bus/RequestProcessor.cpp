@@ -9,6 +9,7 @@
 #include "support/DailyLog.h"
 #include "support/Json.h"
 #include "support/Metrics.h"
+#include "support/PasswordMask.h"
 
 struct RequestProcessor::Request {
   const Delivery& delivery;
@@ -155,11 +156,19 @@ RequestProcessor::Step RequestProcessor::act(Request& r, const DeliveryDecision&
                            own);
     case DeliveryAction::AwaitOwner:
       return std::nullopt;  // handled by the caller
-    case DeliveryAction::Replay:
+    case DeliveryAction::Replay: {
       if (subject->reply.empty()) return Settlement::acknowledge();  // it never had a reply
+      const std::optional<std::string> reply = storedReply(r, *subject);
+      if (!reply) {
+        // Not the text recorded under its message id: its passwords cannot
+        // be put back, and nothing is carried out for it.
+        tell("destURI #%s Redelivered %s: its text differs from the one recorded, refused\n", r.queue(), r.id());
+        return answer(r, replyWithCode(r.route.kind, r.root, replycode::SerialReused));
+      }
       serviceMetrics().replyReplayed(r.queue());
       tell("destURI #%s Redelivered %s: done already, reply sent again\n", r.queue(), r.id());
-      return answer(r, subject->reply);
+      return answer(r, *reply);
+    }
     case DeliveryAction::AcknowledgeOnly:
       serviceMetrics().replyReplayed(r.queue());
       tell("destURI #%s Redelivered %s: answered already, acknowledged\n", r.queue(), r.id());
@@ -168,7 +177,9 @@ RequestProcessor::Step RequestProcessor::act(Request& r, const DeliveryDecision&
       takeOver(r, own);
       serviceMetrics().replyReplayed(r.queue());
       tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial, subject->messageId);
-      return finish(r, subject->reply, subject->dealId, false, "serial of " + subject->messageId);
+      // The same text (the decision compared digests): its passwords go back.
+      return finish(r, restorePasswords(subject->reply, r.root), subject->dealId, false,
+                    "serial of " + subject->messageId);
     }
     case DeliveryAction::RefuseSerial: {
       takeOver(r, own);
@@ -359,7 +370,9 @@ RequestProcessor::Step RequestProcessor::lostEntry(Request& r, uint64_t effectId
   tell("destURI #%s Journal %s: settled by another process meanwhile, its answer stands%s\n", r.queue(), r.id(), made);
   journal_.note(r.queue(), r.id(), "settled elsewhere first" + made);
   const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
-  if (entry && entry->answered() && !entry->reply.empty()) return answer(r, entry->reply);
+  if (entry && entry->answered() && !entry->reply.empty()) {
+    if (const std::optional<std::string> reply = storedReply(r, *entry)) return answer(r, *reply);
+  }
   // Still in another's hands: decided again, like any delivery (its check
   // finds this process's change on the server).
   return std::nullopt;
@@ -374,7 +387,11 @@ RequestProcessor::Step RequestProcessor::serialTaken(Request& r) {
   if (!stillOurs || !sibling || !settings_.retrySafeSerials) return std::nullopt;
   if (sibling->answered() && sibling->state != JournalState::Resolved) {
     tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial, sibling->messageId);
-    return finish(r, sibling->reply, sibling->dealId, false, "serial of " + sibling->messageId);
+    if (sibling->digest != r.digest)
+      return finish(r, replyWithCode(r.route.kind, r.root, replycode::SerialReused), 0, false,
+                    "serial used by " + sibling->messageId);
+    return finish(r, restorePasswords(sibling->reply, r.root), sibling->dealId, false,
+                  "serial of " + sibling->messageId);
   }
   if (journal_.ownerState(sibling->owner) == OwnerState::Alive) {
     if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
@@ -401,6 +418,12 @@ bool RequestProcessor::holdForJournal() {
     if (journal_.writable()) return true;
   }
   return false;
+}
+
+std::optional<std::string> RequestProcessor::storedReply(const Request& r, const JournalEntry& entry) const {
+  // Entries recorded without a digest were kept with their passwords.
+  if (!entry.digest.empty() && entry.digest != r.digest) return std::nullopt;
+  return restorePasswords(entry.reply, r.root);
 }
 
 Settlement RequestProcessor::answer(const Request& r, const std::string& reply) {

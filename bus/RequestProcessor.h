@@ -77,6 +77,9 @@ class RequestProcessor {
   // session is down now): what it answered says nothing of the request.
   bool sessionLostSince(uint64_t losses) const;
   Settlement answer(const Request& request, const std::string& reply);
+  // The entry's stored reply with the delivery's passwords put back; nothing
+  // when the delivery is not the text the entry was recorded for.
+  std::optional<std::string> storedReply(const Request& request, const JournalEntry& entry) const;
   void takeOver(Request& request, const JournalEntry* own);
 
   Routes routes_;

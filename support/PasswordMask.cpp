@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "support/JsonText.h"
+
 namespace {
 
 constexpr std::string_view kMask = "\"***\"";
@@ -121,8 +123,12 @@ std::size_t skipValue(std::string_view text, std::size_t pos) {
 
 }  // namespace
 
-std::string maskPasswords(const std::string& jsonText) {
-  const std::string_view text(jsonText);
+namespace {
+
+// Walks the text as maskPasswords reads it and hands each password member's
+// value to `replace`, which appends what takes its place.
+template <typename Replace>
+std::string rewritePasswords(std::string_view text, Replace&& replace) {
   std::string out;
   out.reserve(text.size());
   std::size_t pos = 0;
@@ -143,18 +149,38 @@ std::string maskPasswords(const std::string& jsonText) {
     bool closed = false;
     pos = skipString(text, start, &closed);
     out.append(text.substr(start, pos - start));
-    if (!closed || !isPasswordKey(text.substr(start + 1, pos - start - 2))) continue;
-    // A key: mask the value after the colon, keeping the gaps around it.
+    if (!closed) continue;
+    const std::string_view rawKey = text.substr(start + 1, pos - start - 2);
+    if (!isPasswordKey(rawKey)) continue;
+    // A key: its value after the colon, keeping the gaps around it.
     const std::size_t colon = skipGap(text, pos);
     if (colon >= text.size() || text[colon] != ':') continue;
     const std::size_t valueStart = skipGap(text, colon + 1);
     if (valueStart >= text.size()) continue;
     const std::size_t valueEnd = skipValue(text, valueStart);
     if (valueEnd == valueStart) continue;
-    if (text.substr(valueStart, valueEnd - valueStart) == "null") continue;
+    const std::string_view value = text.substr(valueStart, valueEnd - valueStart);
+    if (value == "null") continue;
     out.append(text.substr(pos, valueStart - pos));
-    out.append(kMask);
+    const std::string key = rawKey.find('\\') == std::string_view::npos ? std::string(rawKey) : decodeKey(rawKey);
+    replace(out, key, value);
     pos = valueEnd;
   }
   return out;
+}
+
+}  // namespace
+
+std::string maskPasswords(const std::string& jsonText) {
+  return rewritePasswords(jsonText, [](std::string& out, const std::string&, std::string_view) { out.append(kMask); });
+}
+
+std::string restorePasswords(const std::string& maskedReply, const Json::Value& request) {
+  return rewritePasswords(maskedReply, [&](std::string& out, const std::string& key, std::string_view value) {
+    if (value != kMask || !request.isObject()) {
+      out.append(value);  // not masked: it stays as it is
+      return;
+    }
+    jsontext::appendString(out, request.get(key, Json::Value()).asString());
+  });
 }

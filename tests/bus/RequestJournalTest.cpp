@@ -4,9 +4,14 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <tuple>
 
 #include "bus/DeliveryPolicy.h"
 #include "bus/RequestJournal.h"
+#include "messages/PasswordUpdateRequest.h"
+#include "messages/UserRecordCreateRequest.h"
+#include "support/Json.h"
+#include "support/PasswordMask.h"
 #include "support/Sqlite.h"
 #include "tests/support/TempWorkDir.h"
 
@@ -205,6 +210,47 @@ TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
   EXPECT_TRUE(a);
   EXPECT_FALSE(b);
   EXPECT_TRUE(c);
+}
+
+TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
+  // Passwords as a back office may write them: escapes, non-ASCII, a number.
+  const std::string createText =
+      R"({"login":9,"name":"N","masterPass":"M\"a\\s\u00e9 1","investorPass":123456,"serial":"s"})";
+  const std::string passwordText = R"({"login":9,"type":1,"masterPass":"Old#1","newPass":"N\u20acw#2"})";
+  Json::Value create, password;
+  ASSERT_TRUE(parseJson(createText, create));
+  ASSERT_TRUE(parseJson(passwordText, password));
+  const std::string createReply = UserRecordCreateRequest(create).BuildReply();
+  const std::string passwordReply = PasswordUpdateRequest(password).BuildReply(-1001);
+  {
+    RequestJournal journal(path(), 7, "host/1/1/a");
+    journal.received(entryFor("c1"));
+    journal.received(entryFor("p1"));
+    ASSERT_EQ(journal.done(kQueue, "c1", createReply, 9, true), JournalWrite::Recorded);
+    ASSERT_EQ(journal.inDoubt(kQueue, "p1", passwordReply, "why"), JournalWrite::Recorded);
+    for (const auto& [id, reply, request] :
+         {std::tuple{"c1", createReply, create}, std::tuple{"p1", passwordReply, password}}) {
+      const std::string stored = journal.find(kQueue, id)->reply;
+      EXPECT_EQ(stored, maskPasswords(reply));
+      EXPECT_EQ(restorePasswords(stored, request), reply) << id;
+    }
+    // Another request's passwords are not this one's.
+    Json::Value other = create;
+    other["masterPass"] = "Else";
+    EXPECT_NE(restorePasswords(journal.find(kQueue, "c1")->reply, other), createReply);
+  }
+  // A journal written before replies were masked is masked when opened.
+  {
+    sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
+    sqlite::Statement(db, "UPDATE requests SET reply = ? WHERE message_id = 'c1'").bind(1, createReply).run();
+    db.exec("PRAGMA user_version = 2");
+  }
+  RequestJournal reopened(path(), 7, "host/1/1/a");
+  EXPECT_EQ(reopened.find(kQueue, "c1")->reply, maskPasswords(createReply));
+  sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
+  sqlite::Statement version(db, "PRAGMA user_version");
+  ASSERT_TRUE(version.step());
+  EXPECT_EQ(version.int64(0), 3);
 }
 
 TEST(DeliveryPolicyTest, SerialsParkingAndResolvedEntries) {

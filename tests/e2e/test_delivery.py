@@ -14,6 +14,7 @@ import errno
 import itertools
 import json
 import os
+import re
 import sqlite3
 import subprocess
 import tempfile
@@ -24,6 +25,11 @@ import harness
 from harness import (Broker, Client, Journal, ReplyBox, Service, ServiceFrom, Workspace, journal_file,
                      service_directory, wait_deals, wait_log)
 from stomp_proxy import BROKER, StompProxy
+
+
+def masked(body):
+    """A reply as the journal keeps it: the values of its password members masked."""
+    return re.sub(rb'"(masterPass|investorPass|newPass)":"(?:[^"\\]|\\.)*"', rb'"\1":"***"', body)
 
 TRADE = "e2e.trade"
 TRADE_REPLY = "e2e.trade.reply"
@@ -163,7 +169,8 @@ class DeliveryCase(unittest.TestCase):
         self.assertEqual(reply["code"], code, body)
         if kind == "trade":
             self.assertEqual(len(self.deals()), deals, self.deals())
-        self.assertEqual(row["reply"].rstrip("\n").encode(), body.rstrip(b"\n"))
+        # The journal keeps the reply with its passwords masked.
+        self.assertEqual(row["reply"].rstrip("\n").encode(), masked(body).rstrip(b"\n"))
         # The journal says acknowledged also for an ACK lost with its
         # connection; the request is off the queue once an ACK reached it.
         self.wait_request_acked(corr, kind, timeout)
@@ -721,6 +728,35 @@ class RetrySafeSerials(DeliveryCase):
         self.assertEqual(self.assert_delivered_once(other, code=-1002)["code"], -1002)
         self.assertEqual(len(self.deals()), 1)
         self.stop_all()
+
+    def test_passwords_are_not_kept_and_a_replayed_reply_carries_them_again(self):
+        self.start(retrySafeSerials=True)
+        secrets = ["Master\"#\u00e9-7", "Invest#8", "Old#Master1", "N\u20acw#9"]
+        create = json.dumps({"serial": f"np-c-{self.login}", "login": 0, "name": f"No Pass {self.login}",
+                             "group": "demo", "masterPass": secrets[0], "investorPass": secrets[1],
+                             "leverage": 100, "valid": 1})
+        change = json.dumps({"serial": f"np-p-{self.login}", "login": 20001, "type": 1,
+                             "masterPass": secrets[2], "newPass": secrets[3]})
+        for kind, body in (("create", create), ("password", change)):
+            first = self.client.send(kind, body)
+            self.assert_delivered_once(first, kind=kind)
+            # The same request again: answered from the journal with the
+            # bytes of the first reply, passwords included.
+            again = self.client.send(kind, body)
+            self.assert_delivered_once(again, kind=kind)
+            [r1], [r2] = self.box.collect(kind, first), self.box.collect(kind, again)
+            self.assertEqual(r2.body, r1.body)
+            for secret in secrets[:2] if kind == "create" else secrets[2:]:
+                self.assertIn(json.dumps(secret).encode(), r1.body)
+        self.stop_all()
+        # Nowhere in the journal's files, in any spelling the service writes.
+        kept = b""
+        for name in os.listdir(os.path.dirname(journal_file(self.ws))):
+            with open(os.path.join(os.path.dirname(journal_file(self.ws)), name), "rb") as f:
+                kept += f.read()
+        for secret in secrets:
+            for spelling in {secret.encode(), json.dumps(secret).encode()[1:-1], json.dumps(secret, ensure_ascii=False).encode()[1:-1]}:
+                self.assertNotIn(spelling, kept, secret)
 
     def test_without_the_option_a_resent_serial_is_carried_out_again(self):
         self.start()

@@ -46,9 +46,10 @@ struct JournalEntry {
 };
 
 namespace journalschema {
-// 2: the leases table. 3: stored replies keep no password (masked). An
-// older journal is brought up to date on open.
-constexpr int kVersion = 3;
+// 2: the leases table. 3: stored replies keep no password (masked). 4: a
+// lease marks the process that serves the queues. An older journal is
+// brought up to date on open.
+constexpr int kVersion = 4;
 constexpr const char* kCreate = R"sql(
 CREATE TABLE IF NOT EXISTS requests (
   id INTEGER PRIMARY KEY,
@@ -89,7 +90,8 @@ CREATE INDEX IF NOT EXISTS requests_by_effect ON requests(kind, deal_id);
 CREATE TABLE IF NOT EXISTS leases (
   owner TEXT PRIMARY KEY,
   place TEXT NOT NULL,
-  renewed_at INTEGER NOT NULL);
+  renewed_at INTEGER NOT NULL,
+  active INTEGER NOT NULL DEFAULT 0);
 )sql";
 // Every column of requests, in the order readEntry expects.
 constexpr const char* kColumns =

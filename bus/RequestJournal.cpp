@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bus/JournalPlan.h"
+#include "bus/JournalUpgrade.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
 #include "support/PasswordMask.h"
@@ -74,26 +75,6 @@ int64_t journalNowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-namespace {
-
-// Journals before version 3 kept replies as they were sent, passwords
-// included: they are masked when such a journal is opened.
-void maskStoredPasswords(sqlite::Connection& db) {
-  std::vector<std::pair<int64_t, std::string>> masked;
-  {
-    Statement rows(db, "SELECT id, reply FROM requests WHERE reply IS NOT NULL AND reply LIKE '%Pass%'");
-    while (rows.step()) {
-      const std::string reply = rows.text(1);
-      std::string atRest = replyAtRest(reply);
-      if (atRest != reply) masked.emplace_back(rows.int64(0), std::move(atRest));
-    }
-  }
-  for (const auto& [id, reply] : masked)
-    Statement(db, "UPDATE requests SET reply = ? WHERE id = ?").bind(1, reply).bind(2, id).run();
-}
-
-}  // namespace
-
 std::string replyAtRest(const std::string& reply) { return maskPasswords(reply); }
 
 std::string requestDigest(const std::string& text) {
@@ -126,7 +107,7 @@ RequestJournal::RequestJournal(const std::string& path, int retentionDays, std::
     {
       sqlite::Transaction schema(*db);
       db->exec(journalschema::kCreate);
-      if (found > 0 && found < 3) maskStoredPasswords(*db);
+      if (found > 0) upgradeJournal(*db, found);
       db->exec(("PRAGMA user_version = " + std::to_string(journalschema::kVersion)).c_str());
       schema.commit();
     }
@@ -164,26 +145,6 @@ void RequestJournal::statusChanged(bool ok, const std::string& error) {
     consolePrint("Request journal writable again; requests resume\n");
     writeLog("Request journal writable again; requests resume\n");
   }
-}
-
-void RequestJournal::renewLease() {
-  const std::string owner = owner_;
-  const std::string place = thisProcessPlace();
-  // A renewal always writes: its success is what tells the journal
-  // writable again after a failure.
-  writer_->writeCommitted(
-      [owner, place](sqlite::Connection& db) {
-        Statement(db,
-                  "INSERT INTO leases (owner, place, renewed_at) VALUES (?, ?, ?) "
-                  "ON CONFLICT (owner) DO UPDATE SET renewed_at = excluded.renewed_at")
-            .bind(1, owner)
-            .bind(2, place)
-            .bind(3, journalNowMs())
-            .run();
-      },
-      [this](bool ok) {
-        if (ok) statusChanged(true, std::string());
-      });
 }
 
 void RequestJournal::received(const JournalEntry& e) {

@@ -61,6 +61,10 @@ class RequestJournal {
                                          const std::string& exceptMessageId);
   // Whether the owner of an entry lives, from its lease.
   OwnerState ownerState(const std::string& owner);
+  // Marks this process's lease as the one that serves the queues, unless
+  // another live process's lease is marked (whateverOthers: mark it anyway).
+  // True once marked, on disk.
+  bool claimActive(bool whateverOthers);
   // How many processes recorded "started" for the entry.
   int attempts(int64_t entryId);
   // True when an entry of kind other than those of the two messages settled

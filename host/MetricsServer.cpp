@@ -26,7 +26,7 @@ std::string compactJson(const Json::Value& value) {
 HealthResponse healthResponse(const HealthReport& report) {
   Json::Value body(Json::objectValue);
   if (report.healthy()) {
-    body["status"] = "up";
+    body["status"] = report.standby ? "standby" : "up";
     return {200, compactJson(body)};
   }
   body["status"] = "down";

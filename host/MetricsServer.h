@@ -19,6 +19,8 @@ class Server;
 // session", "broker connection <queue>"); none: healthy.
 struct HealthReport {
   std::vector<std::string> down;
+  // Waiting while another instance serves the queues: healthy, not serving.
+  bool standby = false;
   bool healthy() const { return down.empty(); }
 };
 using HealthProvider = std::function<HealthReport()>;

@@ -143,6 +143,11 @@ std::string readOptionalKeys(const Json::Value& d, ServiceConfig& c) {
       return "\"sessionReopenMaxSeconds\" must be a number of seconds from 0.5 to 3600";
     c.sessionReopenMaxSeconds = reopen.asDouble();
   }
+  const Json::Value& standby = d["standby"];
+  if (!standby.isNull()) {
+    if (!standby.isBool()) return "\"standby\" must be true or false";
+    c.standby = standby.asBool();
+  }
   return "";
 }
 

@@ -47,6 +47,10 @@ struct ServiceConfig {
   // A lost trading-server session is reopened after 0.5 s, then after twice
   // the last wait each time, up to this many seconds between tries.
   double sessionReopenMaxSeconds = 30;
+  // true: the queues are served by one instance of those sharing the
+  // journal at a time; this one waits, holding no consumer, while another
+  // live instance serves them.
+  bool standby = false;
   static constexpr double kMaxSessionReopenSeconds = 3600;
 
   static constexpr const char* kDefaultJournalPath = "../journal/requests.db";

@@ -10,6 +10,14 @@
 
 namespace {
 
+// How often a standby looks whether the serving instance's lease ended.
+constexpr std::chrono::milliseconds kStandbyPoll{500};
+
+void tellBoth(const std::string& line) {
+  consolePrint("%s\n", line.c_str());
+  writeLog("%s\n", line.c_str());
+}
+
 void reportDown(const std::string& queue) {
   if (!queue.empty()) serviceMetrics().connectionUp(queue, false);  // empty: never configured
 }
@@ -90,20 +98,44 @@ int initService(ServiceObjects& service) {
   }
 
   const auto requests = requestQueues(config);
-  for (std::size_t i = 0; i < service.consumers.size(); ++i) {
+  for (std::size_t i = 0; i < service.consumers.size(); ++i)
     service.consumers[i].configure(brokerURI, requests[i], false, false);
-    metrics.addQueue(requests[i]);
-    // A queue nobody reads would leave its requests unanswered while the
-    // service looks healthy: a consumer that cannot start stops start-up.
-    if (!service.consumers[i].start()) {
-      cleanupService(service);
-      return -1;
-    }
-    metrics.connectionUp(requests[i], true);
+  // A standby takes up the queues later, once no other instance serves them.
+  if (config.standby && !service.journal->claimActive(false)) {
+    service.standingBy = true;
+  } else {
+    if (!config.standby) service.journal->claimActive(true);
+    if (!startConsumers(service)) return -1;
   }
 
   consolePrint("init success\n");
   writeLog("init success\n");
+  if (service.standingBy) tellBoth("Standby: another instance serves the queues; waiting until its lease ends");
+  return 1;
+}
+
+bool startConsumers(ServiceObjects& service) {
+  Metrics& metrics = serviceMetrics();
+  for (AsyncConsumer& consumer : service.consumers) {
+    metrics.addQueue(consumer.destination());
+    // A queue nobody reads would leave its requests unanswered while the
+    // service looks healthy: a consumer that cannot start stops start-up.
+    if (!consumer.start()) {
+      cleanupService(service);
+      return false;
+    }
+    metrics.connectionUp(consumer.destination(), true);
+  }
+  return true;
+}
+
+int standBy(ServiceObjects& service, const std::function<bool(std::chrono::milliseconds)>& pause) {
+  while (!service.journal->claimActive(false)) {
+    if (!pause(kStandbyPoll)) return 0;
+  }
+  tellBoth("Standby: no other instance serves the queues any more; taking them over");
+  if (!startConsumers(service)) return -1;
+  service.standingBy = false;
   return 1;
 }
 
@@ -129,15 +161,19 @@ HealthReport serviceHealth(const ServiceObjects& service) {
       if (name == queue) return up;
     return false;  // not opened yet
   };
-  for (const auto& queues : {requestQueues(service.config), callbackQueues(service.config)}) {
-    for (const std::string& queue : queues)
+  // A standby holds no consumer on purpose.
+  report.standby = service.standingBy;
+  if (!report.standby) {
+    for (const std::string& queue : requestQueues(service.config))
       if (!isUp(queue)) report.down.push_back("broker connection " + queue);
   }
+  for (const std::string& queue : callbackQueues(service.config))
+    if (!isUp(queue)) report.down.push_back("broker connection " + queue);
   return report;
 }
 
 std::string serviceStatus(const HealthReport& report) {
-  if (report.healthy()) return "running";
+  if (report.healthy()) return report.standby ? "standby: another instance serves the queues" : "running";
   std::string text = "reconnecting: ";
   for (std::size_t i = 0; i < report.down.size(); ++i) text += (i ? ", " : "") + report.down[i];
   return text + " down";

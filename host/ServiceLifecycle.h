@@ -1,5 +1,8 @@
 #pragma once
 // Bringing the service up and down, all on the main thread.
+#include <chrono>
+#include <functional>
+
 #include "host/MetricsServer.h"
 #include "host/ServiceObjects.h"
 #include "support/Metrics.h"
@@ -11,6 +14,15 @@
 // Each connection opened is reported up in serviceMetrics(). Returns 1 when up; -1 after a failure, with cleanupService
 // already run.
 int initService(ServiceObjects& service);
+
+// Starts the consumers; false after a failure, with cleanupService run.
+bool startConsumers(ServiceObjects& service);
+
+// A standby (the service's `standingBy` set by initService) waits until no
+// other live instance serves the queues, asking pause(delay) between looks,
+// then starts the consumers: 1 then, 0 when pause answered false (the
+// service is stopping), -1 after a consumer failed (cleanupService run).
+int standBy(ServiceObjects& service, const std::function<bool(std::chrono::milliseconds)>& pause);
 
 // After a failed start: closes the consumers, the producers, shuts the
 // manager down, then "cleanup success\n" on the console and in the log.

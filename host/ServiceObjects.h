@@ -63,6 +63,9 @@ struct ServiceObjects {
   // Whether the manager is logged in; set by start and stop on the main
   // thread, read by the health check on others.
   std::atomic<bool> managerLoggedIn{false};
+  // A standby that waits, holding no consumer, while another instance
+  // serves the queues; set by start, cleared on the main thread.
+  std::atomic<bool> standingBy{false};
   // Reopens a lost trading-server session; from start to stop.
   std::unique_ptr<SessionKeeper> sessionKeeper;
   // Runs right before the process ends because the session cannot be

@@ -1,7 +1,9 @@
 // mqbridge: serves the four request queues until the operator stops it, at
 // the console or, without one ("console": false), by a stop signal.
+#include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -64,6 +66,20 @@ int run() {
 
   std::optional<ServiceHeartbeat> heartbeat;
   heartbeat.emplace([] { return serviceStatus(serviceHealth(service)); });
+  if (service.standingBy) {
+    // Only a stop signal ends the wait (the console is read once serving).
+    const int taken = standBy(service, [&signals](std::chrono::milliseconds delay) {
+      pollfd stop{signals.fd(), POLLIN, 0};
+      return ::poll(&stop, 1, static_cast<int>(delay.count())) == 0;
+    });
+    if (taken < 0) return failedStart(input, config.console);
+    if (taken == 0) {
+      heartbeat.reset();
+      serviceNotify::stopping("stopping");
+      stopService(service);
+      return kStopped;
+    }
+  }
   if (config.console) {
     const StopReason reason = runExitPrompt(input);
     if (reason != StopReason::Signal) waitForStopKey(input);

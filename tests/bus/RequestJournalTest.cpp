@@ -167,9 +167,17 @@ TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProces
     lease("ghost/1/1/stale", journalNowMs() - kLeaseExpiryMs - 5000);
     EXPECT_EQ(other.ownerState("ghost/1/1/fresh"), OwnerState::Alive);
     EXPECT_EQ(other.ownerState("ghost/1/1/stale"), OwnerState::Gone);
+
+    // One serves the queues at a time: a stale holder's mark counts for
+    // nothing, a live one's keeps a standby out unless it insists.
+    sqlite::Statement(db, "UPDATE leases SET active = 1 WHERE owner = 'ghost/1/1/stale'").run();
+    EXPECT_TRUE(j.claimActive(false));
+    EXPECT_FALSE(other.claimActive(false));
+    EXPECT_TRUE(other.claimActive(true));
   }
   RequestJournal later(path(), 7, "host/3/3/c");
   EXPECT_EQ(later.ownerState(owner), OwnerState::Gone);  // stopped: its lease was given back
+  EXPECT_TRUE(later.claimActive(false));
 }
 
 TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
@@ -250,7 +258,7 @@ TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
   sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
   sqlite::Statement version(db, "PRAGMA user_version");
   ASSERT_TRUE(version.step());
-  EXPECT_EQ(version.int64(0), 3);
+  EXPECT_EQ(version.int64(0), journalschema::kVersion);
 }
 
 TEST(DeliveryPolicyTest, SerialsParkingAndResolvedEntries) {

@@ -708,6 +708,28 @@ class SharedFaults(DeliveryCase):
         self.assertTrue(all(s.alive() for s in self.services))
         self.stop_all()
 
+    def test_a_standby_takes_the_queues_only_once_the_serving_instance_is_gone(self):
+        first = self.start(standby=True)
+        standby_proxy = self.second_instance(standby=True)
+        standby = self.services[-1]
+        standby.expect("Standby: another instance serves the queues; waiting until its lease ends")
+        # While the first serves, the standby holds no consumer: the request
+        # goes to the first, which is killed inside its call.
+        self.arm("--delay-ms", FAULT_MS)
+        served = self.deposit(87)
+        self.journal.wait_state(served, "started")
+        time.sleep(1.5)  # three of the standby's looks at the lease
+        self.assertEqual(standby_proxy.frames("SUBSCRIBE"), [])
+        self.assertNotIn("taking them over", standby.output)
+        first.kill()
+        standby.expect("Standby: no other instance serves the queues any more; taking them over", timeout=10)
+        # The standby finishes what the first left, once, then serves on.
+        self.assert_delivered_once(served)
+        self.assertTrue([f for f in standby_proxy.frames("MESSAGE", TRADE) if f.headers.get("correlation-id") == served])
+        after = self.deposit(88)
+        self.assert_delivered_once(after, deals=2)
+        self.stop_all()
+
 
 class RetrySafeSerials(DeliveryCase):
     def body(self, amount, serial):

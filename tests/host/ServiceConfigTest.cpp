@@ -169,20 +169,23 @@ TEST(ServiceConfig, WrongTypesFailWithoutEscapingAndNameTheKey) {
   EXPECT_FALSE(serviceConfig().retrySafeSerials);
   EXPECT_EQ(serviceConfig().requestWindow, 32u);
   EXPECT_EQ(serviceConfig().sessionReopenMaxSeconds, 30.0);
+  EXPECT_FALSE(serviceConfig().standby);
   const std::string withOptional =
       replaced(kValid, "\"somethingElse\"",
                "\"journalPath\": \"j/r.db\", \"journalRetentionDays\": 30, \"retrySafeSerials\": true, "
-               "\"requestWindow\": 1, \"sessionReopenMaxSeconds\": 2.5, \"somethingElse\"");
+               "\"requestWindow\": 1, \"sessionReopenMaxSeconds\": 2.5, \"standby\": true, \"somethingElse\"");
   ASSERT_EQ(readWith(withOptional), 1) << configError();
   EXPECT_EQ(serviceConfig().journalPath, "j/r.db");
   EXPECT_EQ(serviceConfig().journalRetentionDays, 30);
   EXPECT_TRUE(serviceConfig().retrySafeSerials);
   EXPECT_EQ(serviceConfig().requestWindow, 1u);
   EXPECT_EQ(serviceConfig().sessionReopenMaxSeconds, 2.5);
+  EXPECT_TRUE(serviceConfig().standby);
   const struct {
     std::string to, reason;
   } optional[] = {
       {"\"retrySafeSerials\": 1,", "\"retrySafeSerials\" must be true or false"},
+      {"\"standby\": \"yes\",", "\"standby\" must be true or false"},
       {"\"journalRetentionDays\": 0,", "\"journalRetentionDays\" must be a whole number of days, 1 or more"},
       {"\"journalRetentionDays\": 1.5,", "\"journalRetentionDays\" must be a whole number of days, 1 or more"},
       {"\"journalPath\": \"\",", "\"journalPath\" must be a non-empty string"},

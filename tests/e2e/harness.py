@@ -81,6 +81,78 @@ class Broker:
             self._script("purge")
 
 
+class BrokerPair:
+    """A master and a standby on one shared store (scripts/broker.sh
+    start-pair), purged by close(). The master's ports are stomp_port and
+    openwire_port, so Client(pair) talks to the broker that serves."""
+
+    def __init__(self, tag):
+        self.name = f"e2e-{tag}-{os.getpid()}-{next(_names)}"
+        self._script("purge")
+        self._read_env(self._script("start-pair", "--owner", str(os.getpid())))
+        self.stomp_ports = (int(self.env["STOMP_PORT_A"]), int(self.env["STOMP_PORT_B"]))
+
+    def _script(self, command, *args, timeout=None):
+        result = subprocess.run([BROKER_SH, command, self.name, *args], capture_output=True, text=True,
+                                timeout=timeout)
+        if result.returncode != 0:
+            raise RuntimeError(f"broker.sh {command} {self.name} failed: {result.stderr}")
+        return result.stdout
+
+    def _read_env(self, out):
+        self.env = {}
+        with open(out.strip().splitlines()[-1]) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                self.env[key] = value
+
+    @property
+    def master(self):
+        """"a" or "b", the member that served when last looked at ("" for none)."""
+        return self.env["MASTER"]
+
+    @property
+    def stomp_port(self):
+        if not self.env["STOMP_PORT"]:
+            raise AssertionError(f"no member of broker pair {self.name} serves (wait_master first)")
+        return int(self.env["STOMP_PORT"])
+
+    @property
+    def openwire_port(self):
+        return int(self.env["OPENWIRE_PORT"])
+
+    @property
+    def failover_uri(self):
+        a, b = self.stomp_ports
+        return f"failover:(tcp://127.0.0.1:{a},tcp://127.0.0.1:{b})?initialReconnectDelay=100&maxReconnectDelay=1000"
+
+    def pid(self, member):
+        return int(self.env[f"BROKER_{member.upper()}_PID"])
+
+    def kill_master(self):
+        """SIGKILL to the member that serves; returns which one it was."""
+        killed = self.master
+        self._read_env(self._script("kill-master"))
+        return killed
+
+    def wait_master(self, timeout=60):
+        """Waits until a member serves; returns "a" or "b"."""
+        self._script("master", "--wait", str(int(timeout)), timeout=timeout + 30)
+        self._read_env(os.path.join(self.env["PAIR_DIR"], "env"))
+        return self.master
+
+    def restart(self):
+        """Starts the members that are not running again, as standby of the
+        one that serves (both down: a first, as master)."""
+        self._read_env(self._script("restart"))
+
+    def close(self):
+        if os.environ.get("MQB_KEEP_BROKERS") not in (None, "", "0"):
+            self._script("stop")
+        else:
+            self._script("purge")
+
+
 QUEUES = {
     "userRecordCreate": "e2e.user.create",
     "userRecordUpdate": "e2e.user.update",

@@ -1,16 +1,22 @@
 """Money under a broker crash: with a failover URI the service rides out a
 killed and restarted broker, and a deposit in progress at that moment is
 carried out exactly once. And under a trading server that goes away: the
-requests wait on the broker until the session is reopened."""
+requests wait on the broker until the session is reopened. And under a
+master broker that dies with its standby taking over the shared store."""
 
 import json
 import os
+import queue
 import signal
+import threading
 import time
 import unittest
 
+import stomp
+
 import harness
-from harness import Broker, Client, ReplyBox, Service, Workspace, free_port, http_get, metric_value
+from harness import (Broker, BrokerPair, Client, ReplyBox, Service, Workspace, free_port, http_get, metric_value,
+                     request_queue)
 
 
 class FailoverEndToEnd(unittest.TestCase):
@@ -254,6 +260,180 @@ class TradingServerAway(unittest.TestCase):
         self.assertIn("Trading server session cannot be reopened", self.ws.log_text())
         self.assertNotIn("Changed#1", s.output + self.ws.log_text())
 
+
+class _Receipts(stomp.ConnectionListener):
+    def __init__(self):
+        self.ids = set()
+        self.changed = threading.Condition()
+
+    def on_receipt(self, frame):
+        with self.changed:
+            self.ids.add(frame.headers.get("receipt-id"))
+            self.changed.notify_all()
+
+    def wait(self, ids, timeout):
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while not set(ids) <= self.ids:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise AssertionError(f"{len(set(ids) - self.ids)} of {len(ids)} requests not confirmed "
+                                         f"by the broker within {timeout} s")
+                self.changed.wait(remaining)
+
+
+class BrokerPairFailover(unittest.TestCase):
+    """A master and a standby broker on one shared store: the master dies
+    mid-burst, the standby takes the store over with the requests and
+    replies in it, and the service, on the pair's failover URI, goes on."""
+
+    LOGINS = (20001, 20002, 20003)
+    COUNT = 200
+
+    def setUp(self):
+        self.pair = BrokerPair("pair")
+        self.ws = Workspace()
+        self.ws.seed()
+        self.ws.tradesim("account", "add", "--login", "20003", "--name", "Demo Three", "--group", "demo",
+                         "--balance", "0")
+        self.ws.write_config(self.pair.failover_uri)
+        self.service = None
+
+    def tearDown(self):
+        if self.service:
+            self.service.kill()
+        self.ws.close()
+        self.pair.close()
+
+    def test_master_killed_mid_burst_every_deposit_posted_once_and_answered(self):
+        self.service = s = Service(self.ws)
+        s.expect("init success")
+        before = {login: (float(self.ws.account(login)["balance"]), len(self.ws.deals(login)))
+                  for login in self.LOGINS}
+        # Each deposit takes 20 ms on the trading server: the burst lasts
+        # seconds, the kill lands inside it.
+        self.ws.tradesim("fault", "arm", "PostBalanceDeal", "--delay-ms", "20", "--count", "1000")
+
+        # The whole burst is on the master's store (each send confirmed by a
+        # receipt) before the kill: nothing has to be sent again.
+        client = Client(self.pair)
+        receipts = _Receipts()
+        client.conn.set_listener("receipts", receipts)
+        expected = {}  # correlation id -> (login, amount, serial)
+        for i in range(self.COUNT):
+            login = self.LOGINS[i % len(self.LOGINS)]
+            amount = round(1 + i * 1.01, 2)
+            serial = f"pair-{i}"
+            corr = client.send("trade", json.dumps({"serial": serial, "login": login, "amount": amount, "type": 1,
+                                                    "comment": serial}),
+                               headers={"receipt": f"burst-{i}"})
+            expected[corr] = (login, amount, serial)
+        receipts.wait([f"burst-{i}" for i in range(self.COUNT)], timeout=60)
+
+        replies = {}  # correlation id -> [reply bodies]
+        try:
+            while len(replies) < self.COUNT // 4:
+                frame = client.reply("trade", timeout=30)
+                replies.setdefault(frame.headers.get("correlation-id"), []).append(frame.body)
+        finally:
+            client.close()
+        answered_before_kill = set(replies)
+        first_master = self.pair.master
+        killed = time.monotonic()
+        self.pair.kill_master()
+        survivor = self.pair.wait_master(timeout=60)
+        takeover = time.monotonic() - killed
+        self.assertNotEqual(survivor, first_master)
+
+        # Every request answered by way of the survivor; replies the dead
+        # master had handed out but not seen acknowledged may come twice.
+        client = Client(self.pair)
+        first_after = None
+        try:
+            deadline = time.monotonic() + 120
+            while set(expected) - set(replies) and time.monotonic() < deadline:
+                try:
+                    frame = client.reply("trade", timeout=1)
+                except AssertionError:
+                    continue
+                corr = frame.headers.get("correlation-id")
+                if first_after is None and corr not in answered_before_kill:
+                    first_after = time.monotonic() - killed
+                replies.setdefault(corr, []).append(frame.body)
+            while True:  # late duplicates
+                try:
+                    frame = client.reply("trade", timeout=2)
+                except AssertionError:
+                    break
+                replies.setdefault(frame.headers.get("correlation-id"), []).append(frame.body)
+        finally:
+            client.close()
+
+        journal = harness.Journal(harness.journal_file(self.ws))
+        missing = sorted(set(expected) - set(replies), key=lambda c: int(c.rsplit("-", 1)[1]))
+        self.assertEqual(missing, [], "requests without a reply; their journal rows: "
+                         + repr([journal.by_correlation(c) for c in missing[:5]]))
+        self.assertEqual(set(replies) - set(expected), set(), "replies to requests nobody sent")
+        for corr, bodies in replies.items():
+            login, amount, serial = expected[corr]
+            for body in bodies:
+                reply = json.loads(body)
+                self.assertEqual((reply["code"], reply["data"]["serial"], reply["data"]["amount"]),
+                                 (200, serial, amount), f"reply to {corr}: {body!r}")
+        duplicates = sum(len(bodies) - 1 for bodies in replies.values())
+
+        # Posted once each on the trading server: the new deals are exactly
+        # the burst's, and the balances moved by their sums.
+        for login in self.LOGINS:
+            balance, deal_count = before[login]
+            deals = self.ws.deals(login)[deal_count:]
+            posted = sorted((d[4], float(d[3])) for d in deals)
+            sent = sorted((serial, amount) for (l, amount, serial) in expected.values() if l == login)
+            doubled = [c for c in {p[0] for p in posted} if [p[0] for p in posted].count(c) > 1]
+            self.assertEqual(doubled, [], f"deposits posted more than once on {login}")
+            self.assertEqual(posted, sent, f"deals of {login} are not the burst's deposits")
+            self.assertAlmostEqual(float(self.ws.account(login)["balance"]), balance + sum(a for _, a in sent),
+                                   places=2, msg=f"balance of {login}")
+
+        self.assertTrue(s.alive(), "the service ended")
+        self.assertIn("The Connection's Transport has been Interrupted.", s.output)
+        self.assertIn("The Connection's Transport has been Restored.", s.output)
+        print("\n" + "\n".join(l for l in s.output.splitlines()
+                                if "Transport" in l or "Redelivered" in l or "failed" in l or "doubt" in l))
+        self.assertEqual(s.stop(), 0)
+        # Nothing left on the request queue: a browser sees it empty.
+        left = _browse(self.pair, request_queue("trade"))
+        self.assertEqual(left, [], "requests left on the request queue")
+        print(f"\nbroker pair: master {first_master} killed after {len(answered_before_kill)} of {self.COUNT} "
+              f"replies; {survivor} served after {takeover:.2f} s; first reply to an unanswered request "
+              f"{first_after if first_after is None else round(first_after, 2)} s after the kill; "
+              f"duplicate replies {duplicates}; deposits doubled 0, requests lost 0")
+
+
+def _browse(broker, queue_name, timeout=30):
+    """Bodies of the messages on a queue, left on it (an ActiveMQ queue browser)."""
+    seen = queue.Queue()
+
+    class Listener(stomp.ConnectionListener):
+        def on_message(self, frame):
+            seen.put(frame)
+
+    conn = stomp.Connection12([("127.0.0.1", broker.stomp_port)], heartbeats=(0, 0), auto_decode=False)
+    conn.set_listener("browse", Listener())
+    conn.connect(wait=True, headers={"host": "localhost"})
+    try:
+        conn.subscribe(f"/queue/{queue_name}", id="browse", ack="auto", headers={"browser": "true"})
+        bodies = []
+        while True:
+            try:
+                frame = seen.get(timeout=timeout)
+            except queue.Empty:
+                raise AssertionError(f"the browser of {queue_name} did not end within {timeout} s") from None
+            if frame.headers.get("browser") == "end":
+                return bodies
+            bodies.append(frame.body)
+    finally:
+        conn.disconnect()
 
 if __name__ == "__main__":
     unittest.main()

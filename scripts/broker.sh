@@ -56,8 +56,8 @@
 #      M in A and B: BROKER_M_NAME BROKER_M_PID (empty when not running)
 #      STOMP_PORT_M STOMP_SSL_PORT_M OPENWIRE_PORT_M; BROKER_PID STOMP_PORT
 #      STOMP_SSL_PORT OPENWIRE_PORT are the master's (empty when none serves);
-#      STOMP_FAILOVER_URI OPENWIRE_FAILOVER_URI list both members (clients add
-#      their own options); CA_FILE UNTRUSTED_CA_FILE [BROKER_USER
+#      STOMP_URIS OPENWIRE_URIS list both members, comma-separated, for a
+#      failover:(...) URI; CA_FILE UNTRUSTED_CA_FILE [BROKER_USER
 #      BROKER_PASSWORD].
 # Settings: MQB_VAR,
 # MQB_BROKER_START_TIMEOUT (60 s), MQB_BROKER_STOP_TIMEOUT (20 s),
@@ -691,8 +691,8 @@ write_pair_env() {
     local stomp_a stomp_b openwire_a openwire_b
     read -r _ stomp_a _ openwire_a <<<"${facts[a]}"
     read -r _ stomp_b _ openwire_b <<<"${facts[b]}"
-    echo "STOMP_FAILOVER_URI=failover:(tcp://127.0.0.1:$stomp_a,tcp://127.0.0.1:$stomp_b)"
-    echo "OPENWIRE_FAILOVER_URI=failover:(tcp://127.0.0.1:$openwire_a,tcp://127.0.0.1:$openwire_b)"
+    echo "STOMP_URIS=tcp://127.0.0.1:$stomp_a,tcp://127.0.0.1:$stomp_b"
+    echo "OPENWIRE_URIS=tcp://127.0.0.1:$openwire_a,tcp://127.0.0.1:$openwire_b"
     echo "CA_FILE=$base/tls/ca.pem"
     echo "UNTRUSTED_CA_FILE=$base/tls/untrusted-ca.pem"
     if [[ -n $user ]]; then

@@ -14,7 +14,9 @@ RATE=${RATE:-150}
 MIX=${MIX:-deposit=4,update=1,password-wrong=1,create-existing=1,withdraw-refused=1}
 OUT=${OUT:-$bench_root/var/bench/results}
 
-# fault_setup NAME plain|failover
+# fault_setup NAME plain|failover|pair
+# pair: a master/standby pair of brokers on one shared store (broker.sh
+# start-pair), service and bench on a failover URI listing both.
 fault_setup() {
   fault_name=$1
   trap bench_cleanup EXIT
@@ -22,11 +24,21 @@ fault_setup() {
   bench_workdir "fault-$fault_name"
   mkdir -p "$OUT"
   fault_broker="bench-$fault_name-$$"
-  bench_broker_start "$fault_broker"
+  if [[ $2 == pair ]]; then
+    local env
+    env=$("$broker_sh" start-pair "$fault_broker" --owner $$ | tail -n 1) || bench_die "broker pair $fault_broker did not start"
+    bench_brokers+=("$fault_broker")
+    # shellcheck disable=SC1090
+    source "$env"
+  else
+    bench_broker_start "$fault_broker"
+  fi
   bench_tradesim_init "$bench_work"
   local uri="tcp://127.0.0.1:$STOMP_PORT"
   [[ $2 == failover ]] &&
     uri="failover:(tcp://127.0.0.1:$STOMP_PORT)?initialReconnectDelay=100&maxReconnectDelay=1000&randomize=false"
+  [[ $2 == pair ]] &&
+    uri="failover:($STOMP_URIS)?initialReconnectDelay=100&maxReconnectDelay=1000&randomize=false"
   bench_config "$bench_work" "$uri"
   fault_run_id="f${fault_name//-/}$$"
 }

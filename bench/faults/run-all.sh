@@ -7,7 +7,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 OUT=${OUT:-$here/../../var/bench/results}
 export OUT
 status=0
-for run in broker-kill service-kill tradesim-fault competing; do
+for run in broker-kill service-kill tradesim-fault competing pair-kill; do
   echo "######## $run"
   timeout 600 "$here/$run.sh" || status=1
 done
@@ -15,7 +15,7 @@ python3 - "$OUT" <<'PY'
 import json, os, sys
 print("\n%-15s %7s %8s %7s %5s %6s %7s %7s %6s %6s %6s" % ("fault", "sent", "answered", "missing", "dup",
       "wrong", "allowed", "resent", "deals", "twice", "twiceR"))
-for name in ("broker-kill", "service-kill", "tradesim-fault", "competing"):
+for name in ("broker-kill", "service-kill", "tradesim-fault", "competing", "pair-kill"):
     p = os.path.join(sys.argv[1], "fault-%s.json" % name)
     if not os.path.exists(p):
         print("%-15s (no result)" % name); continue
@@ -24,5 +24,11 @@ for name in ("broker-kill", "service-kill", "tradesim-fault", "competing"):
           r["missing"] + r["lostAtSend"], r["duplicated"], r["wrongBody"], r["allowedFailures"], r["resent"],
           r["deals"], r["depositsPostedTwice"], r["depositsPostedTwiceResent"]))
 print("missing includes requests lost at send; twiceR: deposits posted twice after the bench sent them twice")
+p = os.path.join(sys.argv[1], "fault-pair-kill.json")
+if os.path.exists(p):
+    r = json.load(open(p))
+    if "takeoverSeconds" in r:
+        print("pair-kill takeover: standby serving %.2f s after the kill, service connected again after %.2f s"
+              % (r["takeoverSeconds"], r["serviceBackSeconds"]))
 PY
 exit $status

@@ -9,6 +9,10 @@ DeliveryDecision decide(DeliveryAction action, const JournalEntry* subject = nul
 // An entry not answered yet: whether its attempt may have changed the server.
 DeliveryDecision unanswered(const JournalEntry& e, OwnerState owner, int attempts) {
   if (owner == OwnerState::Alive) return decide(DeliveryAction::AwaitOwner, &e);
+  // Cut off inside its change: it may still make it, so it is waited for
+  // until its calls must have ended. Before "started" it can start nothing
+  // any more (its lease is too old, and a takeover ends its ownership).
+  if (owner == OwnerState::CutOff && e.state == JournalState::Started) return decide(DeliveryAction::AwaitOwner, &e);
   if (e.state != JournalState::Received && owner != OwnerState::ThisProcess && attempts >= kParkAfterAttempts)
     return decide(DeliveryAction::Park, &e);
   // Only "started" is written before a change: without it nothing was done.

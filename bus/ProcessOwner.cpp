@@ -90,10 +90,9 @@ OwnerState ownerState(const std::string& owner, const std::optional<OwnerLease>&
     // Names with a nonce always had a lease: none left means a clean stop.
     return name.size() == 3 ? processState(name) : OwnerState::Gone;
   }
-  if (nowMs - lease->renewedAtMs > kLeaseExpiryMs) return OwnerState::Gone;
-  if (lease->place == thisProcessPlace()) {
-    const OwnerState seen = processState(name);
-    return seen == OwnerState::Gone ? OwnerState::Gone : OwnerState::Alive;
-  }
-  return OwnerState::Alive;
+  const int64_t age = nowMs - lease->renewedAtMs;
+  const OwnerState expired = age > kLeaseExpiryMs + kLongestCallMs ? OwnerState::Gone : OwnerState::CutOff;
+  // Here a process that ended is known gone at once, whatever its lease.
+  if (lease->place == thisProcessPlace() && processState(name) == OwnerState::Gone) return OwnerState::Gone;
+  return age > kLeaseExpiryMs ? expired : OwnerState::Alive;
 }

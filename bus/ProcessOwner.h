@@ -19,9 +19,13 @@ const std::string& thisProcessPlace();
 
 enum class OwnerState {
   ThisProcess,
-  Alive,     // another live process
-  Gone,      // it ended (or the entry names no process)
-  Elsewhere  // an owner of an older journal on another host: cannot be told
+  Alive,      // another live process
+  Gone,       // it ended (or the entry names no process)
+  Elsewhere,  // an owner of an older journal on another host: cannot be told
+  // Its lease ran out but it may live, cut off: a trading-server call it
+  // began before may still be under way, until kLeaseExpiryMs plus
+  // kLongestCallMs after its last renewal.
+  CutOff
 };
 
 struct OwnerLease {
@@ -32,6 +36,11 @@ struct OwnerLease {
 // A lease not renewed for this long means its owner is gone or cut off.
 constexpr int64_t kLeaseExpiryMs = 10000;
 constexpr int64_t kLeaseRenewMs = 1000;
+// The longest a trading-server call can take (the Manager API's time-out).
+// A process begins no change once its lease is older than kLeaseExpiryMs,
+// so a change it began ends by expiry plus this: the one assumption is that
+// its calls end within their time-out.
+constexpr int64_t kLongestCallMs = 30000;
 
 // From the owner's lease (none: it stopped cleanly, or the name is an older
 // "host/pid/start" one, told from the process table).

@@ -206,6 +206,18 @@ JournalWrite RequestJournal::started(const std::string& queue, const std::string
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
   auto record = [=](sqlite::Connection& db) {
     const int64_t now = journalNowMs();
+    {
+      // A process whose lease ran out may have been taken for gone: it
+      // begins no change until its lease is renewed.
+      Statement lease(db, "SELECT renewed_at FROM leases WHERE owner = ?");
+      lease.bind(1, owner);
+      if (!lease.step() || now - lease.int64(0) > kLeaseExpiryMs) {
+        writeLog("Journal: this process's lease ran out; %s on %s waits until it is renewed\n", messageId.c_str(),
+                 queue.c_str());
+        *outcome = JournalWrite::Failed;
+        return;
+      }
+    }
     PlannedChange planned = change;
     {
       // An earlier attempt's start on the server's clock bounds every check.

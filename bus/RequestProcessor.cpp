@@ -122,7 +122,10 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
     }
     const DeliveryDecision decision = decideDelivery(facts);
     if (decision.action == DeliveryAction::AwaitOwner) {
-      if (Clock::now() >= deadline) {
+      // An owner cut off is waited for until its calls must have ended,
+      // however long that is; a live one only so long.
+      const bool cutOff = facts.entryOwner == OwnerState::CutOff || facts.serialOwner == OwnerState::CutOff;
+      if (Clock::now() >= deadline && !cutOff) {
         if (Step step = answerInDoubt(r, "still in hand by " + decision.subject->owner, entry ? &*entry : nullptr))
           return *step;
         r.journaled = false;
@@ -393,7 +396,9 @@ RequestProcessor::Step RequestProcessor::serialTaken(Request& r) {
     return finish(r, restorePasswords(sibling->reply, r.root), sibling->dealId, false,
                   "serial of " + sibling->messageId);
   }
-  if (journal_.ownerState(sibling->owner) == OwnerState::Alive) {
+  const OwnerState siblingOwner = journal_.ownerState(sibling->owner);
+  if (siblingOwner == OwnerState::Alive ||
+      (siblingOwner == OwnerState::CutOff && sibling->state == JournalState::Started)) {
     if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
     return std::nullopt;  // waited for: decided again
   }

@@ -51,6 +51,8 @@ std::string ownerText(JournalFile& journal, const JournalRow& r) {
       return orDash(r.owner) + "(gone)";
     case OwnerState::Elsewhere:
       return r.owner + "(other host)";
+    case OwnerState::CutOff:
+      return r.owner + "(lease ran out; may still be in a call)";
     case OwnerState::ThisProcess:
       break;
   }

@@ -164,9 +164,27 @@ TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProces
           .run();
     };
     lease("ghost/1/1/fresh", journalNowMs());
-    lease("ghost/1/1/stale", journalNowMs() - kLeaseExpiryMs - 5000);
+    lease("ghost/1/1/cut", journalNowMs() - kLeaseExpiryMs - 5000);
+    lease("ghost/1/1/stale", journalNowMs() - kLeaseExpiryMs - kLongestCallMs - 5000);
     EXPECT_EQ(other.ownerState("ghost/1/1/fresh"), OwnerState::Alive);
+    // Run out, but a call it began may still be under way.
+    EXPECT_EQ(other.ownerState("ghost/1/1/cut"), OwnerState::CutOff);
     EXPECT_EQ(other.ownerState("ghost/1/1/stale"), OwnerState::Gone);
+
+    // A process whose own lease ran out starts no change (held, not
+    // refused), and does again once the lease is renewed.
+    other.received(entryFor("fenced"));
+    other.flush();
+    sqlite::Statement(db, "UPDATE leases SET renewed_at = ? WHERE owner = ?")
+        .bind(1, journalNowMs() - kLeaseExpiryMs - 1000)
+        .bind(2, other.owner())
+        .run();
+    EXPECT_EQ(other.started(kQueue, "fenced", deposit(1)), JournalWrite::Failed);
+    sqlite::Statement(db, "UPDATE leases SET renewed_at = ? WHERE owner = ?")
+        .bind(1, journalNowMs())
+        .bind(2, other.owner())
+        .run();
+    EXPECT_EQ(other.started(kQueue, "fenced", deposit(1)), JournalWrite::Recorded);
 
     // One serves the queues at a time: a stale holder's mark counts for
     // nothing, a live one's keeps a standby out unless it insists.
@@ -274,6 +292,15 @@ TEST(DeliveryPolicyTest, SerialsParkingAndResolvedEntries) {
   EXPECT_EQ(decideDelivery(f).action, DeliveryAction::Park);
   f.entryOwner = OwnerState::Alive;
   EXPECT_EQ(decideDelivery(f).action, DeliveryAction::AwaitOwner);
+  // An owner cut off inside its change is waited for; before "started" it
+  // can make none, and its request is taken over.
+  f.entryOwner = OwnerState::CutOff;
+  EXPECT_EQ(decideDelivery(f).action, DeliveryAction::AwaitOwner);
+  JournalEntry taken = entryFor("m0");
+  DeliveryFacts r;
+  r.entry = &taken;
+  r.entryOwner = OwnerState::CutOff;
+  EXPECT_EQ(decideDelivery(r).action, DeliveryAction::CarryOut);
 
   // Only received: another message's serial decides.
   JournalEntry received = entryFor("m2", "s");

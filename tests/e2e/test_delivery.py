@@ -15,6 +15,7 @@ import itertools
 import json
 import os
 import re
+import signal
 import sqlite3
 import subprocess
 import tempfile
@@ -706,6 +707,33 @@ class SharedFaults(DeliveryCase):
         self.assertEqual(row["state"], "in_doubt")
         self.assertEqual(len(self.deals()), 1, self.deals())
         self.assertTrue(all(s.alive() for s in self.services))
+        self.stop_all()
+
+    def test_an_owner_cut_off_inside_its_call_is_waited_for_until_its_calls_must_have_ended(self):
+        # The owner is frozen inside the trading-server call, before the
+        # deal is made, and cut off from the broker: its lease runs out
+        # while the other instance holds the request.
+        self.start()
+        self.second_instance()
+        for p in self.proxies:
+            p.subscriber_of(TRADE)
+        self.arm("--delay-ms", "3000")
+        corr = self.deposit(89)
+        self.journal.wait_state(corr, "started")
+        holder = self.holder_of(corr)
+        [other] = [p for p in self.proxies if p is not holder]
+        pid = self.services[self.proxies.index(holder)].proc.pid
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            holder.close_all()
+            other.wait_frame("MESSAGE", TRADE, timeout=30, where=lambda f: f.headers.get("correlation-id") == corr)
+            time.sleep(13)  # its lease is 10 s old: cut off, not gone
+            self.assertEqual(self.deals(), [], "the other instance did not wait for the cut-off owner")
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        # Thawed, the owner makes its deal; the other answers with it.
+        self.assert_delivered_once(corr, timeout=60)
+        self.assertEqual(len(self.deals()), 1, self.deals())
         self.stop_all()
 
     def test_a_standby_takes_the_queues_only_once_the_serving_instance_is_gone(self):

@@ -87,6 +87,17 @@ fi
 # From / : the server's user may not be allowed into the caller's directory.
 on_server() { (cd / && "${as_server[@]}" "$@"); }
 
+# Without MQB_VAR, a checkout the server's user cannot reach (under /root,
+# say) or too deep for a socket path keeps its clusters under /tmp instead.
+if [[ -z ${MQB_VAR:-} ]] && (($(id -u) == 0)); then
+  probe="$root"
+  while [[ ! -d $probe ]]; do probe="$(dirname "$probe")"; done
+  if ! on_server test -x "$probe" || ((${#base} + 90 > 107)); then
+    var="/tmp/mqb-var-$(printf '%s' "$root" | md5sum | cut -c1-12)"
+    base="$var/postgres"
+  fi
+fi
+
 lock_cluster() {
   mkdir -p "$base"
   chmod 755 "$base"

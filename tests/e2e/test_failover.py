@@ -174,7 +174,7 @@ class TradingServerAway(unittest.TestCase):
         # Idle: the library's session sink tells of the loss.
         self.ws.tradesim("server", "stop")
         s.expect("Trading server session lost: the trading server ended the session")
-        self.assertIn("Trading server session lost: ", self.ws.log_text())
+        harness.wait_log(self.ws, "Trading server session lost: ")
         status, body = http_get(self.port, "/health")
         self.assertEqual(status, 503, body)
         self.assertIn("trading server session", json.loads(body)["down"])

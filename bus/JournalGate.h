@@ -30,6 +30,13 @@ class JournalGate final : public ChangeGate {
   bool beforeChange(const PlannedChange& change) override {
     asked_ = true;
     outcome_ = journal_.started(queue_, messageId_, change, serialGuard_);
+    // Recorded, but the lease may have run out meanwhile (a stalled sync, a
+    // frozen process): the call is not made, and the entry, started with
+    // nothing done, is settled again once the lease is renewed.
+    if (outcome_ == JournalWrite::Recorded && !journal_.leaseFresh()) {
+      stale_ = true;
+      outcome_ = JournalWrite::Failed;
+    }
     return outcome_ == JournalWrite::Recorded;
   }
   void afterChange(MTAPIRES result, uint64_t effectId) override {
@@ -48,6 +55,8 @@ class JournalGate final : public ChangeGate {
   uint64_t effectId() const { return effectId_; }
   // The server's answer does not say whether the change was made.
   bool noAnswer() const { return noAnswer_; }
+  // "started" was recorded, then the call held back for a stale lease.
+  bool heldForLease() const { return stale_; }
 
  private:
   RequestJournal& journal_;
@@ -58,5 +67,6 @@ class JournalGate final : public ChangeGate {
   JournalWrite outcome_ = JournalWrite::Refused;
   bool changed_ = false;
   bool noAnswer_ = false;
+  bool stale_ = false;
   uint64_t effectId_ = 0;
 };

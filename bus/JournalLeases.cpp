@@ -1,5 +1,6 @@
 // The lease that tells other processes this one lives, and which of the
 // lease holders serves the queues.
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,13 +10,32 @@
 
 using sqlite::Statement;
 
+namespace {
+
+int64_t steadyNowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+bool RequestJournal::leaseFresh() const {
+  // Others take the lease as run out kLeaseExpiryMs after the time it
+  // wrote; this side counts from before that write, on a clock no step of
+  // the wall clock moves, and keeps a margin for the call to go out.
+  constexpr int64_t kMarginMs = 2000;
+  return steadyNowMs() - leaseRenewedMs_.load() < kLeaseExpiryMs - kMarginMs;
+}
+
 void RequestJournal::renewLease() {
   const std::string owner = owner_;
   const std::string place = thisProcessPlace();
+  auto writtenAt = std::make_shared<int64_t>(0);
   // A renewal always writes: its success is what tells the journal
   // writable again after a failure.
   writer_->writeCommitted(
-      [owner, place](sqlite::Connection& db) {
+      [owner, place, writtenAt](sqlite::Connection& db) {
+        *writtenAt = steadyNowMs();
         Statement(db,
                   "INSERT INTO leases (owner, place, renewed_at) VALUES (?, ?, ?) "
                   "ON CONFLICT (owner) DO UPDATE SET renewed_at = excluded.renewed_at")
@@ -24,8 +44,10 @@ void RequestJournal::renewLease() {
             .bind(3, journalNowMs())
             .run();
       },
-      [this](bool ok) {
-        if (ok) statusChanged(true, std::string());
+      [this, writtenAt](bool ok) {
+        if (!ok) return;
+        leaseRenewedMs_ = *writtenAt;
+        statusChanged(true, std::string());
       });
 }
 

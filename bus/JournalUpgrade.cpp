@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "bus/ProcessOwner.h"
 #include "bus/RequestJournal.h"
 
 using sqlite::Statement;
@@ -34,9 +35,27 @@ bool hasColumn(sqlite::Connection& db, const char* table, const char* column) {
   return false;
 }
 
+// A process of the older version still using the journal would go on by
+// its own rules (replies kept whole, leases read the old way): it must stop
+// before the journal changes under it.
+void refuseWhileOthersLive(sqlite::Connection& db) {
+  std::vector<std::pair<std::string, OwnerLease>> leases;
+  {
+    Statement q(db, "SELECT owner, place, renewed_at FROM leases");
+    while (q.step()) leases.emplace_back(q.text(0), OwnerLease{q.text(1), q.int64(2)});
+  }
+  const int64_t now = journalNowMs();
+  for (const auto& [owner, lease] : leases) {
+    if (ownerState(owner, lease, now) != OwnerState::Gone)
+      throw JournalError("used by " + owner +
+                         ", which runs an older version of the service: stop it before this version opens the journal");
+  }
+}
+
 }  // namespace
 
 void upgradeJournal(sqlite::Connection& db, int64_t foundVersion) {
+  if (foundVersion >= 2) refuseWhileOthersLive(db);
   if (foundVersion < 3) maskStoredPasswords(db);
   // Version 4: which lease holder serves the queues (one at a time in standby mode).
   if (!hasColumn(db, "leases", "active")) db.exec("ALTER TABLE leases ADD COLUMN active INTEGER NOT NULL DEFAULT 0");

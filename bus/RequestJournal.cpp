@@ -104,10 +104,19 @@ RequestJournal::RequestJournal(const std::string& path, int retentionDays, std::
     }
     if (found > journalschema::kVersion)
       throw JournalError(path + ": written by a newer version (schema " + std::to_string(found) + ")");
+    // Deleted content (a reply of a pruned entry) is overwritten, not left
+    // in free pages of the file.
+    db->exec("PRAGMA secure_delete = ON");
     {
       sqlite::Transaction schema(*db);
+      // Read again under the write lock: another process may have brought
+      // it up to date meanwhile.
+      {
+        Statement again(*db, "PRAGMA user_version");
+        found = again.step() ? again.int64(0) : 0;
+      }
       db->exec(journalschema::kCreate);
-      if (found > 0) upgradeJournal(*db, found);
+      if (found > 0 && found < journalschema::kVersion) upgradeJournal(*db, found);
       db->exec(("PRAGMA user_version = " + std::to_string(journalschema::kVersion)).c_str());
       schema.commit();
     }

@@ -65,6 +65,10 @@ class RequestJournal {
   // another live process's lease is marked (whateverOthers: mark it anyway).
   // True once marked, on disk.
   bool claimActive(bool whateverOthers);
+  // Whether this process's lease is fresh enough to begin a trading-server
+  // change now: others cannot have taken it for run out before the change
+  // ends its way out.
+  bool leaseFresh() const;
   // How many processes recorded "started" for the entry.
   int attempts(int64_t entryId);
   // True when an entry of kind other than those of the two messages settled
@@ -143,6 +147,8 @@ class RequestJournal {
   std::unique_ptr<sqlite::Connection> reader_;
   std::unique_ptr<JournalWriter> writer_;
   std::atomic<bool> writable_{true};
+  // When the last committed renewal was written, on the steady clock (ms).
+  std::atomic<int64_t> leaseRenewedMs_{0};
 
   std::mutex backgroundMutex_;
   std::condition_variable backgroundWake_;

@@ -57,13 +57,12 @@ bool SessionKeeper::reopen(SessionPolicy& policy, std::chrono::milliseconds dela
     if (!session.pause(delay)) return false;
     const uint64_t losses = session.losses();
     MTAPIRES result = manager_.Reopen();
-    // Lost again while it opened (its notice came before it was marked
-    // open): not open after all.
-    if (result == mtret::Ok && session.losses() != losses) result = mtret::Network;
+    // Lost again while it opened (its notice found it down already): not
+    // open after all, and tried again.
+    if (result == mtret::Ok && !session.openedIf(losses)) result = mtret::Network;
     const SessionPolicy::Next next = policy.reopenAnswered(result);
     switch (next.what) {
       case SessionPolicy::Do::Resume:
-        session.opened();
         serviceMetrics().tradingServerUp(true);
         serviceMetrics().tradingServerReopened();
         tellBoth("Trading server session reopened after " + std::to_string(policy.attempts()) +

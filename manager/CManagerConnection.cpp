@@ -79,10 +79,12 @@ MTAPIRES CManager::Reopen() {
   if (!manager_ || login_ == 0) return mtret::Error;
   const MTAPIRES res = manager_->OpenSession(server_.c_str(), login_, password_.c_str(), 0, 0, 0, kConnectTimeoutMs);
   if (res != mtret::Ok) return res;
-  MeasureServerClock();
   // Attaching an attached sink keeps one subscription; a library that
-  // dropped it with the session gets it back.
-  manager_->AttachDealSink(this);
+  // dropped it with the session gets it back. Without it deal events would
+  // be missed: the reopen has failed.
+  const MTAPIRES attached = Seen(manager_->AttachDealSink(this), "AttachDealSink");
+  if (attached != mtret::Ok) return attached;
+  MeasureServerClock();
   return res;
 }
 

@@ -32,6 +32,15 @@ class SessionState {
     up_ = true;
     pending_.reset();
   }
+  // Marks it open unless a loss was reported since `losses` was read (that
+  // loss found it down already and would be swallowed): false then.
+  bool openedIf(uint64_t losses) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (losses_.load() != losses) return false;
+    up_ = true;
+    pending_.reset();
+    return true;
+  }
   // Returns the first loss reported since the last call, or nothing once
   // stop() was called.
   std::optional<std::string> waitForLoss() {

@@ -270,6 +270,12 @@ TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
     sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
     sqlite::Statement(db, "UPDATE requests SET reply = ? WHERE message_id = 'c1'").bind(1, createReply).run();
     db.exec("PRAGMA user_version = 2");
+    // Not while a process of that version may still use it.
+    sqlite::Statement(db, "INSERT INTO leases (owner, place, renewed_at) VALUES ('old/1/1/x', 'another place', ?)")
+        .bind(1, journalNowMs())
+        .run();
+    EXPECT_THROW(RequestJournal(path(), 7, "host/1/1/a"), JournalError);
+    db.exec("DELETE FROM leases WHERE owner = 'old/1/1/x'");
   }
   RequestJournal reopened(path(), 7, "host/1/1/a");
   EXPECT_EQ(reopened.find(kQueue, "c1")->reply, maskPasswords(createReply));

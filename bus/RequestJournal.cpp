@@ -94,6 +94,7 @@ RequestJournal::RequestJournal(const std::string& path, int retentionDays, std::
     : path_(path), retentionDays_(retentionDays), owner_(std::move(owner)) {
   try {
     prepareFile(path);
+    digestKey_ = loadDigestKey(path);
     auto db = std::make_unique<sqlite::Connection>(path, sqlite::Connection::Open::ReadWrite);
     int64_t found = 0;
     {

@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "bus/RequestDigest.h"
 #include <utility>
 #include <vector>
 
@@ -69,6 +71,8 @@ class RequestJournal {
   // change now: others cannot have taken it for run out before the change
   // ends its way out.
   bool leaseFresh() const;
+  // The keyed digest a new entry keeps of its request text.
+  std::string digest(const std::string& text) const { return keyedDigest(digestKey_, text); }
   // How many processes recorded "started" for the entry.
   int attempts(int64_t entryId);
   // True when an entry of kind other than those of the two messages settled
@@ -149,6 +153,7 @@ class RequestJournal {
   std::atomic<bool> writable_{true};
   // When the last committed renewal was written, on the steady clock (ms).
   std::atomic<int64_t> leaseRenewedMs_{0};
+  DigestKey digestKey_;
 
   std::mutex backgroundMutex_;
   std::condition_variable backgroundWake_;

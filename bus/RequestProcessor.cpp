@@ -84,7 +84,7 @@ Settlement RequestProcessor::process(const Delivery& delivery) {
   if (!route) return Settlement::acknowledge();
   // The consumer holds the request's place among those in flight.
   if (inFlight_.stopping()) return Settlement::leave();  // the next start takes it
-  Request request{delivery, std::move(root), *route, std::string(), requestDigest(delivery.text), false, false};
+  Request request{delivery, std::move(root), *route, std::string(), journal_.digest(delivery.text), false, false};
   request.serial = serialOf(request.root);
   return decideAndAct(request);
 }
@@ -118,7 +118,7 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
     if (serialEntry) {
       facts.serialEntry = &*serialEntry;
       facts.serialOwner = journal_.ownerState(serialEntry->owner);
-      facts.sameBody = serialEntry->digest == r.digest;
+      facts.sameBody = sameDigest(serialEntry->digest, r.digest, r.delivery.text);
     }
     const DeliveryDecision decision = decideDelivery(facts);
     if (decision.action == DeliveryAction::AwaitOwner) {
@@ -390,7 +390,7 @@ RequestProcessor::Step RequestProcessor::serialTaken(Request& r) {
   if (!stillOurs || !sibling || !settings_.retrySafeSerials) return std::nullopt;
   if (sibling->answered() && sibling->state != JournalState::Resolved) {
     tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial, sibling->messageId);
-    if (sibling->digest != r.digest)
+    if (!sameDigest(sibling->digest, r.digest, r.delivery.text))
       return finish(r, replyWithCode(r.route.kind, r.root, replycode::SerialReused), 0, false,
                     "serial used by " + sibling->messageId);
     return finish(r, restorePasswords(sibling->reply, r.root), sibling->dealId, false,
@@ -427,7 +427,7 @@ bool RequestProcessor::holdForJournal() {
 
 std::optional<std::string> RequestProcessor::storedReply(const Request& r, const JournalEntry& entry) const {
   // Entries recorded without a digest were kept with their passwords.
-  if (!entry.digest.empty() && entry.digest != r.digest) return std::nullopt;
+  if (!entry.digest.empty() && !sameDigest(entry.digest, r.digest, r.delivery.text)) return std::nullopt;
   return restorePasswords(entry.reply, r.root);
 }
 

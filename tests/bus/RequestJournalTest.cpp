@@ -260,6 +260,15 @@ TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
       EXPECT_EQ(stored, maskPasswords(reply));
       EXPECT_EQ(restorePasswords(stored, request), reply) << id;
     }
+    // The digest beside the reply is keyed: a journal alone tests no guess.
+    const std::string keyed = journal.digest(createText);
+    EXPECT_EQ(keyed.rfind("k1:", 0), 0u);
+    EXPECT_EQ(keyed.find(requestDigest(createText)), std::string::npos);
+    EXPECT_TRUE(sameDigest(keyed, keyed, createText));
+    EXPECT_TRUE(sameDigest(requestDigest(createText), keyed, createText));  // kept before digests were keyed
+    EXPECT_FALSE(sameDigest(requestDigest(passwordText), keyed, createText));
+    EXPECT_FALSE(sameDigest(journal.digest(passwordText), keyed, createText));
+    EXPECT_EQ(RequestJournal(path(), 7, "host/2/2/b").digest(createText), keyed);  // one key per journal
     // Another request's passwords are not this one's.
     Json::Value other = create;
     other["masterPass"] = "Else";

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/JournalLeases.h"
 #include "bus/ProcessOwner.h"
 #include "bus/RequestJournal.h"
 
@@ -18,6 +19,15 @@ int64_t steadyNowMs() {
 }
 
 }  // namespace
+
+LeaseHolders leaseHolders(sqlite::Connection& db, bool servingOnly, const std::string& except) {
+  LeaseHolders holders;
+  Statement q(db, servingOnly ? "SELECT owner, place, renewed_at FROM leases WHERE active = 1 AND owner != ?"
+                              : "SELECT owner, place, renewed_at FROM leases WHERE owner != ?");
+  q.bind(1, except);
+  while (q.step()) holders.emplace_back(q.text(0), OwnerLease{q.text(1), q.int64(2)});
+  return holders;
+}
 
 bool RequestJournal::leaseFresh() const {
   // Others take the lease as run out kLeaseExpiryMs after the time it
@@ -59,14 +69,8 @@ bool RequestJournal::claimActive(bool whateverOthers) {
   const bool written = writer_->writeDurably([owner, whateverOthers, claimed](sqlite::Connection& db) {
     *claimed = false;
     if (!whateverOthers) {
-      std::vector<std::pair<std::string, OwnerLease>> others;
-      {
-        Statement q(db, "SELECT owner, place, renewed_at FROM leases WHERE active = 1 AND owner != ?");
-        q.bind(1, owner);
-        while (q.step()) others.emplace_back(q.text(0), OwnerLease{q.text(1), q.int64(2)});
-      }
       const int64_t now = journalNowMs();
-      for (const auto& [other, lease] : others) {
+      for (const auto& [other, lease] : leaseHolders(db, true, owner)) {
         if (::ownerState(other, lease, now) == OwnerState::Alive) return;
       }
     }

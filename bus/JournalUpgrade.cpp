@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "bus/JournalLeases.h"
 #include "bus/ProcessOwner.h"
 #include "bus/RequestJournal.h"
 
@@ -39,13 +40,8 @@ bool hasColumn(sqlite::Connection& db, const char* table, const char* column) {
 // its own rules (replies kept whole, leases read the old way): it must stop
 // before the journal changes under it.
 void refuseWhileOthersLive(sqlite::Connection& db) {
-  std::vector<std::pair<std::string, OwnerLease>> leases;
-  {
-    Statement q(db, "SELECT owner, place, renewed_at FROM leases");
-    while (q.step()) leases.emplace_back(q.text(0), OwnerLease{q.text(1), q.int64(2)});
-  }
   const int64_t now = journalNowMs();
-  for (const auto& [owner, lease] : leases) {
+  for (const auto& [owner, lease] : leaseHolders(db, false)) {
     if (ownerState(owner, lease, now) != OwnerState::Gone)
       throw JournalError("used by " + owner +
                          ", which runs an older version of the service: stop it before this version opens the journal");

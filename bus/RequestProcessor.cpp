@@ -249,9 +249,9 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
   }
   if (!gate.asked() && sessionLostSince(losses)) {
     // It failed on the way to its change because the session went: the
-    // failure is the server's absence, not an answer. Taken again once the
-    // session is back.
-    return holdForSession() ? Step() : Settlement::leave();
+    // failure is the server's absence, not an answer. Decided again, which
+    // waits for the session first.
+    return std::nullopt;
   }
   if (gate.asked() && !gate.recorded()) {
     // Nothing was changed: the operation stopped at its gate.
@@ -267,9 +267,8 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
     r.unanswered = true;
     tell("destURI #%s In doubt %s: the trading server did not say whether it made the change; checking\n", r.queue(),
          r.id());
-    // The check needs the server: a change cut off by a lost session is
-    // checked once it is open again.
-    if (!holdForSession()) return Settlement::leave();
+    // A change cut off by a lost session is checked once it is open again
+    // (the check waits for it).
     return checkThenCarryOut(r, &*entry, &*entry);
   }
   // A change tried and not made: its answer could not be told again from

@@ -13,11 +13,6 @@ namespace {
 // How often a standby looks whether the serving instance's lease ended.
 constexpr std::chrono::milliseconds kStandbyPoll{500};
 
-void tellBoth(const std::string& line) {
-  consolePrint("%s\n", line.c_str());
-  writeLog("%s\n", line.c_str());
-}
-
 void reportDown(const std::string& queue) {
   if (!queue.empty()) serviceMetrics().connectionUp(queue, false);  // empty: never configured
 }
@@ -110,7 +105,7 @@ int initService(ServiceObjects& service) {
 
   consolePrint("init success\n");
   writeLog("init success\n");
-  if (service.standingBy) tellBoth("Standby: another instance serves the queues; waiting until its lease ends");
+  if (service.standingBy) tellLine("Standby: another instance serves the queues; waiting until its lease ends");
   return 1;
 }
 
@@ -133,7 +128,7 @@ int standBy(ServiceObjects& service, const std::function<bool(std::chrono::milli
   while (!service.journal->claimActive(false)) {
     if (!pause(kStandbyPoll)) return 0;
   }
-  tellBoth("Standby: no other instance serves the queues any more; taking them over");
+  tellLine("Standby: no other instance serves the queues any more; taking them over");
   if (!startConsumers(service)) return -1;
   service.standingBy = false;
   return 1;

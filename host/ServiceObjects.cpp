@@ -126,8 +126,7 @@ void ServiceObjects::drain() {
 
 void ServiceObjects::endForSession(const std::string& line) {
   drain();
-  consolePrint("%s\n", line.c_str());
-  writeLog("%s\n", line.c_str());
+  tellLine(line);
   std::fflush(stdout);
   if (beforeFatalExit) beforeFatalExit();
   ::_exit(kStartFailedStatus);

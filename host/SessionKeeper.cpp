@@ -8,11 +8,6 @@
 
 namespace {
 
-void tellBoth(const std::string& line) {
-  consolePrint("%s\n", line.c_str());
-  writeLog("%s\n", line.c_str());
-}
-
 std::string seconds(std::chrono::milliseconds delay) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(delay.count()) / 1000.0);
@@ -46,7 +41,7 @@ void SessionKeeper::run() {
     SessionPolicy policy(settings_);
     const SessionPolicy::Next next = policy.lost();
     serviceMetrics().tradingServerUp(false);
-    tellBoth("Trading server session lost: " + *why + "; requests wait on the broker until it is reopened");
+    tellLine("Trading server session lost: " + *why + "; requests wait on the broker until it is reopened");
     if (!reopen(policy, next.delay)) return;
   }
 }
@@ -65,7 +60,7 @@ bool SessionKeeper::reopen(SessionPolicy& policy, std::chrono::milliseconds dela
       case SessionPolicy::Do::Resume:
         serviceMetrics().tradingServerUp(true);
         serviceMetrics().tradingServerReopened();
-        tellBoth("Trading server session reopened after " + std::to_string(policy.attempts()) +
+        tellLine("Trading server session reopened after " + std::to_string(policy.attempts()) +
                  (policy.attempts() == 1 ? " try" : " tries") + "; requests are taken again");
         return true;
       case SessionPolicy::Do::Fail:

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "support/Console.h"
+
 namespace {
 
 constexpr const char* kLogDir = "../log";
@@ -179,4 +181,9 @@ int writeLog(const char* format, ...) {
   const int result = dailylog_detail::vwriteLogAt(std::time(nullptr), format, args);
   va_end(args);
   return result;
+}
+
+void tellLine(const std::string& line) {
+  consolePrint("%s\n", line.c_str());
+  writeLog("%s\n", line.c_str());
 }

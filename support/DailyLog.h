@@ -3,6 +3,7 @@
 // the working directory), one timestamped entry per call.
 #include <cstdarg>
 #include <ctime>
+#include <string>
 
 // Appends "YYYY-MM-DD hh:mm:ss " and the formatted message to
 // ../log/log-YYYY-MM-DD.log; the caller ends the message with "\n". Creates
@@ -14,6 +15,8 @@
 // the message produced, or a negative value when the entry could not be
 // formatted or written (it is then dropped).
 int writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// One line (without its newline) on the console and in the daily log.
+void tellLine(const std::string& line);
 
 namespace dailylog_detail {
 // writeLog with the clock reading given; for tests of the date handling.

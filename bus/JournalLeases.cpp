@@ -9,7 +9,7 @@
 #include "bus/ProcessOwner.h"
 #include "bus/RequestJournal.h"
 
-using sqlite::Statement;
+using sqldb::Statement;
 
 namespace {
 
@@ -20,7 +20,7 @@ int64_t steadyNowMs() {
 
 }  // namespace
 
-LeaseHolders leaseHolders(sqlite::Connection& db, bool servingOnly, const std::string& except) {
+LeaseHolders leaseHolders(sqldb::Connection& db, bool servingOnly, const std::string& except) {
   LeaseHolders holders;
   Statement q(db, servingOnly ? "SELECT owner, place, renewed_at FROM leases WHERE active = 1 AND owner != ?"
                               : "SELECT owner, place, renewed_at FROM leases WHERE owner != ?");
@@ -44,14 +44,14 @@ void RequestJournal::renewLease() {
   // A renewal always writes: its success is what tells the journal
   // writable again after a failure.
   writer_->writeCommitted(
-      [owner, place, writtenAt](sqlite::Connection& db) {
+      [owner, place, writtenAt](sqldb::Connection& db) {
         *writtenAt = steadyNowMs();
         Statement(db,
                   "INSERT INTO leases (owner, place, renewed_at) VALUES (?, ?, ?) "
                   "ON CONFLICT (owner) DO UPDATE SET renewed_at = excluded.renewed_at")
             .bind(1, owner)
             .bind(2, place)
-            .bind(3, journalNowMs())
+            .bind(3, db.nowMs())
             .run();
       },
       [this, writtenAt](bool ok) {
@@ -66,10 +66,10 @@ bool RequestJournal::claimActive(bool whateverOthers) {
   auto claimed = std::make_shared<bool>(false);
   // The look at the others and the mark are one transaction: two processes
   // that claim at once cannot both see nobody.
-  const bool written = writer_->writeDurably([owner, whateverOthers, claimed](sqlite::Connection& db) {
+  const bool written = writer_->writeDurably([owner, whateverOthers, claimed](sqldb::Connection& db) {
     *claimed = false;
     if (!whateverOthers) {
-      const int64_t now = journalNowMs();
+      const int64_t now = db.nowMs();
       for (const auto& [other, lease] : leaseHolders(db, true, owner)) {
         if (::ownerState(other, lease, now) == OwnerState::Alive) return;
       }

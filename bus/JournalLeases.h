@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "bus/ProcessOwner.h"
-#include "support/Sqlite.h"
+#include "support/SqlDb.h"
 
 using LeaseHolders = std::vector<std::pair<std::string, OwnerLease>>;
 
 // Every lease but `except`'s; only those marked serving when servingOnly.
-LeaseHolders leaseHolders(sqlite::Connection& db, bool servingOnly, const std::string& except = std::string());
+LeaseHolders leaseHolders(sqldb::Connection& db, bool servingOnly, const std::string& except = std::string());

@@ -3,7 +3,7 @@
 #include "bus/JournalPlan.h"
 #include "bus/RequestJournal.h"
 
-using sqlite::Statement;
+using sqldb::Statement;
 
 namespace {
 
@@ -63,13 +63,15 @@ std::optional<JournalEntry> RequestJournal::findSerial(const std::string& queue,
 OwnerState RequestJournal::ownerState(const std::string& owner) {
   if (owner == owner_) return OwnerState::ThisProcess;
   std::optional<OwnerLease> lease;
+  int64_t now = 0;
   {
     std::lock_guard<std::mutex> lock(readMutex_);
     Statement q(*reader_, "SELECT place, renewed_at FROM leases WHERE owner = ?");
     q.bind(1, owner);
     if (q.step()) lease = OwnerLease{q.text(0), q.int64(1)};
+    now = reader_->nowMs();  // the clock the lease was written on
   }
-  return ::ownerState(owner, lease, journalNowMs());
+  return ::ownerState(owner, lease, now);
 }
 
 int RequestJournal::attempts(int64_t entryId) {
@@ -108,7 +110,8 @@ int RequestJournal::rivals(const std::string& kind, uint64_t login, const Planne
 RequestJournal::Counts RequestJournal::counts() {
   std::lock_guard<std::mutex> lock(readMutex_);
   Statement q(*reader_,
-              "SELECT coalesce(sum(state IN ('started', 'done')), 0), coalesce(sum(state = 'in_doubt'), 0) "
+              "SELECT coalesce(sum(CASE WHEN state = 'in_doubt' THEN 0 ELSE 1 END), 0), "
+              "coalesce(sum(CASE WHEN state = 'in_doubt' THEN 1 ELSE 0 END), 0) "
               "FROM requests WHERE state IN ('started', 'done', 'in_doubt')");
   Counts c;
   if (q.step()) {

@@ -8,12 +8,12 @@
 #include "bus/ProcessOwner.h"
 #include "bus/RequestJournal.h"
 
-using sqlite::Statement;
+using sqldb::Statement;
 
 namespace {
 
 // Before version 3 replies were kept as they were sent, passwords included.
-void maskStoredPasswords(sqlite::Connection& db) {
+void maskStoredPasswords(sqldb::Connection& db) {
   std::vector<std::pair<int64_t, std::string>> masked;
   {
     Statement rows(db, "SELECT id, reply FROM requests WHERE reply IS NOT NULL AND reply LIKE '%Pass%'");
@@ -27,7 +27,7 @@ void maskStoredPasswords(sqlite::Connection& db) {
     Statement(db, "UPDATE requests SET reply = ? WHERE id = ?").bind(1, reply).bind(2, id).run();
 }
 
-bool hasColumn(sqlite::Connection& db, const char* table, const char* column) {
+bool hasColumn(sqldb::Connection& db, const char* table, const char* column) {
   const std::string sql = std::string("PRAGMA table_info(") + table + ")";
   Statement info(db, sql.c_str());
   while (info.step()) {
@@ -39,8 +39,8 @@ bool hasColumn(sqlite::Connection& db, const char* table, const char* column) {
 // A process of the older version still using the journal would go on by
 // its own rules (replies kept whole, leases read the old way): it must stop
 // before the journal changes under it.
-void refuseWhileOthersLive(sqlite::Connection& db) {
-  const int64_t now = journalNowMs();
+void refuseWhileOthersLive(sqldb::Connection& db) {
+  const int64_t now = db.nowMs();
   for (const auto& [owner, lease] : leaseHolders(db, false)) {
     if (ownerState(owner, lease, now) != OwnerState::Gone)
       throw JournalError("used by " + owner +
@@ -50,7 +50,7 @@ void refuseWhileOthersLive(sqlite::Connection& db) {
 
 }  // namespace
 
-void upgradeJournal(sqlite::Connection& db, int64_t foundVersion) {
+void upgradeJournal(sqldb::Connection& db, int64_t foundVersion) {
   if (foundVersion >= 2) refuseWhileOthersLive(db);
   if (foundVersion < 3) maskStoredPasswords(db);
   // Version 4: which lease holder serves the queues (one at a time in standby mode).

@@ -19,7 +19,7 @@ struct JournalWriter::Waiter {
   }
 };
 
-JournalWriter::JournalWriter(std::unique_ptr<sqlite::Connection> connection, StatusReport onStatus)
+JournalWriter::JournalWriter(std::unique_ptr<sqldb::Connection> connection, StatusReport onStatus)
     : db_(std::move(connection)), onStatus_(std::move(onStatus)) {
   thread_ = std::thread([this] { run(); });
 }
@@ -97,32 +97,44 @@ void JournalWriter::commitBatch(std::deque<Item>& batch, bool durable) {
   bool anyChange = false;
   for (const Item& item : batch) anyChange = anyChange || item.change != nullptr;
   // Only flushes: everything before them is committed.
-  bool ok = !anyChange || commit(batch.begin(), batch.end(), durable);
-  if (ok || batch.size() == 1) {
+  bool lost = false;
+  bool ok = !anyChange || commit(batch.begin(), batch.end(), durable, lost);
+  // After a lost connection nobody knows whether the batch was committed:
+  // it is not written again change by change (a compare-and-set would then
+  // be refused by its own earlier write); every change of it failed.
+  if (ok || lost || batch.size() == 1) {
     for (Item& item : batch)
       if (item.done) item.done(ok);
     return;
   }
   for (auto it = batch.begin(); it != batch.end(); ++it) {
-    ok = it->change == nullptr || commit(it, it + 1, durable);
+    ok = it->change == nullptr || commit(it, it + 1, durable, lost);
     if (it->done) it->done(ok);
   }
 }
 
-bool JournalWriter::commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable) {
-  try {
-    if (durable != synced_) {
-      db_->setSynced(durable);
-      synced_ = durable;
+bool JournalWriter::commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable,
+                           bool& lost) {
+  // A shared database may refuse a transaction that raced another one's
+  // (serializable isolation): it is run again from its start.
+  constexpr int kTries = 5;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      if (durable != synced_) {
+        db_->setSynced(durable);
+        synced_ = durable;
+      }
+      sqldb::Transaction transaction(*db_);
+      for (auto it = first; it != last; ++it) {
+        if (it->change) it->change(*db_);
+      }
+      transaction.commit();
+      return true;
+    } catch (const std::exception& e) {
+      if (attempt < kTries && db_->retryable(e)) continue;
+      lost = db_->connectionLost(e);
+      if (onStatus_) onStatus_(false, e.what());
+      return false;
     }
-    sqlite::Transaction transaction(*db_);
-    for (auto it = first; it != last; ++it) {
-      if (it->change) it->change(*db_);
-    }
-    transaction.commit();
-    return true;
-  } catch (const std::exception& e) {
-    if (onStatus_) onStatus_(false, e.what());
-    return false;
   }
 }

@@ -6,6 +6,7 @@
 // others only survive a crash of the process. So a burst of requests costs
 // one sync, not one each. A batch that fails is written again one change
 // at a time, so that one request's failing write never undoes another's.
+// The connection may be to SQLite or to a shared PostgreSQL server.
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -14,16 +15,16 @@
 #include <string>
 #include <thread>
 
-#include "support/Sqlite.h"
+#include "support/SqlDb.h"
 
 class JournalWriter {
  public:
-  using Change = std::function<void(sqlite::Connection&)>;
+  using Change = std::function<void(sqldb::Connection&)>;
   // Told of each failed write (not ok, with the journal's error), on the
   // writer's thread.
   using StatusReport = std::function<void(bool ok, const std::string& error)>;
 
-  JournalWriter(std::unique_ptr<sqlite::Connection> connection, StatusReport onStatus);
+  JournalWriter(std::unique_ptr<sqldb::Connection> connection, StatusReport onStatus);
   // Writes what is queued, then stops.
   ~JournalWriter();
   JournalWriter(const JournalWriter&) = delete;
@@ -60,9 +61,9 @@ class JournalWriter {
   void run();
   // Commits the batch, else each change on its own: done is told per item.
   void commitBatch(std::deque<Item>& batch, bool durable);
-  bool commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable);
+  bool commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable, bool& lost);
 
-  std::unique_ptr<sqlite::Connection> db_;
+  std::unique_ptr<sqldb::Connection> db_;
   StatusReport onStatus_;
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -53,8 +53,7 @@ void makeKey(const std::string& path) {
 
 }  // namespace
 
-DigestKey loadDigestKey(const std::string& journalPath) {
-  const std::string path = journalPath + ".key";
+DigestKey loadDigestKey(const std::string& path) {
   DigestKey key;
   if (readKey(path, key)) return key;
   makeKey(path);

@@ -1,9 +1,6 @@
 #include "bus/RequestJournal.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -14,38 +11,23 @@
 #include <vector>
 
 #include "bus/JournalPlan.h"
-#include "bus/JournalUpgrade.h"
+#include "bus/JournalOpen.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
 #include "support/PasswordMask.h"
 
-using sqlite::Statement;
+using sqldb::Statement;
 
 namespace {
 
 constexpr int64_t kDayMs = 24LL * 3600 * 1000;
 constexpr int64_t kPruneEveryMs = 3600LL * 1000;
 
-// Creates the journal's directory (one level, owner only) and the file
-// itself with owner-only permissions, which SQLite gives its -wal and -shm
-// files too.
-void prepareFile(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    const std::string dir = path.substr(0, slash);
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-      throw JournalError(path + ": cannot create its directory (" + std::strerror(errno) + ")");
-  }
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) throw JournalError(path + ": cannot be opened (" + std::strerror(errno) + ")");
-  ::close(fd);
-}
-
-void addHistory(sqlite::Connection& db, const std::string& queue, const std::string& messageId, const char* state,
+void addHistory(sqldb::Connection& db, const std::string& queue, const std::string& messageId, const char* state,
                 const std::string& owner, const std::string& note, int64_t at) {
   Statement(db,
-            "INSERT INTO history (request_id, at, state, owner, note) "
-            "SELECT id, ?, ?, ?, ? FROM requests WHERE queue = ? AND message_id = ?")
+            "INSERT INTO history (request_id, at, state, owner, note) SELECT id, CAST(? AS BIGINT), "
+            "CAST(? AS TEXT), CAST(? AS TEXT), CAST(? AS TEXT) FROM requests WHERE queue = ? AND message_id = ?")
       .bind(1, at)
       .bind(2, state)
       .bind(3, owner)
@@ -57,7 +39,7 @@ void addHistory(sqlite::Connection& db, const std::string& queue, const std::str
 
 // After an update that changed nothing: says what the entry was instead.
 // No entry at all means this process's own "received" was not written.
-JournalWrite logRefused(sqlite::Connection& db, const char* transition, const std::string& queue,
+JournalWrite logRefused(sqldb::Connection& db, const char* transition, const std::string& queue,
                         const std::string& messageId) {
   Statement q(db, "SELECT state, owner FROM requests WHERE queue = ? AND message_id = ?");
   q.bind(1, queue).bind(2, messageId);
@@ -90,45 +72,16 @@ std::string requestDigest(const std::string& text) {
   return out;
 }
 
-RequestJournal::RequestJournal(const std::string& path, int retentionDays, std::string owner)
-    : path_(path), retentionDays_(retentionDays), owner_(std::move(owner)) {
-  try {
-    prepareFile(path);
-    digestKey_ = loadDigestKey(path);
-    auto db = std::make_unique<sqlite::Connection>(path, sqlite::Connection::Open::ReadWrite);
-    int64_t found = 0;
-    {
-      // Finished before the write below: a read left open would hold an
-      // old snapshot that another process's write makes un-upgradable.
-      Statement version(*db, "PRAGMA user_version");
-      found = version.step() ? version.int64(0) : 0;
-    }
-    if (found > journalschema::kVersion)
-      throw JournalError(path + ": written by a newer version (schema " + std::to_string(found) + ")");
-    // Deleted content (a reply of a pruned entry) is overwritten, not left
-    // in free pages of the file.
-    db->exec("PRAGMA secure_delete = ON");
-    {
-      sqlite::Transaction schema(*db);
-      // Read again under the write lock: another process may have brought
-      // it up to date meanwhile.
-      {
-        Statement again(*db, "PRAGMA user_version");
-        found = again.step() ? again.int64(0) : 0;
-      }
-      db->exec(journalschema::kCreate);
-      if (found > 0 && found < journalschema::kVersion) upgradeJournal(*db, found);
-      db->exec(("PRAGMA user_version = " + std::to_string(journalschema::kVersion)).c_str());
-      schema.commit();
-    }
-    reader_ = std::make_unique<sqlite::Connection>(path, sqlite::Connection::Open::ReadWrite);
-    writer_ = std::make_unique<JournalWriter>(std::move(db),
-                                              [this](bool ok, const std::string& error) { statusChanged(ok, error); });
-  } catch (const sqlite::Error& e) {
-    throw JournalError(path + ": " + e.what());
-  }
+RequestJournal::RequestJournal(const std::string& location, int retentionDays, std::string owner,
+                               const std::string& keyPath)
+    : path_(location), retentionDays_(retentionDays), owner_(std::move(owner)) {
+  JournalConnections opened = openJournalDatabase(location, keyPath);
+  digestKey_ = std::move(opened.key);
+  reader_ = std::move(opened.reader);
+  writer_ = std::make_unique<JournalWriter>(std::move(opened.writer),
+                                            [this](bool ok, const std::string& error) { statusChanged(ok, error); });
   renewLease();
-  if (!writer_->flush()) throw JournalError(path + ": cannot be written");
+  if (!writer_->flush()) throw JournalError(sqldb::locationForLog(location) + ": cannot be written");
   background_ = std::thread([this] { backgroundLoop(); });
 }
 
@@ -142,7 +95,7 @@ RequestJournal::~RequestJournal() {
   // A clean stop gives the lease back: what is left is anyone's at once.
   const std::string owner = owner_;
   writer_->write(
-      [owner](sqlite::Connection& db) { Statement(db, "DELETE FROM leases WHERE owner = ?").bind(1, owner).run(); });
+      [owner](sqldb::Connection& db) { Statement(db, "DELETE FROM leases WHERE owner = ?").bind(1, owner).run(); });
   writer_.reset();  // writes what is queued
 }
 
@@ -159,8 +112,8 @@ void RequestJournal::statusChanged(bool ok, const std::string& error) {
 
 void RequestJournal::received(const JournalEntry& e) {
   const std::string owner = owner_;
-  writer_->write([e, owner](sqlite::Connection& db) {
-    const int64_t now = journalNowMs();
+  writer_->write([e, owner](sqldb::Connection& db) {
+    const int64_t now = db.nowMs();
     Statement(db,
               "INSERT INTO requests (queue, message_id, correlation_id, serial, kind, digest, login, amount, "
               "state, owner, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 'received', ?, ?) "
@@ -182,7 +135,7 @@ void RequestJournal::received(const JournalEntry& e) {
 
 void RequestJournal::takeOver(const JournalEntry& seen, const std::string& correlationId) {
   const std::string owner = owner_;
-  writer_->write([seen, correlationId, owner](sqlite::Connection& db) {
+  writer_->write([seen, correlationId, owner](sqldb::Connection& db) {
     Statement(db,
               "UPDATE requests SET owner = ?, correlation_id = ? "
               "WHERE queue = ? AND message_id = ? AND owner = ? AND state = ?")
@@ -199,7 +152,7 @@ void RequestJournal::takeOver(const JournalEntry& seen, const std::string& corre
     }
     // Its own line: only "started" lines count as attempts at the change.
     addHistory(db, seen.queue, seen.messageId, "taken_over", owner,
-               std::string(stateName(seen.state)) + " by " + seen.owner + "; " + correlationId, journalNowMs());
+               std::string(stateName(seen.state)) + " by " + seen.owner + "; " + correlationId, db.nowMs());
   });
 }
 
@@ -214,8 +167,8 @@ JournalWrite RequestJournal::started(const std::string& queue, const std::string
   const std::string owner = owner_;
   const int64_t since = journalNowMs() - retentionDays_ * kDayMs;
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
-  auto record = [=](sqlite::Connection& db) {
-    const int64_t now = journalNowMs();
+  auto record = [=](sqldb::Connection& db) {
+    const int64_t now = db.nowMs();
     {
       // A process whose lease ran out may have been taken for gone: it
       // begins no change until its lease is renewed.
@@ -271,8 +224,8 @@ JournalWrite RequestJournal::done(const std::string& queue, const std::string& m
   const std::string owner = owner_;
   const std::string stored = replyAtRest(reply);
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
-  auto record = [=](sqlite::Connection& db) {
-    const int64_t now = journalNowMs();
+  auto record = [=](sqldb::Connection& db) {
+    const int64_t now = db.nowMs();
     Statement(db,
               "UPDATE requests SET state = 'done', reply = ?, deal_id = ?, changed = ?, done_at = ?, note = ? "
               "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started')")
@@ -300,8 +253,8 @@ JournalWrite RequestJournal::inDoubt(const std::string& queue, const std::string
   const std::string owner = owner_;
   const std::string stored = replyAtRest(reply);
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
-  auto record = [=](sqlite::Connection& db) {
-    const int64_t now = journalNowMs();
+  auto record = [=](sqldb::Connection& db) {
+    const int64_t now = db.nowMs();
     Statement(db,
               "UPDATE requests SET state = 'in_doubt', reply = ?, done_at = ?, note = ? "
               "WHERE queue = ? AND message_id = ? AND owner = ? AND state IN ('received', 'started')")
@@ -334,8 +287,8 @@ void RequestJournal::confirmed(const std::string& queue,
                                const std::vector<std::pair<std::string, std::string>>& replies,
                                std::function<void(bool)> then) {
   const std::string owner = owner_;
-  auto record = [=](sqlite::Connection& db) {
-    const int64_t now = journalNowMs();
+  auto record = [=](sqldb::Connection& db) {
+    const int64_t now = db.nowMs();
     for (const auto& [messageId, correlationId] : replies) {
       // Whoever sent it, the reply sent is the recorded one.
       Statement(db,
@@ -361,21 +314,21 @@ void RequestJournal::replyRefused(const std::string& queue, const std::string& m
                                   std::function<void(bool)> then) {
   const std::string owner = owner_;
   writer_->writeDurably(
-      [=](sqlite::Connection& db) {
+      [=](sqldb::Connection& db) {
         Statement(db, "UPDATE requests SET note = ? WHERE queue = ? AND message_id = ?")
             .bind(1, "reply refused by the broker: " + why)
             .bind(2, queue)
             .bind(3, messageId)
             .run();
-        addHistory(db, queue, messageId, "refused", owner, why, journalNowMs());
+        addHistory(db, queue, messageId, "refused", owner, why, db.nowMs());
       },
       std::move(then));
 }
 
 void RequestJournal::acknowledged(const std::string& queue, const std::string& messageId) {
   const std::string owner = owner_;
-  writer_->write([=](sqlite::Connection& db) {
-    const int64_t now = journalNowMs();
+  writer_->write([=](sqldb::Connection& db) {
+    const int64_t now = db.nowMs();
     Statement(db,
               "UPDATE requests SET state = CASE WHEN state IN ('done', 'confirmed') THEN 'acknowledged' "
               "ELSE state END, acknowledged_at = ? WHERE queue = ? AND message_id = ? "
@@ -394,8 +347,8 @@ void RequestJournal::acknowledged(const std::string& queue, const std::string& m
 
 void RequestJournal::note(const std::string& queue, const std::string& messageId, const std::string& text) {
   const std::string owner = owner_;
-  writer_->write([=](sqlite::Connection& db) {
-    const int64_t now = journalNowMs();
+  writer_->write([=](sqldb::Connection& db) {
+    const int64_t now = db.nowMs();
     Statement q(db, "SELECT state FROM requests WHERE queue = ? AND message_id = ?");
     q.bind(1, queue).bind(2, messageId);
     const std::string state = q.step() ? q.text(0) : std::string("received");
@@ -407,7 +360,7 @@ bool RequestJournal::flush() { return writer_->flush(); }
 
 void RequestJournal::prune() {
   const int64_t before = journalNowMs() - retentionDays_ * kDayMs;
-  writer_->write([before](sqlite::Connection& db) {
+  writer_->write([before](sqldb::Connection& db) {
     // An in-doubt check looks back to its attempt's start: what settled on
     // a deal or account since then stays, so that it still counts as taken.
     Statement oldest(db,

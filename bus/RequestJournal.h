@@ -1,7 +1,9 @@
 #pragma once
-// The durable request journal (SQLite, WAL): what happened to every request,
-// so that no request is carried out twice and no reply is lost, whatever
-// ends the process. Several processes on one host may share the file.
+// The durable request journal: what happened to every request, so that no
+// request is carried out twice and no reply is lost, whatever ends the
+// process. In an SQLite file (WAL) for the processes of one host, or in a
+// PostgreSQL database for several hosts; the same rows and transitions in
+// both, times on the database's clock.
 //
 // Every transition is a compare-and-set on the state it expects and on the
 // owner: one that finds another state or owner is refused (and logged), so
@@ -43,13 +45,16 @@ enum class JournalWrite {
 
 class RequestJournal {
  public:
-  // Opens the journal at path, creating it (and its directory) when missing,
-  // readable by this user only: stored replies carry what the replies carry.
-  // Throws JournalError naming the path. Takes a lease for owner and renews
+  // Opens the journal at location: an SQLite file, created (with its
+  // directory) when missing, readable by this user only; or a PostgreSQL
+  // URI ("postgresql://..."), its tables made when missing. keyPath names
+  // the digest key's file (empty: beside an SQLite journal). Throws
+  // JournalError naming the location without its password. Takes a lease for owner and renews
   // it every second until destroyed. Entries older than retentionDays are
   // pruned in the background, except requests still in doubt or not answered
   // and what their in-doubt checks may need.
-  RequestJournal(const std::string& path, int retentionDays, std::string owner);
+  RequestJournal(const std::string& location, int retentionDays, std::string owner,
+                 const std::string& keyPath = std::string());
   ~RequestJournal();
   RequestJournal(const RequestJournal&) = delete;
   RequestJournal& operator=(const RequestJournal&) = delete;
@@ -148,7 +153,7 @@ class RequestJournal {
   int retentionDays_;
   std::string owner_;
   std::mutex readMutex_;
-  std::unique_ptr<sqlite::Connection> reader_;
+  std::unique_ptr<sqldb::Connection> reader_;
   std::unique_ptr<JournalWriter> writer_;
   std::atomic<bool> writable_{true};
   // When the last committed renewal was written, on the steady clock (ms).

@@ -12,6 +12,7 @@
 #include "messages/UserRecordCreateRequest.h"
 #include "support/Json.h"
 #include "support/PasswordMask.h"
+#include "support/SqlDb.h"
 #include "support/Sqlite.h"
 #include "tests/support/TempWorkDir.h"
 
@@ -199,15 +200,14 @@ TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProces
 }
 
 TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
-  auto db = std::make_unique<sqlite::Connection>(path().substr(0, path().rfind('/')) + ".db",
-                                                 sqlite::Connection::Open::Create);
+  auto db = sqldb::openSqlite(path().substr(0, path().rfind('/')) + ".db", true);
   db->exec("CREATE TABLE t (v INTEGER)");
   std::mutex m;
   std::condition_variable cv;
   bool release = false;
   JournalWriter writer(std::move(db), nullptr);
   // Holds the writer so that the next three go in one batch.
-  writer.write([&](sqlite::Connection&) {
+  writer.write([&](sqldb::Connection&) {
     std::unique_lock<std::mutex> lock(m);
     cv.wait(lock, [&] { return release; });
   });
@@ -223,9 +223,9 @@ TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
       told.notify_all();
     };
   };
-  writer.writeDurably([](sqlite::Connection& d) { d.exec("INSERT INTO t VALUES (1)"); }, done(a));
-  writer.writeDurably([](sqlite::Connection& d) { d.exec("INSERT INTO missing VALUES (2)"); }, done(b));
-  writer.writeDurably([](sqlite::Connection& d) { d.exec("INSERT INTO t VALUES (3)"); }, done(c));
+  writer.writeDurably([](sqldb::Connection& d) { d.exec("INSERT INTO t VALUES (1)"); }, done(a));
+  writer.writeDurably([](sqldb::Connection& d) { d.exec("INSERT INTO missing VALUES (2)"); }, done(b));
+  writer.writeDurably([](sqldb::Connection& d) { d.exec("INSERT INTO t VALUES (3)"); }, done(c));
   {
     std::lock_guard<std::mutex> lock(m);
     release = true;

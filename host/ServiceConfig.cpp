@@ -1,5 +1,7 @@
 #include "host/ServiceConfig.h"
 
+#include "support/SqlDb.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -113,6 +115,30 @@ std::string firstFailedCheck(const ServiceConfig& c) {
   return "";
 }
 
+// A journal on a PostgreSQL server, shared by the hosts of one set of
+// queues, and where its secrets come from.
+std::string readSharedJournalKeys(const Json::Value& d, ServiceConfig& c) {
+  const Json::Value& journal = d["journal"];
+  if (!journal.isNull()) {
+    if (!journal.isString() || !sqldb::isPostgresLocation(journal.asString()))
+      return "\"journal\" must be a PostgreSQL URI such as \"postgresql://user@host:5432/db\" (a journal file is "
+             "named by \"journalPath\")";
+    if (!d["journalPath"].isNull()) return "\"journal\" and \"journalPath\" name two journals: keep one";
+    c.journal = journal.asString();
+  }
+  const std::pair<const char*, std::string*> files[] = {{"journalKeyFile", &c.journalKeyFile},
+                                                        {"journalPasswordFile", &c.journalPasswordFile}};
+  for (const auto& [key, value] : files) {
+    const Json::Value& v = d[key];
+    if (v.isNull()) continue;
+    if (!v.isString() || v.asString().empty()) return std::string("\"") + key + "\" must be a non-empty path";
+    *value = v.asString();
+  }
+  if (!c.journalPasswordFile.empty() && c.journal.empty())
+    return "\"journalPasswordFile\" is for a journal on a PostgreSQL server (\"journal\")";
+  return "";
+}
+
 // The keys beyond the fifteen: absent or null keeps the default; a value of
 // another type is refused rather than guessed at. "" when all are usable.
 std::string readOptionalKeys(const Json::Value& d, ServiceConfig& c) {
@@ -148,7 +174,7 @@ std::string readOptionalKeys(const Json::Value& d, ServiceConfig& c) {
     if (!standby.isBool()) return "\"standby\" must be true or false";
     c.standby = standby.asBool();
   }
-  return "";
+  return readSharedJournalKeys(d, c);
 }
 
 // The optional operating keys: a missing key (or null) keeps the default, a

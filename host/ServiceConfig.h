@@ -33,6 +33,16 @@ struct ServiceConfig {
   // Optional keys; files without them keep working.
   // The request journal's file, relative to the working directory.
   std::string journalPath = kDefaultJournalPath;
+  // A journal on a PostgreSQL server instead ("postgresql://..."), shared by
+  // the instances of several hosts; empty: the file at journalPath.
+  std::string journal;
+  // The journal's digest key; empty: "<journalPath>.key", or
+  // kDefaultSharedKeyFile for a journal on a server (the same file on
+  // every host).
+  std::string journalKeyFile;
+  // A file whose first line is the PostgreSQL password (else the URI, the
+  // PGPASSWORD variable or a PGPASSFILE give it, as libpq reads them).
+  std::string journalPasswordFile;
   // Journal entries older than this are pruned (in-doubt ones are kept).
   int32_t journalRetentionDays = 7;
   // A request whose non-empty "serial" matches one done on its queue within
@@ -54,6 +64,7 @@ struct ServiceConfig {
   static constexpr double kMaxSessionReopenSeconds = 3600;
 
   static constexpr const char* kDefaultJournalPath = "../journal/requests.db";
+  static constexpr const char* kDefaultSharedKeyFile = "../journal/shared-journal.key";
 
   // Operating keys, all optional. "console": false runs the service without
   // its prompt and key waits (under a service manager); it then stops on

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 
 #include "bus/ProcessOwner.h"
 #include "support/Console.h"
@@ -57,6 +59,31 @@ AsyncProducer::LostHandler endOnLoss(AsyncConsumer::FatalHandler onFatal) {
   };
 }
 
+// The journal's location as the journal opens it: a server's URI gets the
+// password of journalPasswordFile as a parameter (never shown: the journal
+// names its location without parameters).
+std::string journalLocation(const ServiceConfig& config) {
+  if (config.journal.empty()) return config.journalPath;
+  if (config.journalPasswordFile.empty()) return config.journal;
+  std::ifstream in(config.journalPasswordFile);
+  std::string password;
+  if (!in || !std::getline(in, password) || password.empty())
+    throw JournalError("\"journalPasswordFile\" " + config.journalPasswordFile +
+                       ": cannot be read, or its first line is empty");
+  std::string encoded;
+  for (unsigned char ch : password) {
+    if (std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == '~') {
+      encoded += static_cast<char>(ch);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", ch);
+      encoded += hex;
+    }
+  }
+  const char joint = config.journal.find('?') == std::string::npos ? '?' : '&';
+  return config.journal + joint + "password=" + encoded;
+}
+
 }  // namespace
 
 ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer::FatalHandler onFatal)
@@ -86,7 +113,12 @@ Routes ServiceObjects::routes() {
 
 bool ServiceObjects::openJournal() {
   try {
-    journal = std::make_unique<RequestJournal>(config.journalPath, config.journalRetentionDays, thisProcessOwner());
+    const bool shared = !config.journal.empty();
+    const std::string key = !config.journalKeyFile.empty() ? config.journalKeyFile
+                            : shared                       ? ServiceConfig::kDefaultSharedKeyFile
+                                                           : "";
+    journal =
+        std::make_unique<RequestJournal>(journalLocation(config), config.journalRetentionDays, thisProcessOwner(), key);
   } catch (const JournalError& e) {
     consolePrint("Request journal: %s\n", e.what());
     writeLog("Request journal: %s\n", e.what());

@@ -14,6 +14,9 @@
 #include "support/PasswordMask.h"
 #include "support/SqlDb.h"
 #include "support/Sqlite.h"
+#ifdef MQB_JOURNAL_ON_POSTGRES
+#include "tests/support/PostgresCluster.h"
+#endif
 #include "tests/support/TempWorkDir.h"
 
 namespace {
@@ -41,15 +44,39 @@ PlannedChange deposit(double amount, const std::string& comment = "Deposit") {
   return c;
 }
 
+#ifdef MQB_JOURNAL_ON_POSTGRES
+testpg::Cluster* const cluster =
+    static_cast<testpg::Cluster*>(::testing::AddGlobalTestEnvironment(new testpg::Cluster));
+#endif
+
+// The journal in an SQLite file of its own, or (built for PostgreSQL) in a
+// schema of its own on the cluster; raw() opens it without the journal.
 class RequestJournalTest : public ::testing::Test {
  protected:
+#ifdef MQB_JOURNAL_ON_POSTGRES
+  void SetUp() override {
+    if (!cluster->ready()) GTEST_FAIL() << cluster->reason();
+    static int schemas = 0;
+    schema_ = "j" + std::to_string(::getpid()) + "_" + std::to_string(++schemas);
+    sqldb::openPostgres(cluster->uri())->exec("CREATE SCHEMA " + schema_);
+  }
+  std::string path() const { return cluster->uri(schema_); }
+  std::string key() const { return (dir.work() / "shared.key").string(); }
+  std::unique_ptr<sqldb::Connection> raw() const { return sqldb::openPostgres(path()); }
+  static constexpr bool kOnServer = true;
+  std::string schema_;
+#else
   std::string path() const { return (dir.work() / "journal" / "requests.db").string(); }
+  std::string key() const { return std::string(); }
+  std::unique_ptr<sqldb::Connection> raw() const { return sqldb::openSqlite(path(), false); }
+  static constexpr bool kOnServer = false;
+#endif
   TempWorkDir dir;
 };
 
 TEST_F(RequestJournalTest, EveryTransitionExpectsItsStateAndOwner) {
-  RequestJournal first(path(), 7, "host/1/1/a");
-  RequestJournal second(path(), 7, "host/2/2/b");
+  RequestJournal first(path(), 7, "host/1/1/a", key());
+  RequestJournal second(path(), 7, "host/2/2/b", key());
   first.received(entryFor("m1"));
   ASSERT_EQ(first.started(kQueue, "m1", deposit(10)), JournalWrite::Recorded);
   // Not its entry: nothing it records counts.
@@ -79,8 +106,8 @@ TEST_F(RequestJournalTest, EveryTransitionExpectsItsStateAndOwner) {
 }
 
 TEST_F(RequestJournalTest, ASerialPastReceivedKeepsEveryOtherMessageWithItFromStarting) {
-  RequestJournal a(path(), 7, "host/1/1/a");
-  RequestJournal b(path(), 7, "host/2/2/b");
+  RequestJournal a(path(), 7, "host/1/1/a", key());
+  RequestJournal b(path(), 7, "host/2/2/b", key());
   a.received(entryFor("m1", "s-1"));
   b.received(entryFor("m2", "s-1"));
   b.received(entryFor("m3", "s-2"));
@@ -94,15 +121,12 @@ TEST_F(RequestJournalTest, ASerialPastReceivedKeepsEveryOtherMessageWithItFromSt
   b.received(entryFor("m4", "s-2"));
   ASSERT_EQ(b.inDoubt(kQueue, "m3", "{}", "why"), JournalWrite::Recorded);
   EXPECT_EQ(b.started(kQueue, "m4", deposit(10), "s-2"), JournalWrite::Refused);
-  {
-    sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
-    db.exec("UPDATE requests SET state = 'resolved' WHERE message_id = 'm3'");
-  }
+  raw()->exec("UPDATE requests SET state = 'resolved' WHERE message_id = 'm3'");
   EXPECT_EQ(b.started(kQueue, "m4", deposit(10), "s-2"), JournalWrite::Recorded);
 }
 
 TEST_F(RequestJournalTest, StartedAgainKeepsTheFirstAttemptsStart) {
-  RequestJournal j(path(), 7, "host/1/1/a");
+  RequestJournal j(path(), 7, "host/1/1/a", key());
   j.received(entryFor("m1"));
   PlannedChange first = deposit(10);
   first.serverTimeMs = 1000;
@@ -119,7 +143,7 @@ TEST_F(RequestJournalTest, StartedAgainKeepsTheFirstAttemptsStart) {
 }
 
 TEST_F(RequestJournalTest, ClaimsAndRivalsAreWhatAnInDoubtCheckCannotTakeAsItsOwn) {
-  RequestJournal j(path(), 7, "host/1/1/a");
+  RequestJournal j(path(), 7, "host/1/1/a", key());
   for (const char* id : {"settled", "doubtful", "cut", "other", "self"}) j.received(entryFor(id));
   ASSERT_EQ(j.started(kQueue, "settled", deposit(10)), JournalWrite::Recorded);
   ASSERT_EQ(j.done(kQueue, "settled", "{}", 41, true), JournalWrite::Recorded);
@@ -150,16 +174,16 @@ TEST_F(RequestJournalTest, ClaimsAndRivalsAreWhatAnInDoubtCheckCannotTakeAsItsOw
 TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProcess) {
   std::string owner;
   {
-    RequestJournal j(path(), 7, "elsewhere/1/1/x");
+    RequestJournal j(path(), 7, "elsewhere/1/1/x", key());
     owner = j.owner();
-    RequestJournal other(path(), 7, "host/2/2/b");
+    RequestJournal other(path(), 7, "host/2/2/b", key());
     // A host name and pid that mean nothing here: alive while renewed.
     EXPECT_EQ(other.ownerState(owner), OwnerState::Alive);
     EXPECT_EQ(other.ownerState(other.owner()), OwnerState::ThisProcess);
     // A lease of another host or PID namespace: its age alone tells.
-    sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
+    const auto db = raw();
     auto lease = [&](const char* name, int64_t renewedAt) {
-      sqlite::Statement(db, "INSERT INTO leases (owner, place, renewed_at) VALUES (?, 'another place', ?)")
+      sqldb::Statement(*db, "INSERT INTO leases (owner, place, renewed_at) VALUES (?, 'another place', ?)")
           .bind(1, name)
           .bind(2, renewedAt)
           .run();
@@ -176,12 +200,12 @@ TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProces
     // refused), and does again once the lease is renewed.
     other.received(entryFor("fenced"));
     other.flush();
-    sqlite::Statement(db, "UPDATE leases SET renewed_at = ? WHERE owner = ?")
+    sqldb::Statement(*db, "UPDATE leases SET renewed_at = ? WHERE owner = ?")
         .bind(1, journalNowMs() - kLeaseExpiryMs - 1000)
         .bind(2, other.owner())
         .run();
     EXPECT_EQ(other.started(kQueue, "fenced", deposit(1)), JournalWrite::Failed);
-    sqlite::Statement(db, "UPDATE leases SET renewed_at = ? WHERE owner = ?")
+    sqldb::Statement(*db, "UPDATE leases SET renewed_at = ? WHERE owner = ?")
         .bind(1, journalNowMs())
         .bind(2, other.owner())
         .run();
@@ -189,16 +213,17 @@ TEST_F(RequestJournalTest, ALeaseTellsWhetherAnOwnerLivesWhateverItsHostOrProces
 
     // One serves the queues at a time: a stale holder's mark counts for
     // nothing, a live one's keeps a standby out unless it insists.
-    sqlite::Statement(db, "UPDATE leases SET active = 1 WHERE owner = 'ghost/1/1/stale'").run();
+    db->exec("UPDATE leases SET active = 1 WHERE owner = 'ghost/1/1/stale'");
     EXPECT_TRUE(j.claimActive(false));
     EXPECT_FALSE(other.claimActive(false));
     EXPECT_TRUE(other.claimActive(true));
   }
-  RequestJournal later(path(), 7, "host/3/3/c");
+  RequestJournal later(path(), 7, "host/3/3/c", key());
   EXPECT_EQ(later.ownerState(owner), OwnerState::Gone);  // stopped: its lease was given back
   EXPECT_TRUE(later.claimActive(false));
 }
 
+#ifndef MQB_JOURNAL_ON_POSTGRES
 TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
   auto db = sqldb::openSqlite(path().substr(0, path().rfind('/')) + ".db", true);
   db->exec("CREATE TABLE t (v INTEGER)");
@@ -238,6 +263,8 @@ TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
   EXPECT_TRUE(c);
 }
 
+#endif
+
 TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
   // Passwords as a back office may write them: escapes, non-ASCII, a number.
   const std::string createText =
@@ -249,7 +276,7 @@ TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
   const std::string createReply = UserRecordCreateRequest(create).BuildReply();
   const std::string passwordReply = PasswordUpdateRequest(password).BuildReply(-1001);
   {
-    RequestJournal journal(path(), 7, "host/1/1/a");
+    RequestJournal journal(path(), 7, "host/1/1/a", key());
     journal.received(entryFor("c1"));
     journal.received(entryFor("p1"));
     ASSERT_EQ(journal.done(kQueue, "c1", createReply, 9, true), JournalWrite::Recorded);
@@ -268,11 +295,29 @@ TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
     EXPECT_TRUE(sameDigest(requestDigest(createText), keyed, createText));  // kept before digests were keyed
     EXPECT_FALSE(sameDigest(requestDigest(passwordText), keyed, createText));
     EXPECT_FALSE(sameDigest(journal.digest(passwordText), keyed, createText));
-    EXPECT_EQ(RequestJournal(path(), 7, "host/2/2/b").digest(createText), keyed);  // one key per journal
+    EXPECT_EQ(RequestJournal(path(), 7, "host/2/2/b", key()).digest(createText), keyed);  // one key per journal
     // Another request's passwords are not this one's.
     Json::Value other = create;
     other["masterPass"] = "Else";
     EXPECT_NE(restorePasswords(journal.find(kQueue, "c1")->reply, other), createReply);
+    journal.flush();
+    // Nowhere in what the journal keeps: neither password, in any form the
+    // texts carried it.
+    const auto db = raw();
+    sqldb::Statement all(*db,
+                         "SELECT coalesce(reply, '') || coalesce(plan, '') || note || digest || correlation_id "
+                         "FROM requests UNION ALL SELECT note FROM history");
+    while (all.step()) {
+      for (const char* secret : {"123456", "Old#1", "\\u20acw#2", "N\u20acw#2", "1 \"", "as\\u00e9", "as\u00e9"})
+        EXPECT_EQ(all.text(0).find(secret), std::string::npos) << secret << " in " << all.text(0);
+    }
+  }
+  if (kOnServer) {
+    // Hosts sharing the journal share its key: another key is refused, as
+    // its digests would never compare.
+    const std::string otherKey = (dir.work() / "other.key").string();
+    EXPECT_THROW(RequestJournal(path(), 7, "host/3/3/c", otherKey), JournalError);
+    return;
   }
   // A journal written before replies were masked is masked when opened.
   {
@@ -283,10 +328,10 @@ TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
     sqlite::Statement(db, "INSERT INTO leases (owner, place, renewed_at) VALUES ('old/1/1/x', 'another place', ?)")
         .bind(1, journalNowMs())
         .run();
-    EXPECT_THROW(RequestJournal(path(), 7, "host/1/1/a"), JournalError);
+    EXPECT_THROW(RequestJournal(path(), 7, "host/1/1/a", key()), JournalError);
     db.exec("DELETE FROM leases WHERE owner = 'old/1/1/x'");
   }
-  RequestJournal reopened(path(), 7, "host/1/1/a");
+  RequestJournal reopened(path(), 7, "host/1/1/a", key());
   EXPECT_EQ(reopened.find(kQueue, "c1")->reply, maskPasswords(createReply));
   sqlite::Connection db(path(), sqlite::Connection::Open::ReadWrite);
   sqlite::Statement version(db, "PRAGMA user_version");

@@ -38,85 +38,106 @@ JournalEntry readEntry(const Statement& row) {
 
 }  // namespace
 
-std::optional<JournalEntry> RequestJournal::find(const std::string& queue, const std::string& messageId) {
+template <class Read>
+auto RequestJournal::read(const char* what, Read lookup) -> decltype(lookup(std::declval<sqldb::Connection&>())) {
   std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(
-      *reader_,
-      (std::string("SELECT ") + journalschema::kColumns + " FROM requests WHERE queue = ? AND message_id = ?").c_str());
-  q.bind(1, queue).bind(2, messageId);
-  if (!q.step()) return std::nullopt;
-  return readEntry(q);
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return lookup(*reader_);
+    } catch (const std::exception& e) {
+      // A connection the server dropped (a restart) is opened again by the
+      // next statement: one more try.
+      if (attempt == 1 && reader_->connectionLost(e)) continue;
+      throw JournalReadError(std::string(what) + ": " + e.what());
+    }
+  }
+}
+
+std::optional<JournalEntry> RequestJournal::find(const std::string& queue, const std::string& messageId) {
+  return read("reading an entry", [&](sqldb::Connection& db) -> std::optional<JournalEntry> {
+    Statement q(db,
+                std::string("SELECT ") + journalschema::kColumns + " FROM requests WHERE queue = ? AND message_id = ?");
+    q.bind(1, queue).bind(2, messageId);
+    if (!q.step()) return std::nullopt;
+    return readEntry(q);
+  });
 }
 
 std::optional<JournalEntry> RequestJournal::findSerial(const std::string& queue, const std::string& serial,
                                                        const std::string& exceptMessageId) {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_, (std::string("SELECT ") + journalschema::kColumns +
-                         " FROM requests WHERE queue = ? AND serial = ? AND message_id <> ? "
-                         "AND (received_at >= ? OR state = 'in_doubt') ORDER BY received_at DESC, id DESC LIMIT 1")
-                            .c_str());
-  q.bind(1, queue).bind(2, serial).bind(3, exceptMessageId).bind(4, journalNowMs() - retentionDays_ * kDayMs);
-  if (!q.step()) return std::nullopt;
-  return readEntry(q);
+  const int64_t since = journalNowMs() - retentionDays_ * kDayMs;
+  return read("reading an entry by serial", [&](sqldb::Connection& db) -> std::optional<JournalEntry> {
+    Statement q(db, std::string("SELECT ") + journalschema::kColumns +
+                        " FROM requests WHERE queue = ? AND serial = ? AND message_id <> ? "
+                        "AND (received_at >= ? OR state = 'in_doubt') ORDER BY received_at DESC, id DESC LIMIT 1");
+    q.bind(1, queue).bind(2, serial).bind(3, exceptMessageId).bind(4, since);
+    if (!q.step()) return std::nullopt;
+    return readEntry(q);
+  });
 }
 
 OwnerState RequestJournal::ownerState(const std::string& owner) {
   if (owner == owner_) return OwnerState::ThisProcess;
   std::optional<OwnerLease> lease;
   int64_t now = 0;
-  {
-    std::lock_guard<std::mutex> lock(readMutex_);
-    Statement q(*reader_, "SELECT place, renewed_at FROM leases WHERE owner = ?");
+  read("reading a lease", [&](sqldb::Connection& db) {
+    Statement q(db, "SELECT place, renewed_at FROM leases WHERE owner = ?");
     q.bind(1, owner);
+    lease.reset();
     if (q.step()) lease = OwnerLease{q.text(0), q.int64(1)};
-    now = reader_->nowMs();  // the clock the lease was written on
-  }
+    now = db.nowMs();  // the clock the lease was written on
+    return 0;
+  });
   return ::ownerState(owner, lease, now);
 }
 
 int RequestJournal::attempts(int64_t entryId) {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_, "SELECT count(DISTINCT owner) FROM history WHERE request_id = ? AND state = 'started'");
-  q.bind(1, entryId);
-  return q.step() ? static_cast<int>(q.int64(0)) : 0;
+  return read("counting attempts", [&](sqldb::Connection& db) {
+    Statement q(db, "SELECT count(DISTINCT owner) FROM history WHERE request_id = ? AND state = 'started'");
+    q.bind(1, entryId);
+    return q.step() ? static_cast<int>(q.int64(0)) : 0;
+  });
 }
 
 bool RequestJournal::claimed(const std::string& kind, uint64_t effectId, const std::string& messageId,
                              const std::string& otherMessageId) {
   writer_->flush();
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_, "SELECT 1 FROM requests WHERE kind = ? AND deal_id = ? AND message_id NOT IN (?, ?) LIMIT 1");
-  q.bind(1, kind).bind(2, effectId).bind(3, messageId).bind(4, otherMessageId);
-  return q.step();
+  return read("looking for a settled effect", [&](sqldb::Connection& db) {
+    Statement q(db, "SELECT 1 FROM requests WHERE kind = ? AND deal_id = ? AND message_id NOT IN (?, ?) LIMIT 1");
+    q.bind(1, kind).bind(2, effectId).bind(3, messageId).bind(4, otherMessageId);
+    return q.step();
+  });
 }
 
 int RequestJournal::rivals(const std::string& kind, uint64_t login, const PlannedChange* change,
                            const std::string& messageId, const std::string& otherMessageId) {
   writer_->flush();
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_,
-              "SELECT plan FROM requests WHERE kind = ? AND login = ? AND state IN ('started', 'in_doubt') "
-              "AND deal_id = 0 AND message_id NOT IN (?, ?)");
-  q.bind(1, kind).bind(2, login).bind(3, messageId).bind(4, otherMessageId);
-  int found = 0;
-  while (q.step()) {
-    const std::optional<PlannedChange> plan = planFrom(q.text(0));
-    // Without a plan on either side they cannot be told apart: it counts.
-    if (!change || !plan || sameEffect(*plan, *change)) ++found;
-  }
-  return found;
+  return read("looking for rival entries", [&](sqldb::Connection& db) {
+    Statement q(db,
+                "SELECT plan FROM requests WHERE kind = ? AND login = ? AND state IN ('started', 'in_doubt') "
+                "AND deal_id = 0 AND message_id NOT IN (?, ?)");
+    q.bind(1, kind).bind(2, login).bind(3, messageId).bind(4, otherMessageId);
+    int found = 0;
+    while (q.step()) {
+      const std::optional<PlannedChange> plan = planFrom(q.text(0));
+      // Without a plan on either side they cannot be told apart: it counts.
+      if (!change || !plan || sameEffect(*plan, *change)) ++found;
+    }
+    return found;
+  });
 }
 
 RequestJournal::Counts RequestJournal::counts() {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  Statement q(*reader_,
-              "SELECT coalesce(sum(CASE WHEN state = 'in_doubt' THEN 0 ELSE 1 END), 0), "
-              "coalesce(sum(CASE WHEN state = 'in_doubt' THEN 1 ELSE 0 END), 0) "
-              "FROM requests WHERE state IN ('started', 'done', 'in_doubt')");
-  Counts c;
-  if (q.step()) {
-    c.unconfirmed = q.uint64(0);
-    c.inDoubt = q.uint64(1);
-  }
-  return c;
+  return read("counting entries", [&](sqldb::Connection& db) {
+    Statement q(db,
+                "SELECT coalesce(sum(CASE WHEN state = 'in_doubt' THEN 0 ELSE 1 END), 0), "
+                "coalesce(sum(CASE WHEN state = 'in_doubt' THEN 1 ELSE 0 END), 0) "
+                "FROM requests WHERE state IN ('started', 'done', 'in_doubt')");
+    Counts c;
+    if (q.step()) {
+      c.unconfirmed = q.uint64(0);
+      c.inDoubt = q.uint64(1);
+    }
+    return c;
+  });
 }

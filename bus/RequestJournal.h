@@ -36,6 +36,13 @@ class JournalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A lookup the journal could not answer (its database away): nothing may be
+// decided on it; the request waits until the journal is back.
+class JournalReadError : public JournalError {
+ public:
+  using JournalError::JournalError;
+};
+
 // How a transition went.
 enum class JournalWrite {
   Recorded,
@@ -59,7 +66,8 @@ class RequestJournal {
   RequestJournal(const RequestJournal&) = delete;
   RequestJournal& operator=(const RequestJournal&) = delete;
 
-  // Lookups see what is committed. A message's own earlier steps that matter
+  // Lookups see what is committed; they raise JournalReadError when the
+  // database cannot answer. A message's own earlier steps that matter
   // (started, confirmed) are durable, so nothing queued is needed here.
   std::optional<JournalEntry> find(const std::string& queue, const std::string& messageId);
   // The newest other entry of queue with this serial within the retention
@@ -98,8 +106,11 @@ class RequestJournal {
     uint64_t inDoubt = 0;
   };
   Counts counts();
-  // False from a failed write until a write succeeds again.
+  // False from a failed write (or a failed lookup) until a write succeeds
+  // again.
   bool writable() const { return writable_.load(); }
+  // A lookup failed: the journal counts as down until the next write.
+  void readFailed(const std::string& error) { statusChanged(false, error); }
 
   // A new request: its entry names this process. Nothing when the message
   // has an entry already (the next transition is then refused).
@@ -145,6 +156,9 @@ class RequestJournal {
  private:
   JournalWrite transition(JournalWriter::Change change, bool durable, const std::shared_ptr<JournalWrite>& outcome);
   void statusChanged(bool ok, const std::string& error);
+  // Runs lookup on the reader, once more when the connection had gone.
+  template <class Read>
+  auto read(const char* what, Read lookup) -> decltype(lookup(std::declval<sqldb::Connection&>()));
   void renewLease();
   void prune();
   void backgroundLoop();

@@ -86,7 +86,16 @@ Settlement RequestProcessor::process(const Delivery& delivery) {
   if (inFlight_.stopping()) return Settlement::leave();  // the next start takes it
   Request request{delivery, std::move(root), *route, std::string(), journal_.digest(delivery.text), false, false};
   request.serial = serialOf(request.root);
-  return decideAndAct(request);
+  for (;;) {
+    try {
+      return decideAndAct(request);
+    } catch (const JournalReadError& e) {
+      // Decided again from the start once the journal answers: as for a
+      // delivery after a crash, what was recorded so far tells where it is.
+      journal_.readFailed(e.what());
+      if (!holdForJournal()) return Settlement::leave();
+    }
+  }
 }
 
 void RequestProcessor::acknowledged(const std::string& queue, const std::string& messageId) {

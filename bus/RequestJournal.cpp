@@ -159,7 +159,9 @@ void RequestJournal::takeOver(const JournalEntry& seen, const std::string& corre
 JournalWrite RequestJournal::transition(JournalWriter::Change change, bool durable,
                                         const std::shared_ptr<JournalWrite>& outcome) {
   const bool ok = durable ? writer_->writeDurably(std::move(change)) : writer_->writeCommitted(std::move(change));
-  return ok ? *outcome : JournalWrite::Failed;
+  if (!ok) return JournalWrite::Failed;
+  if (!writable_.load()) statusChanged(true, std::string());
+  return *outcome;
 }
 
 JournalWrite RequestJournal::started(const std::string& queue, const std::string& messageId,

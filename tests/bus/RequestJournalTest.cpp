@@ -2,8 +2,10 @@
 // SQLite file, and the delivery decisions they feed.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "bus/DeliveryPolicy.h"
@@ -338,6 +340,30 @@ TEST_F(RequestJournalTest, NoPasswordIsKeptAndAReplayGetsTheOriginalBytesBack) {
   ASSERT_TRUE(version.step());
   EXPECT_EQ(version.int64(0), journalschema::kVersion);
 }
+
+#ifdef MQB_JOURNAL_ON_POSTGRES
+TEST_F(RequestJournalTest, ConnectionsTheServerDropsAreOpenedAgain) {
+  RequestJournal j(path(), 7, "host/1/1/a", key());
+  j.received(entryFor("m1"));
+  ASSERT_TRUE(j.flush());
+  // As a server restart does to every connection of the journal.
+  raw()->exec(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid() "
+      "AND datname = current_database()");
+  ASSERT_TRUE(j.find(kQueue, "m1"));  // the reader: at once, on a new connection
+  // The writer: a batch on the dropped connection fails whole (nobody knows
+  // whether it was committed), the next one opens a new connection.
+  JournalWrite started = JournalWrite::Failed;
+  for (int i = 0; i < 50 && started != JournalWrite::Recorded; ++i) {
+    j.received(entryFor("m2"));
+    started = j.started(kQueue, "m2", deposit(1));
+    if (started != JournalWrite::Recorded) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(started, JournalWrite::Recorded);
+  EXPECT_TRUE(j.writable());
+  EXPECT_EQ(j.attempts(j.find(kQueue, "m2")->id), 1);
+}
+#endif
 
 TEST(DeliveryPolicyTest, SerialsParkingAndResolvedEntries) {
   JournalEntry started = entryFor("m1");

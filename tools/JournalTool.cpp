@@ -1,14 +1,17 @@
 #include "tools/JournalTool.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <ostream>
 #include <sstream>
 
 #include "bus/ProcessOwner.h"
-#include "bus/RequestJournal.h"
 #include "host/ServiceConfig.h"
 #include "support/PasswordMask.h"
+#include "support/SqlDb.h"
 #include "tools/JournalToolOptions.h"
 #include "tools/JournalToolStore.h"
 
@@ -41,10 +44,11 @@ std::string amountText(double amount) {
 std::string orDash(const std::string& text) { return text.empty() ? "-" : text; }
 std::string orDash(uint64_t number) { return number == 0 ? "-" : std::to_string(number); }
 
-// Whether the process named by a request still in hand can finish it.
-std::string ownerText(JournalFile& journal, const JournalRow& r) {
+// Whether the process named by a request still in hand can finish it, from
+// its lease and the clock the lease was written on (nowMs).
+std::string ownerText(JournalStore& journal, const JournalRow& r, int64_t nowMs) {
   if (r.state != "received" && r.state != "started" && r.state != "done") return orDash(r.owner);
-  switch (ownerState(r.owner, journal.lease(r.owner), journalNowMs())) {
+  switch (ownerState(r.owner, journal.lease(r.owner), nowMs)) {
     case OwnerState::Alive:
       return r.owner + "(running)";
     case OwnerState::Gone:
@@ -59,13 +63,13 @@ std::string ownerText(JournalFile& journal, const JournalRow& r) {
   return r.owner;
 }
 
-void printList(JournalFile& journal, const std::vector<JournalRow>& rows, std::ostream& out) {
+void printList(JournalStore& journal, const std::vector<JournalRow>& rows, int64_t nowMs, std::ostream& out) {
   std::vector<std::vector<std::string>> table = {{"ID", "STATE", "QUEUE", "KIND", "MESSAGE-ID", "CORRELATION-ID",
                                                   "SERIAL", "LOGIN", "AMOUNT", "DEAL", "OWNER", "RECEIVED"}};
   for (const JournalRow& r : rows) {
     table.push_back({std::to_string(r.id), r.state, orDash(r.queue), orDash(r.kind), orDash(r.messageId),
                      orDash(r.correlationId), orDash(r.serial), orDash(r.login), amountText(r.amount), orDash(r.dealId),
-                     ownerText(journal, r), timeText(r.receivedAt)});
+                     ownerText(journal, r, nowMs), timeText(r.receivedAt)});
   }
   std::vector<std::size_t> width(table.front().size(), 0);
   for (const auto& line : table)
@@ -80,8 +84,8 @@ void printList(JournalFile& journal, const std::vector<JournalRow>& rows, std::o
   }
 }
 
-void printRequest(JournalFile& journal, const JournalRow& r, const std::vector<JournalHistoryLine>& history,
-                  std::ostream& out) {
+void printRequest(JournalStore& journal, const JournalRow& r, const std::vector<JournalHistoryLine>& history,
+                  int64_t nowMs, std::ostream& out) {
   const std::pair<const char*, std::string> fields[] = {
       {"id", std::to_string(r.id)},
       {"state", r.state},
@@ -94,7 +98,7 @@ void printRequest(JournalFile& journal, const JournalRow& r, const std::vector<J
       {"amount", amountText(r.amount)},
       {"deal id", std::to_string(r.dealId)},
       {"changed", r.changed ? "yes" : "no"},
-      {"owner", ownerText(journal, r)},
+      {"owner", ownerText(journal, r, nowMs)},
       {"received", timeText(r.receivedAt)},
       {"started", timeText(r.startedAt)},
       {"done", timeText(r.doneAt)},
@@ -115,39 +119,73 @@ void printRequest(JournalFile& journal, const JournalRow& r, const std::vector<J
   }
 }
 
-// The journal the service started in this directory would use.
-std::string journalPathOf(const JournalToolOptions& o, std::ostream& err) {
-  if (!o.journalPath.empty()) {
-    err << kProgram << "journal " << o.journalPath << '\n';
-    return o.journalPath;
+// A relative path in the config is from the config's directory, where the
+// service runs.
+std::string besideConfig(const std::string& configPath, const std::string& path) {
+  const std::size_t slash = configPath.rfind('/');
+  if (path.empty() || path[0] == '/' || slash == std::string::npos) return path;
+  return configPath.substr(0, slash + 1) + path;
+}
+
+// The server's URI with the password of "journalPasswordFile" as a
+// parameter, as the service connects.
+std::string withPasswordFile(const std::string& uri, const std::string& passwordFile) {
+  std::ifstream in(passwordFile);
+  std::string password;
+  if (!in || !std::getline(in, password) || password.empty())
+    throw JournalToolError("\"journalPasswordFile\" " + passwordFile + ": cannot be read, or its first line is empty");
+  std::string encoded;
+  for (const unsigned char ch : password) {
+    if (std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == '~') {
+      encoded += static_cast<char>(ch);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", ch);
+      encoded += hex;
+    }
+  }
+  return uri + (uri.find('?') == std::string::npos ? '?' : '&') + "password=" + encoded;
+}
+
+// The journal the service started with this config would use: its file,
+// or the database server of "journal". Named on err without a password.
+std::string journalLocationOf(const JournalToolOptions& o, std::ostream& err) {
+  if (!o.journal.empty()) {
+    err << kProgram << "journal " << sqldb::locationForLog(o.journal) << '\n';
+    return o.journal;
   }
   if (readConfigFile(o.configPath) != 1) throw JournalToolError(configError());
-  std::string path = serviceConfig().journalPath;
-  // The service runs in its config's directory: a relative path is from there.
-  const std::size_t slash = o.configPath.rfind('/');
-  if (!path.empty() && path[0] != '/' && slash != std::string::npos) path = o.configPath.substr(0, slash + 1) + path;
+  const ServiceConfig& config = serviceConfig();
+  if (!config.journal.empty()) {
+    err << kProgram << "journal " << sqldb::locationForLog(config.journal) << " (journal of " << o.configPath << ")\n";
+    if (config.journalPasswordFile.empty()) return config.journal;
+    return withPasswordFile(config.journal, besideConfig(o.configPath, config.journalPasswordFile));
+  }
+  const std::string path = besideConfig(o.configPath, config.journalPath);
   err << kProgram << "journal " << path << " (journalPath of " << o.configPath << ")\n";
   return path;
 }
 
 int run(const JournalToolOptions& o, std::ostream& out, std::ostream& err, int busyTimeoutMs) {
-  const std::string path = journalPathOf(o, err);
-  const auto access = o.command == JournalCommand::Resolve ? JournalFile::Access::Write : JournalFile::Access::Read;
-  JournalFile journal(path, access, busyTimeoutMs);
+  const std::string location = journalLocationOf(o, err);
+  const auto access = o.command == JournalCommand::Resolve ? JournalStore::Access::Write : JournalStore::Access::Read;
+  JournalStore journal(location, access, busyTimeoutMs);
   switch (o.command) {
     case JournalCommand::List: {
-      const int64_t since = o.sinceDays > 0 ? journalNowMs() - o.sinceDays * kDayMs : 0;
+      const int64_t now = journal.nowMs();
+      const int64_t since = o.sinceDays > 0 ? now - o.sinceDays * kDayMs : 0;
       const std::vector<JournalRow> rows = o.all ? journal.all(since) : journal.toReconcile();
       if (rows.empty()) {
         out << (o.all ? "no requests\n" : "nothing to reconcile\n");
       } else {
-        printList(journal, rows, out);
+        printList(journal, rows, now, out);
       }
       return kDone;
     }
     case JournalCommand::Show: {
       const JournalRow row = journal.find(o.id);
-      printRequest(journal, row, journal.history(row.id), out);
+      const std::vector<JournalHistoryLine> history = journal.history(row.id);
+      printRequest(journal, row, history, journal.nowMs(), out);
       return kDone;
     }
     case JournalCommand::Resolve: {
@@ -157,6 +195,22 @@ int run(const JournalToolOptions& o, std::ostream& out, std::ostream& err, int b
     }
   }
   return kError;
+}
+
+// One line, whatever the database's message held (libpq's may span lines).
+std::string oneLine(const std::string& text) {
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (ch != '\n' && ch != '\r' && ch != '\t') {
+      line += ch;
+      continue;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    while (i + 1 < text.size() && std::isspace(static_cast<unsigned char>(text[i + 1]))) ++i;
+    if (!line.empty() && i + 1 < text.size()) line += ' ';
+  }
+  return line;
 }
 
 }  // namespace
@@ -176,7 +230,7 @@ int runJournalTool(const std::vector<std::string>& args, std::ostream& out, std:
   try {
     return run(options, out, err, busyTimeoutMs);
   } catch (const std::exception& e) {
-    err << kProgram << e.what() << '\n';
+    err << kProgram << oneLine(e.what()) << '\n';
     return kError;
   }
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 const char* journalToolUsage() {
-  return "usage: mqbridge-journal [--journal PATH] [--config PATH] [COMMAND]\n"
+  return "usage: mqbridge-journal [--journal PATH|URI] [--config PATH] [COMMAND]\n"
          "\n"
          "Reads the service's request journal for an operator reconciling it.\n"
          "\n"
@@ -19,9 +19,14 @@ const char* journalToolUsage() {
          "                 marks an in-doubt request resolved once the trading server\n"
          "                 was checked; TEXT says what was found\n"
          "\n"
-         "  --journal PATH the journal file; default: the journalPath key of the\n"
-         "                 config (../journal/requests.db), relative to the config's\n"
-         "                 directory, where the service runs\n"
+         "  --journal PATH the journal file, or\n"
+         "  --journal URI  a journal on a PostgreSQL server,\n"
+         "                 postgresql://USER@HOST[:PORT]/DB[?PARAMS] (or postgres://),\n"
+         "                 its password from PGPASSWORD or PGPASSFILE as libpq reads\n"
+         "                 them. Default: the config's \"journal\" URI (the password\n"
+         "                 from its \"journalPasswordFile\"), else its journalPath\n"
+         "                 (../journal/requests.db); relative paths are from the\n"
+         "                 config's directory, where the service runs\n"
          "  --config PATH  the service's config.ini; default ./config.ini\n"
          "  --help         this text\n"
          "\n"
@@ -58,8 +63,8 @@ JournalToolOptions parseJournalToolOptions(const std::vector<std::string>& args)
       o.help = true;
       return o;  // whatever else is on the line
     } else if (arg == "--journal") {
-      o.journalPath = value();
-      if (o.journalPath.empty()) throw JournalUsageError("--journal needs a path");
+      o.journal = value();
+      if (o.journal.empty()) throw JournalUsageError("--journal needs a path or a postgresql:// URI");
     } else if (arg == "--config") {
       o.configPath = value();
       if (o.configPath.empty()) throw JournalUsageError("--config needs a path");

@@ -1,6 +1,6 @@
 #pragma once
 // Command line of mqbridge-journal:
-//   mqbridge-journal [--journal PATH] [--config PATH] [COMMAND]
+//   mqbridge-journal [--journal PATH|URI] [--config PATH] [COMMAND]
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,7 +13,9 @@ enum class JournalCommand { List, Show, Resolve };
 
 struct JournalToolOptions {
   bool help = false;
-  std::string journalPath;  // empty: the journalPath key of the config
+  // A file or a postgresql:// URI; empty: the "journal" or "journalPath"
+  // key of the config.
+  std::string journal;
   std::string configPath = "config.ini";
   JournalCommand command = JournalCommand::List;
   bool all = false;   // list: every request, not only those to reconcile

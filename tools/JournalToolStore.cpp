@@ -1,34 +1,14 @@
 #include "tools/JournalToolStore.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-
 #include "bus/JournalEntry.h"
-#include "bus/RequestJournal.h"
 
-using sqlite::Statement;
+using sqldb::Statement;
 
 namespace {
 
-// For a file: URI; the path itself may hold '?', '#' or '%'.
-std::string uriPath(const std::string& path) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (const unsigned char c : path) {
-    if (std::isalnum(c) || std::strchr("/._-~", c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
+// A race lost to the service (PostgreSQL only) is run again; it does not
+// go on for ever.
+constexpr int kResolveAttempts = 5;
 
 JournalRow readRow(const Statement& q) {
   JournalRow r;
@@ -59,154 +39,132 @@ JournalRow readRow(const Statement& q) {
 
 const std::string kSelect = std::string("SELECT ") + journalschema::kColumns + " FROM requests ";
 
+// Runs body; a database failure becomes the operator's one line.
+template <class Body>
+auto guarded(const std::string& shown, Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const JournalToolError&) {
+    throw;
+  } catch (const std::exception& e) {
+    failOnJournal(shown, e);
+  }
+}
+
 }  // namespace
 
-JournalFile::JournalFile(std::string path, Access access, int busyTimeoutMs)
-    : path_(std::move(path)), busyTimeoutMs_(busyTimeoutMs) {
-  struct stat st {};
-  if (::stat(path_.c_str(), &st) != 0) {
-    if (errno == ENOENT) throw JournalToolError("no journal at " + path_);
-    throw JournalToolError(path_ + ": cannot be read (" + std::strerror(errno) + ")");
-  }
-  if (!S_ISREG(st.st_mode)) throw JournalToolError(path_ + ": not a journal (not a regular file)");
-  try {
-    // A journal that no process has open has no -wal file; a reader would
-    // leave one (and a -shm) behind, so such a journal is read as a plain
-    // file. The service starting meanwhile writes to its own -wal, not here.
-    const bool inUse = ::access((path_ + "-wal").c_str(), F_OK) == 0;
-    db_ = open(sqlite::Connection::Open::ReadOnly, !inUse);
-    check();
-    // Checked before writing: a read-write open turns the file to WAL mode.
-    if (access == Access::Write) {
-      db_.reset();
-      db_ = open(sqlite::Connection::Open::ReadWrite, false);
-    }
-  } catch (const sqlite::Error& e) {
-    fail(e);
-  }
+JournalStore::JournalStore(const std::string& location, Access access, int busyTimeoutMs)
+    : shown_(sqldb::locationForLog(location)), db_(openToolJournal(location, access == Access::Write, busyTimeoutMs)) {}
+
+int64_t JournalStore::nowMs() {
+  return guarded(shown_, [&] { return db_->nowMs(); });
 }
 
-std::unique_ptr<sqlite::Connection> JournalFile::open(sqlite::Connection::Open mode, bool immutable) {
-  const std::string name = immutable ? "file:" + uriPath(path_) + "?mode=ro&immutable=1" : path_;
-  auto db = std::make_unique<sqlite::Connection>(name, mode);
-  sqlite3_busy_timeout(db->handle(), busyTimeoutMs_);
-  return db;
-}
-
-void JournalFile::check() {
-  Statement version(*db_, "PRAGMA user_version");
-  const int64_t found = version.step() ? version.int64(0) : 0;
-  if (found > journalschema::kVersion)
-    throw JournalToolError(path_ + ": written by a newer version of the service (journal schema " +
-                           std::to_string(found) + ")");
-  const std::string probes[] = {kSelect + "LIMIT 0", "SELECT request_id, at, state, owner, note FROM history LIMIT 0"};
-  for (const std::string& probe : probes) {
-    try {
-      Statement q(*db_, probe.c_str());
-    } catch (const sqlite::Error& e) {
-      if ((e.code() & 0xff) != SQLITE_ERROR) throw;
-      throw JournalToolError(path_ + ": not a journal (no requests and history tables of the service)");
-    }
-  }
-}
-
-void JournalFile::fail(const sqlite::Error& e) const {
-  switch (e.code() & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      throw JournalToolError(path_ + ": the journal is busy (another process holds its lock); try again");
-    case SQLITE_NOTADB:
-      throw JournalToolError(path_ + ": not a journal (not an SQLite database)");
-    case SQLITE_READONLY:
-      throw JournalToolError(path_ + ": cannot be written (" + e.what() + ")");
-    default:
-      throw JournalToolError(path_ + ": " + e.what());
-  }
-}
-
-std::vector<JournalRow> JournalFile::rows(const std::string& where, int64_t parameter) {
-  try {
-    Statement q(*db_, (kSelect + "WHERE " + where + " ORDER BY received_at, id").c_str());
+std::vector<JournalRow> JournalStore::rows(const std::string& where, int64_t parameter) {
+  return guarded(shown_, [&] {
+    Statement q(*db_, kSelect + "WHERE " + where + " ORDER BY received_at, id");
     q.bind(1, parameter);
     std::vector<JournalRow> out;
     while (q.step()) out.push_back(readRow(q));
     return out;
-  } catch (const sqlite::Error& e) {
-    fail(e);
-  }
+  });
 }
 
-std::vector<JournalRow> JournalFile::toReconcile() {
+std::vector<JournalRow> JournalStore::toReconcile() {
   // done is the state of a stored reply the broker has not confirmed yet.
   return rows("state IN ('in_doubt', 'started', 'done') AND received_at >= ?", 0);
 }
 
-std::vector<JournalRow> JournalFile::all(int64_t receivedSinceMs) { return rows("received_at >= ?", receivedSinceMs); }
+std::vector<JournalRow> JournalStore::all(int64_t receivedSinceMs) { return rows("received_at >= ?", receivedSinceMs); }
 
-JournalRow JournalFile::find(const std::string& id) {
-  try {
-    if (id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos) {
-      Statement q(*db_, (kSelect + "WHERE id = ?").c_str());
-      q.bind(1, static_cast<int64_t>(std::stoll(id)));
-      if (q.step()) return readRow(q);
-    }
-    Statement q(*db_, (kSelect + "WHERE message_id = ? ORDER BY id").c_str());
-    q.bind(1, id);
-    std::vector<JournalRow> found;
-    while (q.step()) found.push_back(readRow(q));
-    if (found.empty()) throw JournalToolError("no request " + id + " in " + path_);
-    if (found.size() > 1) {
-      std::string ids;
-      for (const JournalRow& r : found) ids += (ids.empty() ? "" : ", ") + std::to_string(r.id);
-      throw JournalToolError("message id " + id + " names " + std::to_string(found.size()) + " requests (rows " + ids +
-                             "): give the row id");
-    }
-    return found.front();
-  } catch (const sqlite::Error& e) {
-    fail(e);
-  }
+JournalRow JournalStore::find(const std::string& id) {
+  return guarded(shown_, [&] { return findRow(id); });
 }
 
-std::vector<JournalHistoryLine> JournalFile::history(int64_t requestId) {
-  try {
-    Statement q(*db_, "SELECT at, state, owner, note FROM history WHERE request_id = ? ORDER BY at, rowid");
+JournalRow JournalStore::findRow(const std::string& id) {
+  if (id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos) {
+    Statement q(*db_, kSelect + "WHERE id = ?");
+    q.bind(1, static_cast<int64_t>(std::stoll(id)));
+    if (q.step()) return readRow(q);
+  }
+  Statement q(*db_, kSelect + "WHERE message_id = ? ORDER BY id");
+  q.bind(1, id);
+  std::vector<JournalRow> found;
+  while (q.step()) found.push_back(readRow(q));
+  if (found.empty()) throw JournalToolError("no request " + id + " in " + shown_);
+  if (found.size() > 1) {
+    std::string ids;
+    for (const JournalRow& r : found) ids += (ids.empty() ? "" : ", ") + std::to_string(r.id);
+    throw JournalToolError("message id " + id + " names " + std::to_string(found.size()) + " requests (rows " + ids +
+                           "): give the row id");
+  }
+  return found.front();
+}
+
+std::vector<JournalHistoryLine> JournalStore::history(int64_t requestId) {
+  return guarded(shown_, [&] {
+    // Lines of one millisecond in the order they were written: SQLite's
+    // rowid; PostgreSQL's table has no such column, and an append-only
+    // heap keeps them in ctid order.
+    const bool onServer = db_->backend() == sqldb::Backend::Postgres;
+    Statement q(*db_, std::string("SELECT at, state, owner, note FROM history WHERE request_id = ? ORDER BY at, ") +
+                          (onServer ? "ctid" : "rowid"));
     q.bind(1, requestId);
     std::vector<JournalHistoryLine> out;
     while (q.step()) out.push_back({q.int64(0), q.text(1), q.text(2), q.text(3)});
     return out;
-  } catch (const sqlite::Error& e) {
-    fail(e);
+  });
+}
+
+std::optional<OwnerLease> JournalStore::lease(const std::string& owner) {
+  return guarded(shown_, [&]() -> std::optional<OwnerLease> {
+    try {
+      Statement q(*db_, "SELECT place, renewed_at FROM leases WHERE owner = ?");
+      q.bind(1, owner);
+      if (q.step()) return OwnerLease{q.text(0), q.int64(1)};
+    } catch (const std::exception& e) {
+      // A journal of an older version has no leases; any other failure is
+      // told, not taken for an owner without a lease (that is, gone).
+      if (!missingTableOrColumn(e)) throw;
+    }
+    return std::nullopt;
+  });
+}
+
+JournalRow JournalStore::resolve(const std::string& id, const std::string& note) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return resolveOnce(id, note);
+    } catch (const JournalToolError&) {
+      throw;
+    } catch (const std::exception& e) {
+      // The service changed a row this transaction read: read it again.
+      if (attempt < kResolveAttempts && db_->retryable(e)) continue;
+      if (db_->connectionLost(e))
+        throw JournalToolError(shown_ + ": the connection to the database was lost while resolving " + id + " (" +
+                               e.what() + "); whether it was resolved, show tells");
+      failOnJournal(shown_, e);
+    }
   }
 }
 
-std::optional<OwnerLease> JournalFile::lease(const std::string& owner) {
-  try {
-    Statement q(*db_, "SELECT place, renewed_at FROM leases WHERE owner = ?");
-    q.bind(1, owner);
-    if (q.step()) return OwnerLease{q.text(0), q.int64(1)};
-  } catch (const sqlite::Error&) {
-    // A journal of an older version has no leases.
-  }
-  return std::nullopt;
-}
-
-JournalRow JournalFile::resolve(const std::string& id, const std::string& note) {
-  try {
-    sqlite::Transaction write(*db_);  // the state is read under the write lock
-    JournalRow row = find(id);
-    if (row.state != "in_doubt")
-      throw JournalToolError("request " + std::to_string(row.id) + " is " + row.state +
-                             ", not in_doubt: only a request in doubt can be resolved");
-    Statement(*db_, "UPDATE requests SET state = 'resolved' WHERE id = ? AND state = 'in_doubt'").bind(1, row.id).run();
-    Statement(*db_, "INSERT INTO history (request_id, at, state, owner, note) VALUES (?, ?, 'resolved', 'operator', ?)")
-        .bind(1, row.id)
-        .bind(2, journalNowMs())
-        .bind(3, note)
-        .run();
-    write.commit();
-    row.state = "resolved";
-    return row;
-  } catch (const sqlite::Error& e) {
-    fail(e);
-  }
+JournalRow JournalStore::resolveOnce(const std::string& id, const std::string& note) {
+  // SQLite: the state is read under the write lock. PostgreSQL: serializable,
+  // so a change the service commits meanwhile makes this attempt fail.
+  sqldb::Transaction write(*db_);
+  JournalRow row = findRow(id);
+  if (row.state != "in_doubt")
+    throw JournalToolError("request " + std::to_string(row.id) + " is " + row.state +
+                           ", not in_doubt: only a request in doubt can be resolved");
+  Statement(*db_, "UPDATE requests SET state = 'resolved' WHERE id = ? AND state = 'in_doubt'").bind(1, row.id).run();
+  if (db_->changes() != 1)
+    throw JournalToolError("request " + std::to_string(row.id) + " changed while it was resolved; nothing written");
+  Statement(*db_, "INSERT INTO history (request_id, at, state, owner, note) VALUES (?, ?, 'resolved', 'operator', ?)")
+      .bind(1, row.id)
+      .bind(2, db_->nowMs())
+      .bind(3, note)
+      .run();
+  write.commit();
+  row.state = "resolved";
+  return row;
 }

@@ -1,21 +1,16 @@
 #pragma once
-// The request journal as mqbridge-journal reads it: opened only when it
-// exists, read without leaving a trace, written only to resolve a request.
+// The request journal as mqbridge-journal reads it, in an SQLite file or a
+// PostgreSQL database alike: opened only when it exists, read without
+// leaving a trace, written only to resolve a request.
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bus/ProcessOwner.h"
-#include "support/Sqlite.h"
-
-// One line for the operator, naming the journal.
-class JournalToolError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+#include "support/SqlDb.h"
+#include "tools/JournalToolOpen.h"
 
 // A row of requests as stored (the state as text: the tool shows what is
 // there, even a state it does not know).
@@ -37,12 +32,13 @@ struct JournalHistoryLine {
   std::string state, owner, note;
 };
 
-class JournalFile {
+class JournalStore {
  public:
   enum class Access { Read, Write };
-  // Throws JournalToolError when the file is missing, is not a journal of
-  // this version, or stays locked longer than busyTimeoutMs.
-  JournalFile(std::string path, Access access, int busyTimeoutMs);
+  // location: a file's path or a postgresql:// URI. Throws JournalToolError
+  // when there is no journal of this version there, it cannot be reached,
+  // or it stays locked longer than busyTimeoutMs.
+  JournalStore(const std::string& location, Access access, int busyTimeoutMs);
 
   // Those an operator must look at: in doubt, started, done but unconfirmed.
   std::vector<JournalRow> toReconcile();
@@ -54,19 +50,22 @@ class JournalFile {
   std::vector<JournalHistoryLine> history(int64_t requestId);
   // The owner's lease; none in a journal without leases.
   std::optional<OwnerLease> lease(const std::string& owner);
-  // in_doubt → resolved, with a history line by "operator"; throws
-  // JournalToolError naming the state of a request in any other state.
+  // in_doubt → resolved, with a history line by "operator", in one
+  // transaction that changes the row only while it is still in doubt;
+  // throws JournalToolError naming the state of a request in any other.
   JournalRow resolve(const std::string& id, const std::string& note);
+  // Now on the clock the journal's times and leases are written on (the
+  // database server's for PostgreSQL).
+  int64_t nowMs();
 
-  const std::string& path() const { return path_; }
+  // The location as messages name it: without a password.
+  const std::string& shown() const { return shown_; }
 
  private:
-  std::unique_ptr<sqlite::Connection> open(sqlite::Connection::Open mode, bool immutable);
-  void check();
+  JournalRow findRow(const std::string& id);
+  JournalRow resolveOnce(const std::string& id, const std::string& note);
   std::vector<JournalRow> rows(const std::string& where, int64_t parameter);
-  [[noreturn]] void fail(const sqlite::Error& e) const;
 
-  std::string path_;
-  int busyTimeoutMs_;
-  std::unique_ptr<sqlite::Connection> db_;
+  std::string shown_;
+  std::unique_ptr<sqldb::Connection> db_;
 };

@@ -1,128 +1,32 @@
 // mqbridge-journal: what it lists, shows and resolves, and that it leaves a
-// journal alone unless told to resolve.
+// journal alone unless told to resolve; on either backend the same.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bus/RequestJournal.h"
+#include "support/SqlDb.h"
 #include "support/Sqlite.h"
-#include "tools/JournalTool.h"
+#include "tests/tools/JournalToolFixture.h"
 
-namespace fs = std::filesystem;
-
+namespace journaltool {
 namespace {
-
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-Outcome tool(const std::vector<std::string>& args, int busyTimeoutMs = 2000) {
-  std::ostringstream out, err;
-  Outcome r;
-  r.status = runJournalTool(args, out, err, busyTimeoutMs);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-// Every file in dir and its bytes.
-std::map<std::string, std::string> snapshot(const fs::path& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& f : fs::recursive_directory_iterator(dir)) {
-    std::ifstream in(f.path(), std::ios::binary);
-    files[f.path().string()] = std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  return files;
-}
-
-class JournalToolTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/journal-tool-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = (dir_ / "requests.db").string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // One request in each state of its life; the journal is closed after.
-  void fill() {
-    RequestJournal j(path_, 7, "elsewhere/1/1");
-    const auto add = [&](const std::string& id, uint64_t login, double amount) {
-      JournalEntry e;
-      e.queue = "trade.in";
-      e.messageId = id;
-      e.correlationId = "corr-" + id;
-      e.serial = "serial-" + id;
-      e.kind = "trade";
-      e.login = login;
-      e.amount = amount;
-      j.received(e);
-    };
-    PlannedChange change;
-    change.login = 1001;
-    change.amount = 250.5;
-    const std::string reply = R"({"code":200,"login":1001})";
-    add("m-received", 1000, 1);
-    add("m-started", 1001, 250.5);
-    j.started("trade.in", "m-started", change);
-    for (const std::string id : {"m-done", "m-confirmed", "m-acked", "m-doubt", "m-resolved"}) {
-      add(id, 1002, -3);
-      j.started("trade.in", id, change);
-    }
-    for (const std::string id : {"m-done", "m-confirmed", "m-acked"}) j.done("trade.in", id, reply, 77, true);
-    j.confirmed("trade.in", "m-confirmed", "corr-m-confirmed");
-    j.confirmed("trade.in", "m-acked", "corr-m-acked");
-    j.acknowledged("trade.in", "m-acked");
-    const std::string doubtful = R"({"code":-1001,"msg":"fail","newPass":"s3cret","user":{"password":"hunter2"}})";
-    j.inDoubt("trade.in", "m-doubt", doubtful, "timed out mid-call");
-    j.inDoubt("trade.in", "m-resolved", doubtful, "timed out mid-call");
-    ASSERT_TRUE(j.flush());
-    sqlite::Connection db(path_, sqlite::Connection::Open::ReadWrite);
-    db.exec("UPDATE requests SET state = 'resolved' WHERE message_id = 'm-resolved'");
-    db.exec("UPDATE requests SET received_at = received_at - 10 * 86400000 WHERE message_id = 'm-received'");
-  }
-
-  std::string state(const std::string& messageId) {
-    sqlite::Connection db(path_, sqlite::Connection::Open::ReadOnly);
-    sqlite::Statement q(db, "SELECT state FROM requests WHERE message_id = ?");
-    q.bind(1, messageId);
-    return q.step() ? q.text(0) : "";
-  }
-
-  fs::path dir_;
-  std::string path_;
-};
-
-bool listed(const Outcome& r, const std::string& messageId) {
-  return r.out.find(" " + messageId + " ") != std::string::npos;
-}
 
 TEST_F(JournalToolTest, ListsExactlyTheRequestsToReconcileAndChangesNothing) {
   fill();
-  const auto before = snapshot(dir_);
-  ASSERT_EQ(before.size(), 2u);  // the journal and its digest key: no process has it open
+  const auto before = contents();
+  if (!kOnServer) {
+    ASSERT_EQ(before.size(), 2u);  // the journal and its digest key: no process has it open
+  }
 
-  const Outcome r = tool({"--journal", path_, "list"});
+  const Outcome r = tool({"--journal", location(), "list"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("journal " + path_), std::string::npos);
+  EXPECT_EQ(lines(r.err).front(), "mqbridge-journal: journal " + shown());
   const auto out = lines(r.out);
   ASSERT_EQ(out.size(), 4u) << r.out;  // heading and three requests
   for (const char* id : {"m-started", "m-done", "m-doubt"}) EXPECT_TRUE(listed(r, id)) << id;
@@ -134,49 +38,69 @@ TEST_F(JournalToolTest, ListsExactlyTheRequestsToReconcileAndChangesNothing) {
                             " 250.5 ", "elsewhere/1/1"})
     EXPECT_NE(started.find(field), std::string::npos) << field << " in: " << started;
 
-  EXPECT_EQ(tool({"--journal", path_}).out, r.out);  // list is the default
+  EXPECT_EQ(tool({"--journal", location()}).out, r.out);  // list is the default
 
-  const Outcome all = tool({"--journal", path_, "list", "--all"});
+  const Outcome all = tool({"--journal", location(), "list", "--all"});
   ASSERT_EQ(all.status, 0) << all.err;
   EXPECT_EQ(lines(all.out).size(), 8u) << all.out;
-  const Outcome recent = tool({"--journal", path_, "list", "--all", "--since", "5"});
+  const Outcome recent = tool({"--journal", location(), "list", "--all", "--since", "5"});
   EXPECT_EQ(lines(recent.out).size(), 7u) << recent.out;
   EXPECT_FALSE(listed(recent, "m-received"));
 
-  ASSERT_EQ(tool({"--journal", path_, "show", "m-doubt"}).status, 0);
-  EXPECT_EQ(snapshot(dir_), before);  // no -wal, no -shm, not a byte changed
+  ASSERT_EQ(tool({"--journal", location(), "show", "m-doubt"}).status, 0);
+  // SQLite: no -wal, no -shm, not a byte changed. PostgreSQL: not a row.
+  EXPECT_EQ(contents(), before);
 
   // Read while the service has the journal open, too.
-  RequestJournal open(path_, 7, "elsewhere/2/2");
-  EXPECT_EQ(tool({"--journal", path_, "list"}).out, r.out);
+  RequestJournal open(location(), 7, "elsewhere/2/2", key());
+  EXPECT_EQ(tool({"--journal", location(), "list"}).out, r.out);
 }
 
 TEST_F(JournalToolTest, SaysWhenNothingIsToReconcileAndFindsTheJournalAsTheServiceDoes) {
   fs::create_directories(dir_ / "run");
   fs::create_directories(dir_ / "journal");
-  { RequestJournal empty((dir_ / "journal" / "requests.db").string(), 7, "elsewhere/1/1"); }
+  std::string journalKeys;
+  if (kOnServer) {
+    // The service's way: the URI without a password, which is in a file
+    // named relative to the config's directory.
+    { RequestJournal empty(location(), 7, "elsewhere/1/1", key()); }
+#ifdef MQB_JOURNAL_ON_POSTGRES
+    std::ofstream(dir_ / "journal" / "pg-password") << cluster->password() << "\n";
+    journalKeys = R"(,"journal":")" + locationWithoutPassword() + R"(","journalPasswordFile":"../journal/pg-password")";
+#endif
+  } else {
+    RequestJournal empty((dir_ / "journal" / "requests.db").string(), 7, "elsewhere/1/1");
+  }
   std::ofstream(dir_ / "run" / "config.ini")
       << R"({"server":"s:443","login":1,"password":"p","userRecordCreate":"a","userRecordUpdate":"b",
              "userRecordPasswordUpdate":"c","tradeTransInfo":"d","userRecordCreateCallback":"e",
-             "userRecordUpdateCallback":"f","userRecordPasswordUpdateCallback":"g","tradeTransInfoCallback":"h"})";
+             "userRecordUpdateCallback":"f","userRecordPasswordUpdateCallback":"g","tradeTransInfoCallback":"h")"
+      << journalKeys << "}";
   const fs::path was = fs::current_path();
   fs::current_path(dir_ / "run");
-  const Outcome r = tool({});  // ./config.ini, its default journalPath
+  const Outcome r = tool({});  // ./config.ini
   fs::current_path(was);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "nothing to reconcile\n");
-  EXPECT_NE(r.err.find("../journal/requests.db"), std::string::npos) << r.err;
-  // From elsewhere: the relative journalPath is from the config's
+  const std::string named = kOnServer ? shown() + " (journal of config.ini)"
+                                      : std::string("../journal/requests.db (journalPath of config.ini)");
+  EXPECT_EQ(lines(r.err).front(), "mqbridge-journal: journal " + named) << r.err;
+  // From elsewhere: a relative path in the config is from the config's
   // directory, where the service runs, not from here.
-  const Outcome away = tool({"--config", (dir_ / "run" / "config.ini").string()});
+  const std::string config = (dir_ / "run" / "config.ini").string();
+  const Outcome away = tool({"--config", config});
   ASSERT_EQ(away.status, 0) << away.err;
   EXPECT_EQ(away.out, "nothing to reconcile\n");
-  EXPECT_NE(away.err.find((dir_ / "run").string() + "/../journal/requests.db"), std::string::npos) << away.err;
+  if (!kOnServer) {
+    EXPECT_NE(away.err.find((dir_ / "run").string() + "/../journal/requests.db"), std::string::npos) << away.err;
+  }
+  EXPECT_NE(away.err.find("(journal" + std::string(kOnServer ? "" : "Path") + " of " + config + ")"), std::string::npos)
+      << away.err;
 }
 
 TEST_F(JournalToolTest, ShowsEveryFieldAndTheHistoryWithPasswordsMasked) {
   fill();
-  const Outcome byMessage = tool({"--journal", path_, "show", "m-doubt"});
+  const Outcome byMessage = tool({"--journal", location(), "show", "m-doubt"});
   ASSERT_EQ(byMessage.status, 0) << byMessage.err;
   const std::string& out = byMessage.out;
   for (const char* secret : {"s3cret", "hunter2"}) EXPECT_EQ(out.find(secret), std::string::npos) << out;
@@ -194,45 +118,69 @@ TEST_F(JournalToolTest, ShowsEveryFieldAndTheHistoryWithPasswordsMasked) {
   for (int i = 0; i < 3; ++i) EXPECT_NE(history[i + 1].find(steps[i]), std::string::npos) << history[i + 1];
 
   const std::string rowId = all.front().substr(std::string("id: ").size());
-  EXPECT_EQ(tool({"--journal", path_, "show", rowId}).out, out);
+  EXPECT_EQ(tool({"--journal", location(), "show", rowId}).out, out);
 
-  const Outcome unknown = tool({"--journal", path_, "show", "m-nowhere"});
+  const Outcome unknown = tool({"--journal", location(), "show", "m-nowhere"});
   EXPECT_EQ(unknown.status, 1);
   EXPECT_EQ(unknown.out, "");
-  EXPECT_EQ(lines(unknown.err).back(), "mqbridge-journal: no request m-nowhere in " + path_);
+  EXPECT_EQ(lines(unknown.err).back(), "mqbridge-journal: no request m-nowhere in " + shown());
 }
 
 TEST_F(JournalToolTest, ResolvesOnlyARequestInDoubt) {
   fill();
-  const Outcome done = tool({"--journal", path_, "show", "m-done"});
+  const Outcome done = tool({"--journal", location(), "show", "m-done"});
   for (const char* id : {"m-done", "m-started", "m-acked", "m-resolved"}) {
-    const Outcome r = tool({"--journal", path_, "resolve", id, "--note", "checked"});
+    const Outcome r = tool({"--journal", location(), "resolve", id, "--note", "checked"});
     EXPECT_EQ(r.status, 1) << id;
     EXPECT_NE(lines(r.err).back().find("in_doubt"), std::string::npos) << r.err;
   }
-  EXPECT_EQ(tool({"--journal", path_, "show", "m-done"}).out, done.out);  // history untouched too
+  EXPECT_EQ(tool({"--journal", location(), "show", "m-done"}).out, done.out);  // history untouched too
   EXPECT_EQ(state("m-resolved"), "resolved");
 
-  // Another process writing: resolve waits, then gives up saying so.
+  // Another process writing (SQLite: holding the write lock; PostgreSQL:
+  // the row): resolve waits, then gives up saying so.
   {
-    sqlite::Connection other(path_, sqlite::Connection::Open::ReadWrite);
-    sqlite::Transaction holding(other);
-    const Outcome busy = tool({"--journal", path_, "resolve", "m-doubt", "--note", "checked"}, 100);
+    auto other = raw();
+    other->begin();
+    other->exec("UPDATE requests SET note = note WHERE message_id = 'm-doubt'");
+    const Outcome busy = tool({"--journal", location(), "resolve", "m-doubt", "--note", "checked"}, 100);
     EXPECT_EQ(busy.status, 1);
-    EXPECT_NE(lines(busy.err).back().find("busy"), std::string::npos) << busy.err;
+    EXPECT_EQ(lines(busy.err).back(),
+              "mqbridge-journal: " + shown() + ": the journal is busy (another process holds its lock); try again");
+    other->rollback();
   }
   EXPECT_EQ(state("m-doubt"), "in_doubt");
 
-  const Outcome r = tool({"--journal", path_, "resolve", "m-doubt", "--note", "deal 77 found on the server"});
+  const Outcome r = tool({"--journal", location(), "resolve", "m-doubt", "--note", "deal 77 found on the server"});
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("request ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("(message m-doubt on trade.in) resolved\n"), std::string::npos) << r.out;
   EXPECT_EQ(state("m-doubt"), "resolved");
-  const auto shown = lines(tool({"--journal", path_, "show", "m-doubt"}).out);
+  const auto shown = lines(tool({"--journal", location(), "show", "m-doubt"}).out);
   EXPECT_NE(shown.back().find("  resolved  operator  deal 77 found on the server"), std::string::npos) << shown.back();
-  EXPECT_FALSE(listed(tool({"--journal", path_, "list"}), "m-doubt"));
-  EXPECT_EQ(tool({"--journal", path_, "resolve", "m-doubt", "--note", "again"}).status, 1);
-  EXPECT_EQ(tool({"--journal", path_, "resolve", "m-doubt"}).status, 2);  // no note
+  EXPECT_FALSE(listed(tool({"--journal", location(), "list"}), "m-doubt"));
+  const Outcome again = tool({"--journal", location(), "resolve", "m-doubt", "--note", "again"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(lines(again.err).back().find(" is resolved, not in_doubt"), std::string::npos) << again.err;
+  EXPECT_EQ(tool({"--journal", location(), "resolve", "m-doubt"}).status, 2);  // no note
 }
 
+TEST_F(JournalToolTest, RefusesAJournalOfANewerVersionAndLeavesItAlone) {
+  fill();
+  raw()->exec(kOnServer ? "UPDATE journal_meta SET value = '99' WHERE name = 'version'" : "PRAGMA user_version = 99");
+  const auto before = contents();
+  for (const Outcome& r : {tool({"--journal", location(), "list"}), tool({"--journal", location(), "show", "m-doubt"}),
+                           tool({"--journal", location(), "resolve", "m-doubt", "--note", "x"})}) {
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(lines(r.err).size(), 2u) << r.err;
+    EXPECT_EQ(lines(r.err).back(),
+              "mqbridge-journal: " + shown() + ": written by a newer version of the service (journal schema 99)");
+  }
+  EXPECT_EQ(contents(), before);
+}
+
+#ifndef MQB_JOURNAL_ON_POSTGRES
 TEST_F(JournalToolTest, RefusesWhatIsNotAJournalAndCreatesNothing) {
   const std::string missing = (dir_ / "none" / "requests.db").string();
   for (const std::vector<std::string>& command :
@@ -261,7 +209,9 @@ TEST_F(JournalToolTest, RefusesWhatIsNotAJournalAndCreatesNothing) {
     }
   }
   EXPECT_EQ(snapshot(dir_), before);
+}
 
+TEST(JournalToolUsage, RefusesBadUsageAndHelps) {
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{{"purge"},
                                                                                    {"show"},
                                                                                    {"show", "1", "2"},
@@ -278,7 +228,10 @@ TEST_F(JournalToolTest, RefusesWhatIsNotAJournalAndCreatesNothing) {
   }
   const Outcome help = tool({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("usage: mqbridge-journal", 0), 0u);
+  EXPECT_EQ(help.out.rfind("usage: mqbridge-journal [--journal PATH|URI]", 0), 0u);
+  EXPECT_NE(help.out.find("postgresql://"), std::string::npos);
 }
+#endif
 
 }  // namespace
+}  // namespace journaltool

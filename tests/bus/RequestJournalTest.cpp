@@ -362,6 +362,19 @@ TEST_F(RequestJournalTest, ConnectionsTheServerDropsAreOpenedAgain) {
   EXPECT_EQ(started, JournalWrite::Recorded);
   EXPECT_TRUE(j.writable());
   EXPECT_EQ(j.attempts(j.find(kQueue, "m2")->id), 1);
+
+  // Over TLS, the server's certificate checked against its name.
+  std::string tls = path();
+  tls.replace(tls.find("sslmode=disable"), 15, "sslmode=verify-full&sslrootcert=" + cluster->env("PG_CA_FILE"));
+  RequestJournal secured(tls, 7, "host/2/2/b", key());
+  secured.received(entryFor("m3"));
+  ASSERT_EQ(secured.started(kQueue, "m3", deposit(1)), JournalWrite::Recorded);
+  const auto db = raw();
+  sqldb::Statement ssl(*db,
+                       "SELECT count(*) FROM pg_stat_ssl s JOIN pg_stat_activity a ON a.pid = s.pid "
+                       "WHERE s.ssl AND a.datname = current_database()");
+  ASSERT_TRUE(ssl.step());
+  EXPECT_GE(ssl.int64(0), 2);  // its writer and its reader
 }
 #endif
 

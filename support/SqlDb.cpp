@@ -48,7 +48,14 @@ class SqliteConnection final : public Connection {
   int64_t changes() override { return db_.changes(); }
   int64_t nowMs() override { return systemNowMs(); }
   void begin() override { db_.exec("BEGIN IMMEDIATE"); }
-  void commit() override { db_.exec("COMMIT"); }
+  void commit() override {
+    try {
+      db_.exec("COMMIT");
+    } catch (...) {
+      rollback();  // a COMMIT that failed (busy, disk full) leaves the transaction open
+      throw;
+    }
+  }
   void rollback() noexcept override {
     try {
       db_.exec("ROLLBACK");

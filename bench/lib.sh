@@ -14,8 +14,11 @@ service_bin="$bench_build/bin/mqbridge"
 tradesim_bin="$bench_build/tradesim/tradesim"
 broker_sh="$bench_root/scripts/broker.sh"
 
+postgres_sh="$bench_root/scripts/postgres.sh"
+
 bench_brokers=()
 bench_pids=()
+bench_pgs=()
 
 bench_log() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
 bench_die() { bench_log "error: $*"; exit 1; }
@@ -158,5 +161,93 @@ bench_cleanup() {
   local pid name
   for pid in "${bench_pids[@]}"; do bench_stop "$pid"; done
   for name in "${bench_brokers[@]}"; do "$broker_sh" purge "$name" >/dev/null 2>&1 || true; done
+  # A kept work directory keeps its journal database too (stopped, not purged).
+  for name in "${bench_pgs[@]}"; do
+    if [[ ${MQB_KEEP_BENCH:-0} == 0 ]]; then "$postgres_sh" purge "$name" >/dev/null 2>&1 || true
+    else "$postgres_sh" stop "$name" >/dev/null 2>&1 || true; fi
+  done
   if [[ -n ${bench_work:-} && ${MQB_KEEP_BENCH:-0} == 0 ]]; then rm -rf "$bench_work"; fi
+}
+
+# Starts a private PostgreSQL cluster owned by this script (scripts/postgres.sh)
+# and sources its env: PGHOST, PGPORT, PGUSER, PGDATABASE, PG_PASSWORD_FILE,
+# PGPASSFILE, PG_PID (the postmaster), PG_DIR, PG_LOG.
+bench_pg_start() { # name
+  local env
+  bench_pgs+=("$1")
+  env=$("$postgres_sh" start "$1" --owner $$ | tail -n 1) || bench_die "PostgreSQL cluster $1 did not start"
+  # shellcheck disable=SC1090
+  source "$env"
+  bench_psql_bin="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)/psql"
+}
+
+# Writes DEST/config.ini: SRC/config.ini with the request journal in the
+# cluster of bench_pg_start, password from its file; KEYFILE sets
+# "journalKeyFile" (default: the service's, ../journal/shared-journal.key
+# from the run directory).
+bench_pg_config() { # src dest [keyfile]
+  mkdir -p "$2"
+  python3 - "$1/config.ini" "$2/config.ini" "postgresql://$PGUSER@127.0.0.1:$PGPORT/$PGDATABASE?sslmode=disable" \
+    "$PG_PASSWORD_FILE" "${3:-}" <<'PY'
+import json, sys
+c = json.load(open(sys.argv[1]))
+c["journal"] = sys.argv[3]
+c["journalPasswordFile"] = sys.argv[4]
+if sys.argv[5]:
+    c["journalKeyFile"] = sys.argv[5]
+json.dump(c, open(sys.argv[2], "w"), indent=2)
+PY
+}
+
+# Runs SQL in the journal's database as its user; rows tab-separated.
+bench_pg_sql() { # sql
+  PGPASSFILE="$PGPASSFILE" "$bench_psql_bin" -X -q -A -t -w -F $'\t' -v ON_ERROR_STOP=1 \
+    -h 127.0.0.1 -p "$PGPORT" -U "$PGUSER" -d "$PGDATABASE" -c "$1"
+}
+
+# The cluster's transactions, WAL records, WAL bytes and WAL syncs so far
+# (one line; the statistics reach the views within a second or so).
+bench_pg_counters() {
+  bench_pg_sql "SELECT (SELECT xact_commit + xact_rollback FROM pg_stat_database WHERE datname = current_database()),
+    wal_records, wal_bytes, wal_sync FROM pg_stat_wal" | tr '\t' ' '
+}
+
+bench_clk_tck=$(getconf CLK_TCK)
+
+# CPU time, in clock ticks (bench_clk_tck a second), of the processes PID...
+# and of all their descendants, living or already reaped (the cutime and
+# cstime of their parents), from /proc/<pid>/stat. For a PostgreSQL cluster
+# give the postmaster: every server process is its child.
+bench_cpu_ticks() { # pid...
+  python3 - "$@" <<'PY'
+import os, sys
+procs = {}
+for name in os.listdir("/proc"):
+    if not name.isdigit():
+        continue
+    try:
+        text = open("/proc/%s/stat" % name).read()
+    except OSError:
+        continue
+    f = text[text.rindex(")") + 2:].split()  # f[n - 3] is field n
+    procs[int(name)] = (int(f[1]), sum(int(x) for x in f[11:15]))  # ppid; utime stime cutime cstime
+children = {}
+for pid, (ppid, _) in procs.items():
+    children.setdefault(ppid, []).append(pid)
+total, seen, todo = 0, set(), [int(p) for p in sys.argv[1:]]
+while todo:
+    pid = todo.pop()
+    if pid in seen or pid not in procs:
+        continue
+    seen.add(pid)
+    total += procs[pid][1]
+    todo += children.get(pid, [])
+print(total)
+PY
+}
+
+# µs of CPU per request from two bench_cpu_ticks readings.
+bench_cpu_us() { # before after requests
+  python3 -c 'import sys; b, a, n, hz = map(float, sys.argv[1:]); print("%.0f" % ((a - b) / hz * 1e6 / n if n else 0))' \
+    "$1" "$2" "$3" "$bench_clk_tck"
 }

@@ -5,9 +5,13 @@
 # time, with pipelined replies and, where the echo responder has them, with
 # batched or joint confirmation; and two responders written with ActiveMQ's
 # own JMS client (bench/jms/): one synchronous send per reply, and replies
-# committed with their acknowledgements in transactions of up to 32. Prints
-# each run's table and the ratios; writes the JSON results to $OUT (default
-# var/bench/results).
+# committed with their acknowledgements in transactions of up to 32. The
+# service also runs with its request journal in a PostgreSQL database (a
+# private cluster of scripts/postgres.sh on loopback), alone and as two
+# instances sharing that journal on the same queues. Prints each run's table,
+# the CPU each target took per request (the responder's, the broker's, and
+# for the PostgreSQL targets the database server's) and the ratios; writes
+# the JSON results to $OUT (default var/bench/results).
 #
 #   bench/run-throughput.sh                      # closed loop, window 64
 #   N=50000 W=128 MIX=deposit=3,update=1 bench/run-throughput.sh
@@ -25,14 +29,29 @@
 # word, labelled service-full / service-normal), PRIME (requests answered by
 # the service before the first target and not reported: the broker's JIT and
 # the page cache warm up; default 5000), JMS_SYNC_PREFETCH (prefetch
-# of jms-sync's consumers, default 1), JMS_TX_PREFETCH (jms-tx32's, default W).
+# of jms-sync's consumers, default 1), JMS_TX_PREFETCH (jms-tx32's, default W),
+# PG_PRIME (requests through the service on the PostgreSQL journal before its
+# first target, not reported: the journal holds entries and the database has
+# statistics on its tables, as a journal in use does; default 2000),
+# PG_ANALYZE (after PG_PRIME: "auto" waits up to 120 s for autovacuum to
+# analyze the journal's tables, then runs ANALYZE itself; "now" runs ANALYZE
+# at once; "no" leaves the tables as they are; default auto).
 #
-# Targets: service, echo (prefetch 1, like the service's consumers),
+# Targets: service, service-pg (the service on the PostgreSQL journal; like
+# service, one run per SYNC word: service-pg-full, service-pg-normal),
+# service-pg2 (two instances of the service sharing the PostgreSQL journal,
+# competing consumers on the same queues: service-pg2-full, ...), echo
+# (prefetch 1, like the service's consumers),
 # echo-pipelined, echo-batched, echo-joint (prefetch W; the last two need the
 # echo responder's --confirm), jms-sync (prefetch 1: the counterpart of echo),
 # jms-tx32 (prefetch W: it can only gather what the broker has handed it).
 # Default: all of them, without echo-batched and echo-joint when this build's
 # echo responder has no --confirm. The JMS responders ignore ECHO_WORK_MS.
+#
+# CPU per request is read from /proc/<pid>/stat (utime + stime, with the
+# process's descendants, living or reaped) before and after each target's
+# requests, warm-up included; the database server's is the sum over the
+# cluster's processes (the postmaster and every process it started).
 source "$(dirname "$0")/lib.sh"
 
 N=${N:-20000}
@@ -56,7 +75,7 @@ echo_confirm=0
 echo_help=$("$bench_bin" --help 2>&1) || true
 [[ $echo_help == *--confirm* ]] && echo_confirm=1
 if [[ -z ${TARGETS:-} ]]; then
-  TARGETS="service echo echo-pipelined"
+  TARGETS="service service-pg service-pg2 echo echo-pipelined"
   ((echo_confirm)) && TARGETS+=" echo-batched echo-joint"
   TARGETS+=" jms-sync jms-tx32"
 fi
@@ -64,12 +83,13 @@ fi
 runs=()
 for target in $TARGETS; do
   case $target in
-    service) for s in $SYNC; do runs+=("service-$s"); done ;;
+    service | service-pg | service-pg2) for s in $SYNC; do runs+=("$target-$s"); done ;;
     echo-batched | echo-joint)
       ((echo_confirm)) || bench_die "$target needs the echo responder's --confirm, which this build of mqbridge-bench does not have"
       runs+=("$target") ;;
-    service-full | service-normal | echo | echo-pipelined | jms-sync | jms-tx32) runs+=("$target") ;;
-    *) bench_die "unknown target '$target' (service, service-full, service-normal, echo, echo-pipelined, echo-batched, echo-joint, jms-sync, jms-tx32)" ;;
+    service-full | service-normal | service-pg-full | service-pg-normal | service-pg2-full | service-pg2-normal | \
+      echo | echo-pipelined | jms-sync | jms-tx32) runs+=("$target") ;;
+    *) bench_die "unknown target '$target' (service, service-full, service-normal, service-pg, service-pg-full, service-pg-normal, service-pg2, service-pg2-full, service-pg2-normal, echo, echo-pipelined, echo-batched, echo-joint, jms-sync, jms-tx32)" ;;
   esac
 done
 
@@ -78,6 +98,15 @@ mkdir -p "$OUT"
 bench_broker_start "bench-tp-$$"
 bench_tradesim_init "$bench_work"
 bench_config "$bench_work" "tcp://127.0.0.1:$STOMP_PORT"
+# The PostgreSQL targets: one cluster, one journal database shared by their
+# runs; their config in $bench_work/pg (digest key in pg/journal/).
+pg=0
+for target in "${runs[@]}"; do [[ $target == service-pg* ]] && pg=1; done
+if ((pg)); then
+  bench_pg_start "bench-tp-$$"
+  bench_pg_config "$bench_work" "$bench_work/pg"
+  bench_log "PostgreSQL journal: postgresql://$PGUSER@127.0.0.1:$PGPORT/$PGDATABASE (postmaster $PG_PID)"
+fi
 
 load=(--window "$W")
 [[ -n $RATE ]] && load=(--rate "$RATE")
@@ -96,38 +125,132 @@ if ((PRIME > 0)); then
   bench_stop "$bench_service_pid"
 fi
 
-declare -A throughput loadavg foreign
+# A journal in use holds entries, and autovacuum keeps statistics on its
+# tables; the service's statements are planned from those. A journal just
+# made has neither: prime it too, and wait for the statistics.
+PG_PRIME=${PG_PRIME:-2000}
+PG_ANALYZE=${PG_ANALYZE:-auto}
+if ((pg)); then
+  if ((PG_PRIME > 0)); then
+    bench_service_start "$bench_work/pg" prime-pg
+    bench_log "priming the PostgreSQL journal: $PG_PRIME requests through the service on it (not reported)"
+    "$bench_bin" --config "$bench_work/config.ini" --requests "$PG_PRIME" --warmup 0 --window "$W" \
+      --mix "$MIX" --account "$bench_account" --check body --label prime-pg >/dev/null || true
+    bench_stop "$bench_service_pid"
+  fi
+  case $PG_ANALYZE in
+    auto)
+      bench_log "waiting (up to 120 s) for autovacuum to analyze the journal's tables"
+      deadline=$((SECONDS + 120))
+      until [[ $(bench_pg_sql "SELECT count(*) FROM pg_stat_user_tables WHERE relname IN ('requests', 'history')
+                 AND greatest(last_analyze, last_autoanalyze) IS NOT NULL") == 2 ]]; do
+        if ((SECONDS >= deadline)); then
+          bench_log "autovacuum has not analyzed them yet: ANALYZE"
+          bench_pg_sql "ANALYZE requests; ANALYZE history" >/dev/null
+          break
+        fi
+        sleep 2
+      done ;;
+    now) bench_pg_sql "ANALYZE requests; ANALYZE history" >/dev/null ;;
+    no) ;;
+    *) bench_die "PG_ANALYZE takes auto, now or no, not '$PG_ANALYZE'" ;;
+  esac
+  bench_pg_sql "SELECT relname, n_live_tup, last_analyze, last_autoanalyze FROM pg_stat_user_tables
+    WHERE relname IN ('requests', 'history') ORDER BY relname" | sed 's/^/[journal] /' >&2
+fi
+
+# CPU ticks of the responder, the broker and the database cluster (0 when
+# not a PostgreSQL target), and the database's counters.
+cpu_readings() { # pg(0|1) responder pid...
+  local with_pg=$1
+  shift
+  echo "$(bench_cpu_ticks "$@") $(bench_cpu_ticks "$BROKER_PID") $( ((with_pg)) && bench_cpu_ticks "$PG_PID" || echo 0)"
+}
+
+declare -A throughput loadavg loadbefore foreign cpu pgstat
 for target in "${runs[@]}"; do
+  pids=()
+  with_pg=0
+  pg_before=""
+  pg_after=""
   case $target in
-    service-full) bench_service_start "$bench_work" "$target" env -u TRADESIM_SYNC; pid=$bench_service_pid; check=body ;;
-    service-normal) bench_service_start "$bench_work" "$target" env TRADESIM_SYNC=normal; pid=$bench_service_pid; check=body ;;
-    echo) bench_echo_start "$bench_work" echo "${work[@]}"; pid=$bench_echo_pid; check=correlation ;;
+    service-full) bench_service_start "$bench_work" "$target" env -u TRADESIM_SYNC; pids=("$bench_service_pid"); check=body ;;
+    service-normal) bench_service_start "$bench_work" "$target" env TRADESIM_SYNC=normal; pids=("$bench_service_pid"); check=body ;;
+    service-pg-full | service-pg-normal | service-pg2-full | service-pg2-normal)
+      with_pg=1
+      sync_env=(env -u TRADESIM_SYNC)
+      [[ $target == *-normal ]] && sync_env=(env TRADESIM_SYNC=normal)
+      if [[ $target == service-pg2-* ]]; then
+        for member in a b; do
+          bench_service_start "$bench_work/pg" "$target-$member" "${sync_env[@]}"
+          pids+=("$bench_service_pid")
+        done
+      else
+        bench_service_start "$bench_work/pg" "$target" "${sync_env[@]}"
+        pids=("$bench_service_pid")
+      fi
+      check=body ;;
+    echo) bench_echo_start "$bench_work" echo "${work[@]}"; pids=("$bench_echo_pid"); check=correlation ;;
     echo-pipelined) bench_echo_start "$bench_work" "$target" --pipeline on --prefetch "$W" "${work[@]}"
-      pid=$bench_echo_pid; check=correlation ;;
+      pids=("$bench_echo_pid"); check=correlation ;;
     echo-batched | echo-joint) bench_echo_start "$bench_work" "$target" --confirm "${target#echo-}" --prefetch "$W" "${work[@]}"
-      pid=$bench_echo_pid; check=correlation ;;
-    jms-sync) bench_jms_start "$bench_work" "$target" sync --prefetch "$JMS_SYNC_PREFETCH"; pid=$bench_jms_pid; check=correlation ;;
-    jms-tx32) bench_jms_start "$bench_work" "$target" tx32 --prefetch "$JMS_TX_PREFETCH"; pid=$bench_jms_pid; check=correlation ;;
+      pids=("$bench_echo_pid"); check=correlation ;;
+    jms-sync) bench_jms_start "$bench_work" "$target" sync --prefetch "$JMS_SYNC_PREFETCH"; pids=("$bench_jms_pid"); check=correlation ;;
+    jms-tx32) bench_jms_start "$bench_work" "$target" tx32 --prefetch "$JMS_TX_PREFETCH"; pids=("$bench_jms_pid"); check=correlation ;;
   esac
   json="$OUT/$TAG-$target.json"
   bench_log "$target: $N requests (+$WARMUP warm-up), ${RATE:+rate $RATE}${RATE:-window $W}, mix $MIX"
+  if ((with_pg)); then pg_before=$(bench_pg_counters); fi
+  cpu_before=$(cpu_readings "$with_pg" "${pids[@]}")
+  loadbefore[$target]=$(cut -d ' ' -f 1-3 /proc/loadavg)
   rc=0
   "$bench_bin" --config "$bench_work/config.ini" --requests "$N" --warmup "$WARMUP" "${load[@]}" \
     --mix "$MIX" --account "$bench_account" --check "$check" --label "$target" --json "$json" || rc=$?
-  bench_stop "$pid"
+  cpu_after=$(cpu_readings "$with_pg" "${pids[@]}")
+  if ((with_pg)); then
+    sleep 1.5 # the server processes' statistics reach the views
+    pg_after=$(bench_pg_counters)
+  fi
+  for pid in "${pids[@]}"; do bench_stop "$pid"; done
   # What the responder said when it stopped (handled, errors).
   if [[ $target != service-* ]]; then tail -n 1 "$bench_work/$target.out" | sed "s/^/[$target] /" >&2; fi
   ((rc == 0 || rc == 3)) || bench_die "mqbridge-bench failed ($rc) against $target"
-  read -r throughput[$target] loadavg[$target] foreign[$target] < <(python3 -c '
+  # CPU µs per request (responder, broker, database) and the database's
+  # transactions, WAL syncs and WAL bytes per request, kept in the JSON too.
+  read -r throughput[$target] loadavg[$target] foreign[$target] cpu[$target] pgstat[$target] < <(python3 - "$json" \
+    "$((N + WARMUP))" "$bench_clk_tck" "${#pids[@]}" "$cpu_before" "$cpu_after" "${pg_before:-}" "${pg_after:-}" \
+    "$(uptime)" "${loadbefore[$target]}" <<'PY'
 import json, sys
-r = json.load(open(sys.argv[1]))
-print(r["throughput"], r.get("loadAverage", "?").replace(" ", "/"), r["counts"].get("foreign", 0))' "$json")
+path, n, hz, instances = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
+before, after = ([int(x) for x in v.split()] for v in sys.argv[5:7])
+r = json.load(open(path))
+us = [(a - b) / hz * 1e6 / n for a, b in zip(after, before)]
+r["cpuUsPerRequest"] = {"responder": round(us[0], 1), "broker": round(us[1], 1), "requests": n,
+                        "instances": instances, "uptimeAfter": sys.argv[9].strip(),
+                        "loadBefore": sys.argv[10]}
+pgstat = "-"
+if sys.argv[7] and sys.argv[8]:
+    r["cpuUsPerRequest"]["postgres"] = round(us[2], 1)
+    pb, pa = ([int(x) for x in v.split()] for v in sys.argv[7:9])
+    d = [a - b for a, b in zip(pa, pb)]
+    r["postgresPerRequest"] = {"transactions": round(d[0] / n, 2), "walRecords": round(d[1] / n, 1),
+                               "walBytes": round(d[2] / n), "walSyncs": round(d[3] / n, 3)}
+    pgstat = "%.2f/%.2f/%.1f" % (d[0] / n, d[3] / n, d[2] / n / 1024)
+json.dump(r, open(path, "w"), indent=2)
+print(r["throughput"], r.get("loadAverage", "?").replace(" ", "/"), r["counts"].get("foreign", 0),
+      "%.0f/%.0f/%s" % (us[0], us[1], ("%.0f" % us[2]) if pgstat != "-" else "-"), pgstat)
+PY
+  )
 done
 
 describe() {
   case $1 in
     service-full) echo "the service, trading server syncing each commit to the disk" ;;
     service-normal) echo "the service, trading server with TRADESIM_SYNC=normal (no disk sync)" ;;
+    service-pg-full) echo "the service, journal on PostgreSQL, trading server syncing" ;;
+    service-pg-normal) echo "the service, journal on PostgreSQL, TRADESIM_SYNC=normal" ;;
+    service-pg2-full) echo "two instances of the service on one PostgreSQL journal, trading server syncing" ;;
+    service-pg2-normal) echo "two instances of the service on one PostgreSQL journal, TRADESIM_SYNC=normal" ;;
     echo) echo "echo responder, one reply at a time, prefetch 1" ;;
     echo-pipelined) echo "echo responder, pipelined replies, prefetch $W" ;;
     echo-batched) echo "echo responder, replies in a transaction, one receipt, prefetch $W" ;;
@@ -139,11 +262,15 @@ describe() {
 
 echo
 echo "== throughput (replies/s), $TAG, mix $MIX, ${RATE:+rate $RATE}${RATE:-window $W}"
+echo "   cpu: µs of CPU per request, responder/broker/PostgreSQL (the responder: all its instances);"
+echo "   pg: PostgreSQL transactions / WAL syncs / WAL kB per request"
+printf '  %-18s %10s   %-16s %-16s %-15s %-16s %s\n' target replies/s "load before" "load after" cpu pg ""
 for target in "${runs[@]}"; do
-  printf '  %-16s %10.1f   load %-16s %s\n' "$target" "${throughput[$target]}" "${loadavg[$target]//\// }" "$(describe "$target")"
+  printf '  %-18s %10.1f   %-16s %-16s %-15s %-16s %s\n' "$target" "${throughput[$target]}" "${loadbefore[$target]}" \
+    "${loadavg[$target]//\// }" "${cpu[$target]}" "${pgstat[$target]}" "$(describe "$target")"
   # Requests an earlier target left unacknowledged, answered again by this one.
   if ((foreign[$target] > 0)); then
-    printf '  %-16s %10s   %s replies to requests of an earlier target\n' "" "" "${foreign[$target]}"
+    printf '  %-18s %10s   %s replies to requests of an earlier target\n' "" "" "${foreign[$target]}"
   fi
 done
 ratio() { # label numerator denominator
@@ -158,6 +285,20 @@ done
 if [[ -n ${throughput[service-full]:-} && -n ${throughput[service-normal]:-} ]]; then
   ratio "service-normal / service-full" "${throughput[service-normal]}" "${throughput[service-full]}"
 fi
+# The journal on PostgreSQL is to cost at most a third of the service's
+# throughput on SQLite: service-pg-S / service-S at least 2/3.
+for s in $SYNC; do
+  [[ -n ${throughput[service-$s]:-} ]] || continue
+  for t in service-pg-$s service-pg2-$s; do
+    [[ -n ${throughput[$t]:-} ]] && ratio "$t / service-$s" "${throughput[$t]}" "${throughput[service-$s]}"
+  done
+  if [[ -n ${throughput[service-pg-$s]:-} ]]; then
+    python3 -c 'import sys; a, b = map(float, sys.argv[1:3]); r = a / b if b else 0
+print("  PostgreSQL journal, %s: %.2f of SQLite\x27s replies/s; the goal (at least 0.67) %s"
+      % (sys.argv[3], r, "holds" if r >= 2 / 3 else "does NOT hold"))' \
+      "${throughput[service-pg-$s]}" "${throughput[service-$s]}" "$s"
+  fi
+done
 for t in echo-pipelined echo-batched echo-joint jms-sync jms-tx32; do
   [[ -n ${throughput[echo]:-} && -n ${throughput[$t]:-} ]] && ratio "$t / echo" "${throughput[$t]}" "${throughput[echo]}"
 done

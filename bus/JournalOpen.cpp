@@ -50,6 +50,7 @@ CREATE INDEX IF NOT EXISTS requests_by_deal ON requests(deal_id);
 CREATE INDEX IF NOT EXISTS requests_by_time ON requests(received_at);
 CREATE INDEX IF NOT EXISTS requests_by_effect ON requests(kind, deal_id);
 CREATE TABLE IF NOT EXISTS history (
+  seq BIGINT GENERATED ALWAYS AS IDENTITY,
   request_id BIGINT NOT NULL,
   at BIGINT NOT NULL,
   state TEXT NOT NULL,

@@ -2,12 +2,11 @@
 
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 
 #include "bus/ProcessOwner.h"
+#include "support/SqlDb.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
 #include "support/Metrics.h"
@@ -65,23 +64,11 @@ AsyncProducer::LostHandler endOnLoss(AsyncConsumer::FatalHandler onFatal) {
 std::string journalLocation(const ServiceConfig& config) {
   if (config.journal.empty()) return config.journalPath;
   if (config.journalPasswordFile.empty()) return config.journal;
-  std::ifstream in(config.journalPasswordFile);
-  std::string password;
-  if (!in || !std::getline(in, password) || password.empty())
-    throw JournalError("\"journalPasswordFile\" " + config.journalPasswordFile +
-                       ": cannot be read, or its first line is empty");
-  std::string encoded;
-  for (unsigned char ch : password) {
-    if (std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == '~') {
-      encoded += static_cast<char>(ch);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", ch);
-      encoded += hex;
-    }
+  try {
+    return sqldb::withPasswordFile(config.journal, config.journalPasswordFile);
+  } catch (const std::runtime_error& e) {
+    throw JournalError(e.what());
   }
-  const char joint = config.journal.find('?') == std::string::npos ? '?' : '&';
-  return config.journal + joint + "password=" + encoded;
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "support/SqlDb.h"
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
 #include <cstring>
 #include <utility>
 
@@ -162,6 +166,27 @@ std::unique_ptr<Connection> openPostgres(const std::string& conninfo) {
 
 bool isPostgresLocation(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
+}
+
+std::string withPasswordFile(const std::string& uri, const std::string& passwordFile) {
+  std::ifstream in(passwordFile);
+  std::string password;
+  if (in) std::getline(in, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty())
+    throw std::runtime_error("\"journalPasswordFile\" " + passwordFile +
+                             ": cannot be read, or its first line is empty");
+  std::string encoded;
+  for (const unsigned char ch : password) {
+    if (std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == '~') {
+      encoded += static_cast<char>(ch);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", ch);
+      encoded += hex;
+    }
+  }
+  return uri + (uri.find('?') == std::string::npos ? '?' : '&') + "password=" + encoded;
 }
 
 std::string locationForLog(const std::string& location) {

@@ -120,6 +120,10 @@ std::unique_ptr<Connection> openPostgres(const std::string& conninfo);
 
 // Whether a journal location names a PostgreSQL server rather than a file.
 bool isPostgresLocation(const std::string& location);
+// A server's URI with the password kept on the first line of passwordFile
+// (a trailing CR dropped) as a percent-encoded parameter. Throws
+// std::runtime_error naming the file when it has no password.
+std::string withPasswordFile(const std::string& uri, const std::string& passwordFile);
 // The location without its password, fit for a log line.
 std::string locationForLog(const std::string& location);
 

@@ -130,21 +130,11 @@ std::string besideConfig(const std::string& configPath, const std::string& path)
 // The server's URI with the password of "journalPasswordFile" as a
 // parameter, as the service connects.
 std::string withPasswordFile(const std::string& uri, const std::string& passwordFile) {
-  std::ifstream in(passwordFile);
-  std::string password;
-  if (!in || !std::getline(in, password) || password.empty())
-    throw JournalToolError("\"journalPasswordFile\" " + passwordFile + ": cannot be read, or its first line is empty");
-  std::string encoded;
-  for (const unsigned char ch : password) {
-    if (std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == '~') {
-      encoded += static_cast<char>(ch);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", ch);
-      encoded += hex;
-    }
+  try {
+    return sqldb::withPasswordFile(uri, passwordFile);
+  } catch (const std::runtime_error& e) {
+    throw JournalToolError(e.what());
   }
-  return uri + (uri.find('?') == std::string::npos ? '?' : '&') + "password=" + encoded;
 }
 
 // The journal the service started with this config would use: its file,

@@ -65,6 +65,10 @@ JournalToolOptions parseJournalToolOptions(const std::vector<std::string>& args)
     } else if (arg == "--journal") {
       o.journal = value();
       if (o.journal.empty()) throw JournalUsageError("--journal needs a path or a postgresql:// URI");
+      // A keyword conninfo would be taken for a file name and shown back,
+      // password and all.
+      if (o.journal.find("password=") != std::string::npos && o.journal.find("://") == std::string::npos)
+        throw JournalUsageError("--journal takes a file path or a postgresql:// URI, not keywords such as password=");
     } else if (arg == "--config") {
       o.configPath = value();
       if (o.configPath.empty()) throw JournalUsageError("--config needs a path");

@@ -104,11 +104,10 @@ JournalRow JournalStore::findRow(const std::string& id) {
 std::vector<JournalHistoryLine> JournalStore::history(int64_t requestId) {
   return guarded(shown_, [&] {
     // Lines of one millisecond in the order they were written: SQLite's
-    // rowid; PostgreSQL's table has no such column, and an append-only
-    // heap keeps them in ctid order.
+    // rowid, PostgreSQL's seq (a whole batch is stamped alike there).
     const bool onServer = db_->backend() == sqldb::Backend::Postgres;
     Statement q(*db_, std::string("SELECT at, state, owner, note FROM history WHERE request_id = ? ORDER BY at, ") +
-                          (onServer ? "ctid" : "rowid"));
+                          (onServer ? "seq" : "rowid"));
     q.bind(1, requestId);
     std::vector<JournalHistoryLine> out;
     while (q.step()) out.push_back({q.int64(0), q.text(1), q.text(2), q.text(3)});

@@ -177,7 +177,7 @@ class JournalToolTest : public ::testing::Test {
     auto db = raw();
     const std::pair<const char*, std::string> tables[] = {
         {"requests", std::string("SELECT ") + journalschema::kColumns + " FROM requests ORDER BY id"},
-        {"history", "SELECT request_id, at, state, owner, note FROM history ORDER BY request_id, at, ctid"},
+        {"history", "SELECT request_id, at, state, owner, note FROM history ORDER BY request_id, at, seq"},
         {"leases", "SELECT owner, place, renewed_at, active FROM leases ORDER BY owner"},
         {"journal_meta", "SELECT name, value FROM journal_meta ORDER BY name"}};
     const int columns[] = {22, 5, 4, 2};

@@ -114,7 +114,7 @@ bool ServiceObjects::openJournal() {
   RequestJournal* opened = journal.get();
   serviceMetrics().setJournalCounts([opened] {
     JournalCounts counts;
-    counts.writable = opened->writable();
+    counts.writable = opened->writable() && opened->leaseFresh();
     try {
       const RequestJournal::Counts c = opened->counts();
       counts.unconfirmed = c.unconfirmed;

@@ -160,8 +160,30 @@ std::unique_ptr<Connection> openSqlite(const std::string& path, bool create, boo
   return std::make_unique<SqliteConnection>(path, mode);
 }
 
+// A server that stops answering (a network cut that drops packets rather
+// than refusing them) must show as a failure within seconds, not after the
+// system's TCP time-outs: the journal then says it is down and the request
+// waits. Settings the location names itself are kept.
+static std::string withTimeouts(const std::string& conninfo) {
+  static const std::pair<const char*, const char*> kDefaults[] = {{"connect_timeout", "10"},
+                                                                  {"tcp_user_timeout", "10000"},
+                                                                  {"keepalives_idle", "5"},
+                                                                  {"keepalives_interval", "2"},
+                                                                  {"keepalives_count", "3"}};
+  const bool uri = isPostgresLocation(conninfo);
+  std::string out = conninfo;
+  for (const auto& [key, value] : kDefaults) {
+    if (conninfo.find(std::string(key) + "=") != std::string::npos) continue;
+    if (uri)
+      out += std::string(out.find('?') == std::string::npos ? "?" : "&") + key + "=" + value;
+    else
+      out += std::string(" ") + key + "=" + value;
+  }
+  return out;
+}
+
 std::unique_ptr<Connection> openPostgres(const std::string& conninfo) {
-  return std::make_unique<PostgresConnection>(conninfo);
+  return std::make_unique<PostgresConnection>(withTimeouts(conninfo));
 }
 
 bool isPostgresLocation(const std::string& location) {

@@ -35,7 +35,10 @@
 # statistics on its tables, as a journal in use does; default 2000),
 # PG_ANALYZE (after PG_PRIME: "auto" waits up to 120 s for autovacuum to
 # analyze the journal's tables, then runs ANALYZE itself; "now" runs ANALYZE
-# at once; "no" leaves the tables as they are; default auto).
+# at once; "no" leaves the tables as they are; default auto), ROUNDS (1: the
+# targets run ROUNDS times, every other round in the reverse order, so that
+# none has always the same place; the figures are then the means over the
+# rounds, each round printed too, its JSON as $TAG-rR-<target>.json).
 #
 # Targets: service, service-pg (the service on the PostgreSQL journal; like
 # service, one run per SYNC word: service-pg-full, service-pg-normal),
@@ -167,42 +170,59 @@ cpu_readings() { # pg(0|1) responder pid...
   echo "$(bench_cpu_ticks "$@") $(bench_cpu_ticks "$BROKER_PID") $( ((with_pg)) && bench_cpu_ticks "$PG_PID" || echo 0)"
 }
 
-declare -A throughput loadavg loadbefore foreign cpu pgstat
-for target in "${runs[@]}"; do
+ROUNDS=${ROUNDS:-1}
+[[ $ROUNDS =~ ^[1-9][0-9]*$ ]] || bench_die "ROUNDS takes a count, not '$ROUNDS'"
+plan=()
+for ((round = 1; round <= ROUNDS; round++)); do
+  if ((round % 2)); then
+    for target in "${runs[@]}"; do plan+=("$target#$round"); done
+  else
+    for ((i = ${#runs[@]} - 1; i >= 0; i--)); do plan+=("${runs[i]}#$round"); done
+  fi
+done
+
+# Per target and round (target#round): replies/s, loads, CPU, database figures.
+declare -A tp loadavg loadbefore foreign cpu pgstat
+for step in "${plan[@]}"; do
+  target=${step%#*}
+  round=${step#*#}
+  name=$target
+  ((round > 1)) && name+="-r$round"
   pids=()
   with_pg=0
   pg_before=""
   pg_after=""
   case $target in
-    service-full) bench_service_start "$bench_work" "$target" env -u TRADESIM_SYNC; pids=("$bench_service_pid"); check=body ;;
-    service-normal) bench_service_start "$bench_work" "$target" env TRADESIM_SYNC=normal; pids=("$bench_service_pid"); check=body ;;
+    service-full) bench_service_start "$bench_work" "$name" env -u TRADESIM_SYNC; pids=("$bench_service_pid"); check=body ;;
+    service-normal) bench_service_start "$bench_work" "$name" env TRADESIM_SYNC=normal; pids=("$bench_service_pid"); check=body ;;
     service-pg-full | service-pg-normal | service-pg2-full | service-pg2-normal)
       with_pg=1
       sync_env=(env -u TRADESIM_SYNC)
       [[ $target == *-normal ]] && sync_env=(env TRADESIM_SYNC=normal)
       if [[ $target == service-pg2-* ]]; then
         for member in a b; do
-          bench_service_start "$bench_work/pg" "$target-$member" "${sync_env[@]}"
+          bench_service_start "$bench_work/pg" "$name-$member" "${sync_env[@]}"
           pids+=("$bench_service_pid")
         done
       else
-        bench_service_start "$bench_work/pg" "$target" "${sync_env[@]}"
+        bench_service_start "$bench_work/pg" "$name" "${sync_env[@]}"
         pids=("$bench_service_pid")
       fi
       check=body ;;
-    echo) bench_echo_start "$bench_work" echo "${work[@]}"; pids=("$bench_echo_pid"); check=correlation ;;
-    echo-pipelined) bench_echo_start "$bench_work" "$target" --pipeline on --prefetch "$W" "${work[@]}"
+    echo) bench_echo_start "$bench_work" "$name" "${work[@]}"; pids=("$bench_echo_pid"); check=correlation ;;
+    echo-pipelined) bench_echo_start "$bench_work" "$name" --pipeline on --prefetch "$W" "${work[@]}"
       pids=("$bench_echo_pid"); check=correlation ;;
-    echo-batched | echo-joint) bench_echo_start "$bench_work" "$target" --confirm "${target#echo-}" --prefetch "$W" "${work[@]}"
+    echo-batched | echo-joint) bench_echo_start "$bench_work" "$name" --confirm "${target#echo-}" --prefetch "$W" "${work[@]}"
       pids=("$bench_echo_pid"); check=correlation ;;
-    jms-sync) bench_jms_start "$bench_work" "$target" sync --prefetch "$JMS_SYNC_PREFETCH"; pids=("$bench_jms_pid"); check=correlation ;;
-    jms-tx32) bench_jms_start "$bench_work" "$target" tx32 --prefetch "$JMS_TX_PREFETCH"; pids=("$bench_jms_pid"); check=correlation ;;
+    jms-sync) bench_jms_start "$bench_work" "$name" sync --prefetch "$JMS_SYNC_PREFETCH"; pids=("$bench_jms_pid"); check=correlation ;;
+    jms-tx32) bench_jms_start "$bench_work" "$name" tx32 --prefetch "$JMS_TX_PREFETCH"; pids=("$bench_jms_pid"); check=correlation ;;
   esac
   json="$OUT/$TAG-$target.json"
-  bench_log "$target: $N requests (+$WARMUP warm-up), ${RATE:+rate $RATE}${RATE:-window $W}, mix $MIX"
+  ((round > 1)) && json="$OUT/$TAG-r$round-$target.json"
+  bench_log "$name: $N requests (+$WARMUP warm-up), ${RATE:+rate $RATE}${RATE:-window $W}, mix $MIX"
   if ((with_pg)); then pg_before=$(bench_pg_counters); fi
   cpu_before=$(cpu_readings "$with_pg" "${pids[@]}")
-  loadbefore[$target]=$(cut -d ' ' -f 1-3 /proc/loadavg)
+  loadbefore[$step]=$(cut -d ' ' -f 1-3 /proc/loadavg)
   rc=0
   "$bench_bin" --config "$bench_work/config.ini" --requests "$N" --warmup "$WARMUP" "${load[@]}" \
     --mix "$MIX" --account "$bench_account" --check "$check" --label "$target" --json "$json" || rc=$?
@@ -213,13 +233,13 @@ for target in "${runs[@]}"; do
   fi
   for pid in "${pids[@]}"; do bench_stop "$pid"; done
   # What the responder said when it stopped (handled, errors).
-  if [[ $target != service-* ]]; then tail -n 1 "$bench_work/$target.out" | sed "s/^/[$target] /" >&2; fi
+  if [[ $target != service-* ]]; then tail -n 1 "$bench_work/$name.out" | sed "s/^/[$name] /" >&2; fi
   ((rc == 0 || rc == 3)) || bench_die "mqbridge-bench failed ($rc) against $target"
   # CPU µs per request (responder, broker, database) and the database's
   # transactions, WAL syncs and WAL bytes per request, kept in the JSON too.
-  read -r throughput[$target] loadavg[$target] foreign[$target] cpu[$target] pgstat[$target] < <(python3 - "$json" \
+  read -r tp[$step] loadavg[$step] foreign[$step] cpu[$step] pgstat[$step] < <(python3 - "$json" \
     "$((N + WARMUP))" "$bench_clk_tck" "${#pids[@]}" "$cpu_before" "$cpu_after" "${pg_before:-}" "${pg_after:-}" \
-    "$(uptime)" "${loadbefore[$target]}" <<'PY'
+    "$(uptime)" "${loadbefore[$step]}" <<'PY'
 import json, sys
 path, n, hz, instances = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 before, after = ([int(x) for x in v.split()] for v in sys.argv[5:7])
@@ -243,6 +263,14 @@ PY
   )
 done
 
+# A target's figure: the mean of its rounds.
+declare -A throughput
+for target in "${runs[@]}"; do
+  values=()
+  for ((round = 1; round <= ROUNDS; round++)); do values+=("${tp[$target#$round]}"); done
+  throughput[$target]=$(python3 -c 'import sys; v = list(map(float, sys.argv[1:])); print(sum(v) / len(v))' "${values[@]}")
+done
+
 describe() {
   case $1 in
     service-full) echo "the service, trading server syncing each commit to the disk" ;;
@@ -264,15 +292,23 @@ echo
 echo "== throughput (replies/s), $TAG, mix $MIX, ${RATE:+rate $RATE}${RATE:-window $W}"
 echo "   cpu: µs of CPU per request, responder/broker/PostgreSQL (the responder: all its instances);"
 echo "   pg: PostgreSQL transactions / WAL syncs / WAL kB per request"
-printf '  %-18s %10s   %-16s %-16s %-15s %-16s %s\n' target replies/s "load before" "load after" cpu pg ""
-for target in "${runs[@]}"; do
-  printf '  %-18s %10.1f   %-16s %-16s %-15s %-16s %s\n' "$target" "${throughput[$target]}" "${loadbefore[$target]}" \
-    "${loadavg[$target]//\// }" "${cpu[$target]}" "${pgstat[$target]}" "$(describe "$target")"
+printf '  %-21s %10s   %-16s %-16s %-15s %-16s %s\n' target replies/s "load before" "load after" cpu pg ""
+for step in "${plan[@]}"; do
+  target=${step%#*}
+  round=${step#*#}
+  shown=$target
+  ((ROUNDS > 1)) && shown+=" r$round"
+  printf '  %-21s %10.1f   %-16s %-16s %-15s %-16s %s\n' "$shown" "${tp[$step]}" "${loadbefore[$step]}" \
+    "${loadavg[$step]//\// }" "${cpu[$step]}" "${pgstat[$step]}" "$(describe "$target")"
   # Requests an earlier target left unacknowledged, answered again by this one.
-  if ((foreign[$target] > 0)); then
-    printf '  %-18s %10s   %s replies to requests of an earlier target\n' "" "" "${foreign[$target]}"
+  if ((foreign[$step] > 0)); then
+    printf '  %-21s %10s   %s replies to requests of an earlier target\n' "" "" "${foreign[$step]}"
   fi
 done
+if ((ROUNDS > 1)); then
+  echo "  mean over the $ROUNDS rounds (the ratios below are of these):"
+  for target in "${runs[@]}"; do printf '  %-21s %10.1f\n' "$target" "${throughput[$target]}"; done
+fi
 ratio() { # label numerator denominator
   python3 -c 'import sys; a,b=map(float,sys.argv[2:4]); print("  %-32s %.2f" % (sys.argv[1], a/b if b else 0))' "$@"
 }

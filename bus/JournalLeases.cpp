@@ -68,6 +68,7 @@ bool RequestJournal::claimActive(bool whateverOthers) {
   // that claim at once cannot both see nobody.
   const bool written = writer_->writeDurably([owner, whateverOthers, claimed](sqldb::Connection& db) {
     *claimed = false;
+    db.lock("serving");  // two that claim at once: the second sees the first's mark
     if (!whateverOthers) {
       const int64_t now = db.nowMs();
       for (const auto& [other, lease] : leaseHolders(db, true, owner)) {

@@ -115,8 +115,8 @@ void JournalWriter::commitBatch(std::deque<Item>& batch, bool durable) {
 
 bool JournalWriter::commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable,
                            bool& lost) {
-  // A shared database may refuse a transaction that raced another one's
-  // (serializable isolation): it is run again from its start.
+  // A shared database may end a transaction that deadlocked with another
+  // host's: it is run again from its start.
   constexpr int kTries = 5;
   for (int attempt = 1;; ++attempt) {
     try {

@@ -170,6 +170,9 @@ JournalWrite RequestJournal::started(const std::string& queue, const std::string
   const int64_t since = journalNowMs() - retentionDays_ * kDayMs;
   auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
   auto record = [=](sqldb::Connection& db) {
+    // Two hosts starting two messages of one serial: the second to take the
+    // lock sees the first's start.
+    if (!serialGuard.empty()) db.lock("serial\n" + queue + "\n" + serialGuard);
     const int64_t now = db.nowMs();
     {
       // A process whose lease ran out may have been taken for gone: it

@@ -3,7 +3,8 @@
 // request is carried out twice and no reply is lost, whatever ends the
 // process. In an SQLite file (WAL) for the processes of one host, or in a
 // PostgreSQL database for several hosts; the same rows and transitions in
-// both, times on the database's clock.
+// both, times on the database's clock. Every transition is one statement's
+// compare-and-set, safe side by side; the checks that read first lock.
 //
 // Every transition is a compare-and-set on the state it expects and on the
 // owner: one that finds another state or owner is refused (and logged), so

@@ -52,6 +52,7 @@ class SqliteConnection final : public Connection {
   int64_t changes() override { return db_.changes(); }
   int64_t nowMs() override { return systemNowMs(); }
   void begin() override { db_.exec("BEGIN IMMEDIATE"); }
+  void lock(const std::string&) override {}
   void commit() override {
     try {
       db_.exec("COMMIT");
@@ -102,10 +103,14 @@ class PostgresConnection final : public Connection {
   }
   void begin() override {
     reopenIfLost();
-    db_->exec(std::string("BEGIN ISOLATION LEVEL SERIALIZABLE; SET LOCAL synchronous_commit = ") +
-              (synced_ ? "on" : "off"));
+    db_->exec("BEGIN");
     inTransaction_ = true;
     transactionServerMs_ = 0;
+  }
+  void lock(const std::string& key) override {
+    CursorOf<pg::Statement> take(*db_, "SELECT pg_advisory_xact_lock(hashtextextended(?, 0))");
+    take.bind(1, key);
+    take.run();
   }
   void commit() override {
     inTransaction_ = false;
@@ -120,7 +125,7 @@ class PostgresConnection final : public Connection {
       // The connection may have gone; the server then rolls back by itself.
     }
   }
-  void setSynced(bool synced) override { synced_ = synced; }
+  void setSynced(bool) override {}
   bool retryable(const std::exception& error) const override {
     const auto* e = dynamic_cast<const pg::Error*>(&error);
     return e && pg::isRetryable(*e);
@@ -146,7 +151,6 @@ class PostgresConnection final : public Connection {
   std::string conninfo_;
   std::unique_ptr<pg::Connection> db_;
   bool inTransaction_ = false;
-  bool synced_ = true;
   int64_t transactionServerMs_ = 0;
   int64_t transactionSteadyMs_ = 0;
 };

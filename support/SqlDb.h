@@ -43,13 +43,20 @@ class Connection {
   // agrees on: the server's for PostgreSQL (read once per transaction and
   // advanced on this host's steady clock within it), this host's for SQLite.
   virtual int64_t nowMs() = 0;
-  // A write transaction: SQLite takes its write lock up front; PostgreSQL
-  // runs it serializable. A lost connection is opened again by begin.
+  // A write transaction: SQLite takes its write lock up front, so writers
+  // run one at a time; PostgreSQL runs them side by side (read committed),
+  // and a transaction that reads before it writes takes lock() on what it
+  // read. A lost connection is opened again by begin.
   virtual void begin() = 0;
+  // Inside a transaction: waits until no other transaction holds key, and
+  // holds it until this one ends. Under SQLite's write lock, nothing to do.
+  virtual void lock(const std::string& key) = 0;
   virtual void commit() = 0;
   virtual void rollback() noexcept = 0;
-  // Whether a commit waits until it is on disk (SQLite: synchronous=FULL;
-  // PostgreSQL: synchronous_commit). Outside a transaction.
+  // Whether a commit waits until it is on disk (SQLite: synchronous=FULL,
+  // else NORMAL). PostgreSQL always waits: a server that crashes loses no
+  // commit it confirmed, whatever a later write assumes of it. Outside a
+  // transaction.
   virtual void setSynced(bool synced) = 0;
   // A failure after which the whole transaction may be run again at once
   // (a serialization failure, a deadlock).

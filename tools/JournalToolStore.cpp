@@ -148,16 +148,21 @@ JournalRow JournalStore::resolve(const std::string& id, const std::string& note)
 }
 
 JournalRow JournalStore::resolveOnce(const std::string& id, const std::string& note) {
-  // SQLite: the state is read under the write lock. PostgreSQL: serializable,
-  // so a change the service commits meanwhile makes this attempt fail.
+  // SQLite: the state is read under the write lock. PostgreSQL: the update
+  // is a compare-and-set on the state, so a change the service commits
+  // meanwhile is seen by it.
   sqldb::Transaction write(*db_);
   JournalRow row = findRow(id);
   if (row.state != "in_doubt")
     throw JournalToolError("request " + std::to_string(row.id) + " is " + row.state +
                            ", not in_doubt: only a request in doubt can be resolved");
   Statement(*db_, "UPDATE requests SET state = 'resolved' WHERE id = ? AND state = 'in_doubt'").bind(1, row.id).run();
-  if (db_->changes() != 1)
-    throw JournalToolError("request " + std::to_string(row.id) + " changed while it was resolved; nothing written");
+  if (db_->changes() != 1) {
+    // Changed after it was read: say what it is now.
+    const JournalRow now = findRow(std::to_string(row.id));
+    throw JournalToolError("request " + std::to_string(row.id) + " is " + now.state +
+                           ", not in_doubt: only a request in doubt can be resolved");
+  }
   Statement(*db_, "INSERT INTO history (request_id, at, state, owner, note) VALUES (?, ?, 'resolved', 'operator', ?)")
       .bind(1, row.id)
       .bind(2, db_->nowMs())

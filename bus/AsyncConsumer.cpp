@@ -52,12 +52,7 @@ bool AsyncConsumer::start() {
           if (!ledger_.refused) return done(true);
           ledger_.refused(queue, item, why, std::move(done));
         });
-    // The window: the broker hands out at most this many requests not yet
-    // acknowledged, so a stop hands back at most that many (marked
-    // redelivered), and other readers of the queue get their share.
-    connection->subscribe(brokerDestination(destURI, useTopic), [this](const stomp::Message& m) { onMessage(m); },
-                          stomp::AckMode::ClientIndividual,
-                          {{"activemq.prefetchSize", std::to_string(config_.requestWindow)}});
+    subscribe();
     listening_ = true;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Consumer %s: %s\n", destURI.c_str(), e.what());
@@ -68,12 +63,41 @@ bool AsyncConsumer::start() {
   return listening_;
 }
 
+void AsyncConsumer::subscribe() {
+  // The window: the broker hands out at most this many requests not yet
+  // acknowledged, so a stop hands back at most that many (marked
+  // redelivered), and other readers of the queue get their share.
+  subscriptionId_ = connection->subscribe(
+      brokerDestination(destURI, useTopic), [this](const stomp::Message& m) { onMessage(m); },
+      stomp::AckMode::ClientIndividual, {{"activemq.prefetchSize", std::to_string(config_.requestWindow)}});
+}
+
+void AsyncConsumer::suspend() {
+  if (!connection || subscriptionId_.empty()) return;
+  // The connection drops what it still holds of the subscription, and
+  // refuses its acknowledgements without sending them.
+  connection->unsubscribe(subscriptionId_);
+  subscriptionId_.clear();
+}
+
+bool AsyncConsumer::resume() {
+  if (!connection || !subscriptionId_.empty()) return connection != nullptr;
+  try {
+    subscribe();
+    return true;
+  } catch (const std::exception& e) {
+    writeLog("Consumer destURI:%s subscribe again fail: %s\n", destURI.c_str(), e.what());
+    return false;
+  }
+}
+
 bool AsyncConsumer::drain(std::chrono::steady_clock::time_point deadline) {
   return !confirmer_ || confirmer_->drain(deadline);
 }
 
 void AsyncConsumer::close() {
   listening_ = false;
+  subscriptionId_.clear();
   if (!connection) return;
   try {
     connection->close();

@@ -59,6 +59,16 @@ class AsyncConsumer {
   // the connection; what is not acknowledged by then is delivered again.
   // Any number of times.
   void close();
+  // Gives the subscription up: the broker hands what it had given this
+  // consumer, not yet acknowledged, to the queue's other readers, and
+  // nothing more comes until resume(). A reply of a request taken before
+  // is still sent; its acknowledgement is not (the broker delivers the
+  // request again, and the journal answers it). From one thread at a time,
+  // with resume().
+  void suspend();
+  // Subscribes again; false (and logged) when the broker did not take it.
+  bool resume();
+  bool suspended() const { return connection != nullptr && subscriptionId_.empty(); }
 
   // Called on the delivery thread; never throws. Prints and logs
   // "destURI #%s Received: %s\n" (passwords masked), then runs the handler
@@ -76,6 +86,8 @@ class AsyncConsumer {
 
  private:
   void reportFailure(const char* what, const char* detail);
+  // Throws what the broker said.
+  void subscribe();
 
   std::unique_ptr<stomp::Connection> connection;
   std::unique_ptr<ReplyConfirmer> confirmer_;
@@ -90,6 +102,7 @@ class AsyncConsumer {
   FatalHandler onFatal_;
   ReplyLedger ledger_;
   bool listening_ = false;
+  std::string subscriptionId_;  // empty while suspended
 };
 
 // Prints "CMS Exception occurred.  Shutting down client.\n" (after the cause,

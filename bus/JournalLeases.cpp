@@ -72,7 +72,11 @@ bool RequestJournal::claimActive(bool whateverOthers) {
     if (!whateverOthers) {
       const int64_t now = db.nowMs();
       for (const auto& [other, lease] : leaseHolders(db, true, owner)) {
-        if (::ownerState(other, lease, now) == OwnerState::Alive) return;
+        if (::ownerState(other, lease, now) != OwnerState::Alive) continue;
+        // Another serves: a mark left from before this one was cut off
+        // goes, so that it is not taken as serving beside it.
+        Statement(db, "UPDATE leases SET active = 0 WHERE owner = ?").bind(1, owner).run();
+        return;
       }
     }
     Statement(db, "UPDATE leases SET active = 1 WHERE owner = ?").bind(1, owner).run();

@@ -26,6 +26,7 @@ constexpr std::chrono::seconds kStopBound{5};
 // before the consumers close. What is not acknowledged by then is delivered
 // again to the next start, which answers it from the journal.
 void closeAll(ServiceObjects& service) {
+  if (service.intakeWatch) service.intakeWatch->stop();  // no consumer subscribes again
   service.inFlight.stop();
   const auto deadline = std::chrono::steady_clock::now() + kStopBound;
   service.inFlight.waitIdle(kStopBound);
@@ -121,6 +122,9 @@ bool startConsumers(ServiceObjects& service) {
     }
     metrics.connectionUp(consumer.destination(), true);
   }
+  service.intakeWatch =
+      std::make_unique<IntakeWatch>(*service.journal, service.consumers, service.config.standby, service.standingBy);
+  service.intakeWatch->start();
   return true;
 }
 

@@ -87,6 +87,7 @@ ServiceObjects::ServiceObjects(const ServiceConfig& serviceConfig, AsyncConsumer
                  AsyncProducer(config, endOnLoss(drainFirst(*this, onFatal)))}} {}
 
 ServiceObjects::~ServiceObjects() {
+  intakeWatch.reset();  // it uses the consumers and the journal
   inFlight.stop();
   sessionKeeper.reset();
   for (AsyncConsumer& consumer : consumers) consumer.close();
@@ -131,6 +132,7 @@ bool ServiceObjects::openJournal() {
 }
 
 void ServiceObjects::closeJournal() {
+  intakeWatch.reset();
   serviceMetrics().setJournalCounts({});
   processor.reset();
   journal.reset();

@@ -15,6 +15,7 @@
 #include "bus/RequestJournal.h"
 #include "bus/RequestProcessor.h"
 #include "bus/RouteRequest.h"
+#include "host/IntakeWatch.h"
 #include "host/ServiceConfig.h"
 #include "host/SessionKeeper.h"
 #include "manager/CManager.h"
@@ -64,8 +65,12 @@ struct ServiceObjects {
   // thread, read by the health check on others.
   std::atomic<bool> managerLoggedIn{false};
   // A standby that waits, holding no consumer, while another instance
-  // serves the queues; set by start, cleared on the main thread.
+  // serves the queues; set by start, cleared on the main thread, and set
+  // and cleared by the intake watch once serving.
   std::atomic<bool> standingBy{false};
+  // Gives the request queues up while the journal cannot record, and takes
+  // them again after; from the consumers' start to stop.
+  std::unique_ptr<IntakeWatch> intakeWatch;
   // Reopens a lost trading-server session; from start to stop.
   std::unique_ptr<SessionKeeper> sessionKeeper;
   // Runs right before the process ends because the session cannot be

@@ -255,6 +255,93 @@ TEST_F(BusBroker, RepliesAreConfirmedInBatchesAndEachRequestAcknowledgedOnlyAfte
   reader.close();
 }
 
+TEST_F(BusBroker, ASuspendedConsumerGivesWhatItHoldsToAnotherReaderAndTakesRequestsAgainOnResume) {
+  const std::string queue = "bus.requests.suspend";
+  auto sendRequests = [&](int from, int to) {
+    stomp::Connection writer(broker().stompUri());
+    writer.start();
+    for (int i = from; i < to; ++i)
+      writer.send(stomp::Destination::queue(queue), stomp::OutgoingMessage("{\"n\":" + std::to_string(i) + "}"));
+    writer.close();
+  };
+  sendRequests(0, 6);
+  ServiceConfig config;
+  config.requestWindow = 4;
+  InFlight inFlight;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> handled;
+  bool release = false;
+  AsyncConsumer consumer(config, inFlight, [&](const Delivery& d) {
+    std::unique_lock<std::mutex> lock(mutex);
+    handled.push_back(d.text);
+    changed.notify_all();
+    // The first request is held, as one whose journal cannot record it.
+    if (handled.size() == 1) changed.wait_for(lock, 30s, [&] { return release; });
+    return Settlement::acknowledge();
+  });
+  consumer.configure(broker().stompUri(), queue, false, false);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(consumer.start());
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 15s, [&] { return !handled.empty(); }));
+  }
+  consumer.suspend();
+  EXPECT_TRUE(consumer.suspended());
+
+  // Everything, the held request and those waiting behind it included,
+  // goes to the other reader.
+  {
+    stomp::Connection other(broker().stompUri());
+    Inbox got;
+    other.start();
+    other.subscribe(stomp::Destination::queue(queue), got.listener(), stomp::AckMode::AfterCallback);
+    EXPECT_TRUE(got.waitFor(6));
+    std::set<std::string> bodies;
+    for (const auto& m : got.messages()) bodies.insert(m.body());
+    EXPECT_EQ(bodies.size(), 6u);
+    // The held request ends now: its acknowledgement must not go out (the
+    // broker would answer an ERROR that ends the connection), and what
+    // the consumer had queued behind it is not handled.
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      release = true;
+      changed.notify_all();
+    }
+    std::this_thread::sleep_for(500ms);
+    other.close();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(handled.size(), 1u);
+  }
+  EXPECT_TRUE(consumer.listening());
+
+  // Subscribed again, on the same connection: new requests are taken.
+  sendRequests(6, 8);
+  ASSERT_TRUE(consumer.resume());
+  EXPECT_FALSE(consumer.suspended());
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 15s, [&] { return handled.size() >= 3; }));
+  }
+  std::this_thread::sleep_for(300ms);
+  consumer.close();
+  testing::internal::GetCapturedStdout();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(handled, (std::vector<std::string>{"{\"n\":0}", "{\"n\":6}", "{\"n\":7}"}));
+  }
+  stomp::Connection reader(broker().stompUri());
+  Inbox left;
+  reader.start();
+  reader.subscribe(stomp::Destination::queue(queue), left.listener(), stomp::AckMode::AfterCallback);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(left.messages().empty()) << left.messages().size() << " requests left on the queue";
+  reader.close();
+}
+
 TEST(BusCredentials, CredentialsAreUsedOnlyWhenBothAreSet) {
   TempWorkDir dir;
   TestBroker secured("bus-auth", {"svc-user", "svc-pass"});

@@ -51,6 +51,12 @@
 # Default: all of them, without echo-batched and echo-joint when this build's
 # echo responder has no --confirm. The JMS responders ignore ECHO_WORK_MS.
 #
+# Syscalls per request are counted with `perf stat -e raw_syscalls:sys_enter`
+# on the responder's processes (every thread they have once ready) while
+# its requests run, warm-up included, when perf can count them here (SYSCALLS=0
+# skips it); threads are the responder's, read from /proc/<pid>/status at the
+# end of the load.
+#
 # CPU per request is read from /proc/<pid>/stat (utime + stime, with the
 # process's descendants, living or reaped) before and after each target's
 # requests, warm-up included; the database server's is the sum over the
@@ -170,6 +176,22 @@ cpu_readings() { # pg(0|1) responder pid...
   echo "$(bench_cpu_ticks "$@") $(bench_cpu_ticks "$BROKER_PID") $( ((with_pg)) && bench_cpu_ticks "$PG_PID" || echo 0)"
 }
 
+# Whether perf can count syscalls of another process here.
+SYSCALLS=${SYSCALLS:-1}
+if ((SYSCALLS)) && ! perf stat -e raw_syscalls:sys_enter -x, -o /dev/null -- true 2>/dev/null; then
+  bench_log "perf cannot count syscalls here: no syscalls per request"
+  SYSCALLS=0
+fi
+# Threads of the processes, summed.
+thread_count() { # pid...
+  local total=0 pid n
+  for pid in "$@"; do
+    n=$(awk '/^Threads:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
+    total=$((total + ${n:-0}))
+  done
+  echo "$total"
+}
+
 ROUNDS=${ROUNDS:-1}
 [[ $ROUNDS =~ ^[1-9][0-9]*$ ]] || bench_die "ROUNDS takes a count, not '$ROUNDS'"
 plan=()
@@ -182,7 +204,7 @@ for ((round = 1; round <= ROUNDS; round++)); do
 done
 
 # Per target and round (target#round): replies/s, loads, CPU, database figures.
-declare -A tp loadavg loadbefore foreign cpu pgstat
+declare -A tp loadavg loadbefore foreign cpu pgstat sysreq threads
 for step in "${plan[@]}"; do
   target=${step%#*}
   round=${step#*#}
@@ -223,10 +245,23 @@ for step in "${plan[@]}"; do
   if ((with_pg)); then pg_before=$(bench_pg_counters); fi
   cpu_before=$(cpu_readings "$with_pg" "${pids[@]}")
   loadbefore[$step]=$(cut -d ' ' -f 1-3 /proc/loadavg)
+  perf_pid=""
+  if ((SYSCALLS)); then
+    perf stat -e raw_syscalls:sys_enter -x, -o "$bench_work/$name.perf" -p "$(IFS=,; echo "${pids[*]}")" &
+    perf_pid=$!
+  fi
   rc=0
   "$bench_bin" --config "$bench_work/config.ini" --requests "$N" --warmup "$WARMUP" "${load[@]}" \
     --mix "$MIX" --account "$bench_account" --check "$check" --label "$target" --json "$json" || rc=$?
   cpu_after=$(cpu_readings "$with_pg" "${pids[@]}")
+  threads[$step]=$(thread_count "${pids[@]}")
+  syscalls=""
+  if [[ -n $perf_pid ]]; then
+    kill -INT "$perf_pid" 2>/dev/null || true
+    wait "$perf_pid" 2>/dev/null || true
+    syscalls=$(awk -F, '/raw_syscalls:sys_enter/ {print $1}' "$bench_work/$name.perf" 2>/dev/null)
+    [[ $syscalls =~ ^[0-9]+$ ]] || syscalls=""
+  fi
   if ((with_pg)); then
     sleep 1.5 # the server processes' statistics reach the views
     pg_after=$(bench_pg_counters)
@@ -237,11 +272,12 @@ for step in "${plan[@]}"; do
   ((rc == 0 || rc == 3)) || bench_die "mqbridge-bench failed ($rc) against $target"
   # CPU µs per request (responder, broker, database) and the database's
   # transactions, WAL syncs and WAL bytes per request, kept in the JSON too.
-  read -r tp[$step] loadavg[$step] foreign[$step] cpu[$step] pgstat[$step] < <(python3 - "$json" \
+  read -r tp[$step] loadavg[$step] foreign[$step] cpu[$step] pgstat[$step] sysreq[$step] < <(python3 - "$json" \
     "$((N + WARMUP))" "$bench_clk_tck" "${#pids[@]}" "$cpu_before" "$cpu_after" "${pg_before:-}" "${pg_after:-}" \
-    "$(uptime)" "${loadbefore[$step]}" <<'PY'
+    "$(uptime)" "${loadbefore[$step]}" "$syscalls" "${threads[$step]}" <<'PY'
 import json, sys
 path, n, hz, instances = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
+syscalls, threads = sys.argv[11], int(sys.argv[12] or 0)
 before, after = ([int(x) for x in v.split()] for v in sys.argv[5:7])
 r = json.load(open(path))
 us = [(a - b) / hz * 1e6 / n for a, b in zip(after, before)]
@@ -256,9 +292,14 @@ if sys.argv[7] and sys.argv[8]:
     r["postgresPerRequest"] = {"transactions": round(d[0] / n, 2), "walRecords": round(d[1] / n, 1),
                                "walBytes": round(d[2] / n), "walSyncs": round(d[3] / n, 3)}
     pgstat = "%.2f/%.2f/%.1f" % (d[0] / n, d[3] / n, d[2] / n / 1024)
+r["threads"] = threads
+sysreq = "-"
+if syscalls:
+    r["syscallsPerRequest"] = round(int(syscalls) / n, 1)
+    sysreq = "%.1f" % (int(syscalls) / n)
 json.dump(r, open(path, "w"), indent=2)
 print(r["throughput"], r.get("loadAverage", "?").replace(" ", "/"), r["counts"].get("foreign", 0),
-      "%.0f/%.0f/%s" % (us[0], us[1], ("%.0f" % us[2]) if pgstat != "-" else "-"), pgstat)
+      "%.0f/%.0f/%s" % (us[0], us[1], ("%.0f" % us[2]) if pgstat != "-" else "-"), pgstat, sysreq)
 PY
   )
 done
@@ -292,14 +333,16 @@ echo
 echo "== throughput (replies/s), $TAG, mix $MIX, ${RATE:+rate $RATE}${RATE:-window $W}"
 echo "   cpu: µs of CPU per request, responder/broker/PostgreSQL (the responder: all its instances);"
 echo "   pg: PostgreSQL transactions / WAL syncs / WAL kB per request"
-printf '  %-21s %10s   %-16s %-16s %-15s %-16s %s\n' target replies/s "load before" "load after" cpu pg ""
+echo "   sys: the responder's syscalls per request (perf stat); thr: its threads"
+printf '  %-21s %10s   %-16s %-16s %-15s %-16s %7s %4s %s\n' target replies/s "load before" "load after" cpu pg sys thr ""
 for step in "${plan[@]}"; do
   target=${step%#*}
   round=${step#*#}
   shown=$target
   ((ROUNDS > 1)) && shown+=" r$round"
-  printf '  %-21s %10.1f   %-16s %-16s %-15s %-16s %s\n' "$shown" "${tp[$step]}" "${loadbefore[$step]}" \
-    "${loadavg[$step]//\// }" "${cpu[$step]}" "${pgstat[$step]}" "$(describe "$target")"
+  printf '  %-21s %10.1f   %-16s %-16s %-15s %-16s %7s %4s %s\n' "$shown" "${tp[$step]}" "${loadbefore[$step]}" \
+    "${loadavg[$step]//\// }" "${cpu[$step]}" "${pgstat[$step]}" "${sysreq[$step]}" "${threads[$step]}" \
+    "$(describe "$target")"
   # Requests an earlier target left unacknowledged, answered again by this one.
   if ((foreign[$step] > 0)); then
     printf '  %-21s %10s   %s replies to requests of an earlier target\n' "" "" "${foreign[$step]}"

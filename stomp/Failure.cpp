@@ -65,4 +65,26 @@ std::exception_ptr toException(const Failure& f) {
   }
 }
 
+std::shared_ptr<Error> errorFor(const Failure& f) {
+  switch (f.kind) {
+    case Failure::Kind::Uri:
+      return std::make_shared<UriError>(f.what);
+    case Failure::Kind::Connect:
+      return std::make_shared<ConnectError>(f.what);
+    case Failure::Kind::Broker:
+      return std::make_shared<BrokerError>(f.what, f.brokerMessage, f.details);
+    case Failure::Kind::Timeout:
+      return std::make_shared<TimeoutError>(f.what);
+    case Failure::Kind::ConnectionLost:
+      return std::make_shared<ConnectionLostError>(f.what);
+    case Failure::Kind::Protocol:
+      return std::make_shared<ProtocolError>(f.what);
+    case Failure::Kind::Limit:
+      return std::make_shared<LimitError>(f.what);
+    case Failure::Kind::General:
+      break;
+  }
+  return std::make_shared<Error>(f.what);
+}
+
 }  // namespace stomp

@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace stomp {
@@ -32,6 +33,8 @@ struct Failure {
 // Builds the public exception for `failure`.
 [[noreturn]] void raise(const Failure& failure);
 std::exception_ptr toException(const Failure& failure);
+// The public exception for `failure`, not thrown.
+std::shared_ptr<Error> errorFor(const Failure& failure);
 
 // How an operation ends: called once, with nullptr on success.
 using ResultHandler = std::function<void(const Failure*)>;

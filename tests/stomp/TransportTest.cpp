@@ -4,6 +4,8 @@
 #include "Received.h"
 #include "ScriptedServing.h"
 #include "stomp/Client.h"
+#include "stomp/Completion.h"
+#include "stomp/Failure.h"
 
 #include <gtest/gtest.h>
 
@@ -344,4 +346,25 @@ TEST(Transport, CloseFromInsideACallbackAndBeforeStart) {
   idle.close();
   idle.close();
   EXPECT_THROW(idle.send(Destination::queue("q"), OutgoingMessage("x")), stomp::ConnectionLostError);
+}
+
+TEST(Transport, AnErrorHandedToABlockedCallerKeepsItsType) {
+  using stomp::Failure;
+  for (auto kind :
+       {Failure::Kind::General, Failure::Kind::Uri, Failure::Kind::Connect, Failure::Kind::Broker,
+        Failure::Kind::Timeout, Failure::Kind::ConnectionLost, Failure::Kind::Protocol, Failure::Kind::Limit}) {
+    Failure failure(kind, "what happened");
+    failure.brokerMessage = "message";
+    const auto copy = stomp::detail::copyError(stomp::toException(failure));
+    try {
+      stomp::detail::throwCopy(*copy);
+    } catch (const stomp::Error& e) {
+      const Failure again = Failure::of(e);
+      EXPECT_EQ(again.kind, kind) << e.what();
+      EXPECT_STREQ(e.what(), "what happened");
+      if (kind == Failure::Kind::Broker) {
+        EXPECT_EQ(again.brokerMessage, "message");
+      }
+    }
+  }
 }

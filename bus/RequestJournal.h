@@ -85,6 +85,10 @@ class RequestJournal {
   // change now: others cannot have taken it for run out before the change
   // ends its way out.
   bool leaseFresh() const;
+  // Whether requests may be taken: the journal writes and the lease is
+  // fresh. A database that stopped answering fails no write; it shows as a
+  // lease no longer renewed.
+  bool usable() const { return writable() && leaseFresh(); }
   // The keyed digest a new entry keeps of its request text.
   std::string digest(const std::string& text) const { return keyedDigest(digestKey_, text); }
   // How many processes recorded "started" for the entry.

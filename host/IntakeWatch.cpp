@@ -41,7 +41,7 @@ void IntakeWatch::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!wake_.wait_for(lock, kLookEvery, [this] { return stopping_; })) {
     lock.unlock();
-    const bool usable = journal_.writable() && journal_.leaseFresh();
+    const bool usable = journal_.usable();
     switch (gate_.observe(steadyMs(), usable)) {
       case IntakeGate::Action::Release:
         release();

@@ -41,7 +41,6 @@ class IntakeWatch {
   const bool standby_;
   std::atomic<bool>& standingBy_;
   IntakeGate gate_;
-  std::chrono::steady_clock::time_point downSince_;
   bool waitingForOther_ = false;
 
   std::mutex mutex_;

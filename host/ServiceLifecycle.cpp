@@ -153,10 +153,7 @@ void stopService(ServiceObjects& service) {
 HealthReport serviceHealth(const ServiceObjects& service) {
   HealthReport report;
   if (!service.managerLoggedIn || !service.manager.Session().up()) report.down.push_back("trading server session");
-  // A database that stopped answering fails no write: it shows as a lease
-  // no longer renewed.
-  if (service.journal && !(service.journal->writable() && service.journal->leaseFresh()))
-    report.down.push_back("request journal");
+  if (service.journal && !service.journal->usable()) report.down.push_back("request journal");
   const auto reported = serviceMetrics().connections();
   const auto isUp = [&reported](const std::string& queue) {
     for (const auto& [name, up] : reported)

@@ -115,7 +115,7 @@ bool ServiceObjects::openJournal() {
   RequestJournal* opened = journal.get();
   serviceMetrics().setJournalCounts([opened] {
     JournalCounts counts;
-    counts.writable = opened->writable() && opened->leaseFresh();
+    counts.writable = opened->usable();
     try {
       const RequestJournal::Counts c = opened->counts();
       counts.unconfirmed = c.unconfirmed;

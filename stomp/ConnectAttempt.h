@@ -10,7 +10,9 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace stomp::detail {
 
@@ -29,11 +31,12 @@ class ConnectAttempt : public std::enable_shared_from_this<ConnectAttempt> {
 
  private:
   void fail(std::exception_ptr e);
+  void connect(std::vector<asio::ip::tcp::endpoint> endpoints);
 
   std::shared_ptr<Stream> stream_;
   Endpoint endpoint_;
   std::chrono::milliseconds timeout_;
-  asio::ip::tcp::resolver resolver_;
+  std::optional<asio::ip::tcp::resolver> resolver_;  // only for a host name
   asio::steady_timer timer_;
   std::string stage_ = "resolving the host";
   Report report_;

@@ -38,7 +38,7 @@ void JournalWriter::write(Change change) {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(Item{std::move(change), false, {}});
   }
-  wake_.notify_one();
+  // No wake-up: it rides with the next awaited change (run() bounds the wait).
 }
 
 bool JournalWriter::writeDurably(Change change) { return enqueueAndWait(std::move(change), true); }
@@ -58,6 +58,7 @@ void JournalWriter::enqueue(Change change, bool durable, std::function<void(bool
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_) {
       queue_.push_back(Item{std::move(change), durable, std::move(then)});
+      ++awaited_;
       wake_.notify_one();
       return;
     }
@@ -73,6 +74,7 @@ bool JournalWriter::enqueueAndWait(Change change, bool durable) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return false;
     queue_.push_back(Item{std::move(change), durable, [waiter](bool ok) { waiter->finish(ok); }});
+    ++awaited_;
   }
   wake_.notify_one();
   return waiter->wait();
@@ -83,8 +85,11 @@ void JournalWriter::run() {
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stopping, and everything is written
+    // Only changes nobody waits for: they wait a little for company.
+    wake_.wait_for(lock, kLazyDelay, [this] { return stopping_ || awaited_ > 0; });
     std::deque<Item> batch;
     batch.swap(queue_);
+    awaited_ = 0;
     lock.unlock();
     bool durable = false;
     for (const Item& item : batch) durable = durable || item.durable;

@@ -4,9 +4,12 @@
 // transaction. A batch holding a change that must be durable is committed
 // with a disk sync, which also makes every change before it durable; the
 // others only survive a crash of the process. So a burst of requests costs
-// one sync, not one each. A batch that fails is written again one change
+// one sync, not one each. A change nobody waits for does not wake the
+// writer: it goes with the next change somebody waits for, or after at most
+// kLazyDelay. A batch that fails is written again one change
 // at a time, so that one request's failing write never undoes another's.
 // The connection may be to SQLite or to a shared PostgreSQL server.
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -30,7 +33,11 @@ class JournalWriter {
   JournalWriter(const JournalWriter&) = delete;
   JournalWriter& operator=(const JournalWriter&) = delete;
 
-  // Queues a change and returns at once.
+  // How long a change nobody waits for may stay queued.
+  static constexpr std::chrono::milliseconds kLazyDelay{50};
+
+  // Queues a change and returns at once; it is committed with the next
+  // change somebody waits for, or within kLazyDelay.
   void write(Change change);
   // Queues a change and waits until it is on disk; false when it failed.
   bool writeDurably(Change change);
@@ -68,6 +75,7 @@ class JournalWriter {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Item> queue_;
+  std::size_t awaited_ = 0;  // items of queue_ somebody waits for
   bool stopping_ = false;
   bool synced_ = true;  // the connection's current synchronous mode
   std::thread thread_;

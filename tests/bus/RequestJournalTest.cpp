@@ -263,6 +263,18 @@ TEST_F(RequestJournalTest, OneFailingChangeOfABatchUndoesNoOther) {
   EXPECT_TRUE(a);
   EXPECT_FALSE(b);
   EXPECT_TRUE(c);
+
+  // A change nobody waits for does not wake the writer, yet it is committed
+  // on its own before long, seen by another connection.
+  writer.write([](sqldb::Connection& d) { d.exec("INSERT INTO t VALUES (4)"); });
+  auto reader = sqldb::openSqlite(path().substr(0, path().rfind('/')) + ".db", false);
+  bool seen = false;
+  for (int i = 0; i < 500 && !seen; ++i) {
+    sqldb::Statement q(*reader, "SELECT count(*) FROM t WHERE v = 4");
+    seen = q.step() && q.int64(0) == 1;
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(seen) << "a lone change was not committed within 5 s";
 }
 
 #endif

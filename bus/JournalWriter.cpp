@@ -58,7 +58,7 @@ void JournalWriter::enqueue(Change change, bool durable, std::function<void(bool
     std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_) {
       queue_.push_back(Item{std::move(change), durable, std::move(then)});
-      ++callbacks_;
+      ++awaited_;
       wake_.notify_one();
       return;
     }
@@ -74,10 +74,9 @@ bool JournalWriter::enqueueAndWait(Change change, bool durable) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return false;
     queue_.push_back(Item{std::move(change), durable, [waiter](bool ok) { waiter->finish(ok); }});
+    ++awaited_;
   }
-  // Committed here, with whatever else is queued, unless a committer that
-  // held the lock meanwhile took it along.
-  commitQueued();
+  wake_.notify_one();
   return waiter->wait();
 }
 
@@ -86,28 +85,17 @@ void JournalWriter::run() {
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stopping, and everything is written
-    // Changes nobody waits for wait a little for company; a caller's
-    // commit may take them along meanwhile.
-    wake_.wait_for(lock, kLazyDelay, [this] { return stopping_ || callbacks_ > 0 || queue_.empty(); });
-    if (queue_.empty()) continue;
+    // Only changes nobody waits for: they wait a little for company.
+    wake_.wait_for(lock, kLazyDelay, [this] { return stopping_ || awaited_ > 0; });
+    std::deque<Item> batch;
+    batch.swap(queue_);
+    awaited_ = 0;
     lock.unlock();
-    commitQueued();
+    bool durable = false;
+    for (const Item& item : batch) durable = durable || item.durable;
+    commitBatch(batch, durable);
     lock.lock();
   }
-}
-
-void JournalWriter::commitQueued() {
-  std::lock_guard<std::mutex> committing(commitMutex_);
-  std::deque<Item> batch;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    batch.swap(queue_);
-    callbacks_ = 0;
-  }
-  if (batch.empty()) return;
-  bool durable = false;
-  for (const Item& item : batch) durable = durable || item.durable;
-  commitBatch(batch, durable);
 }
 
 void JournalWriter::commitBatch(std::deque<Item>& batch, bool durable) {

@@ -1,17 +1,14 @@
 #pragma once
 // Group commit for the request journal: changes from every delivery thread
-// are queued and committed in order, as many as are waiting in one
-// transaction, one transaction at a time. A caller that waits for its
-// change commits the queue itself, on its own thread, unless another
-// committer took its change along meanwhile: a request's steps cost no
-// hand-off to another thread. Changes with a callback, and changes nobody
-// waits for once they have waited kLazyDelay for company, are committed by
-// the writer's own thread. A batch holding a change that must be durable is
-// committed with a disk sync, which also makes every change before it
-// durable; the others only survive a crash of the process. A batch that
-// fails is written again one change at a time, so that one request's
-// failing write never undoes another's. The connection may be to SQLite or
-// to a shared PostgreSQL server.
+// are queued and written by one thread, as many as are waiting in one
+// transaction. A batch holding a change that must be durable is committed
+// with a disk sync, which also makes every change before it durable; the
+// others only survive a crash of the process. So a burst of requests costs
+// one sync, not one each. A change nobody waits for does not wake the
+// writer: it goes with the next change somebody waits for, or after at most
+// kLazyDelay. A batch that fails is written again one change
+// at a time, so that one request's failing write never undoes another's.
+// The connection may be to SQLite or to a shared PostgreSQL server.
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -27,7 +24,7 @@ class JournalWriter {
  public:
   using Change = std::function<void(sqldb::Connection&)>;
   // Told of each failed write (not ok, with the journal's error), on the
-  // committing thread.
+  // writer's thread.
   using StatusReport = std::function<void(bool ok, const std::string& error)>;
 
   JournalWriter(std::unique_ptr<sqldb::Connection> connection, StatusReport onStatus);
@@ -47,14 +44,12 @@ class JournalWriter {
   // Queues a change and waits until it is committed (no sync forced); false
   // when it failed.
   bool writeCommitted(Change change);
-  // Queues a change and returns at once; then(true) runs once it is on
-  // disk, then(false) when it failed or the writer is stopping. It runs on
-  // the committing thread (the writer's, or a caller's that took it along)
-  // with the journal's commit lock held: then must not block nor write to
-  // the journal and wait.
+  // Queues a change and returns at once; then(true) runs on the writer's
+  // thread once it is on disk, then(false) when it failed or the writer is
+  // stopping. then must not block.
   void writeDurably(Change change, std::function<void(bool)> then);
-  // Queues a change and returns at once; then(ok) once it is committed (no
-  // sync forced) or failed, as above.
+  // Queues a change and returns at once; then(ok) on the writer's thread
+  // once it is committed (no sync forced) or failed. then must not block.
   void writeCommitted(Change change, std::function<void(bool)> then);
   // Waits until everything queued so far is committed (no sync forced).
   bool flush();
@@ -71,20 +66,17 @@ class JournalWriter {
   void enqueue(Change change, bool durable, std::function<void(bool)> then);
   bool enqueueAndWait(Change change, bool durable);
   void run();
-  // Takes everything queued and commits it, in one transaction when it can;
-  // each item's done is told. One committer at a time.
-  void commitQueued();
+  // Commits the batch, else each change on its own: done is told per item.
   void commitBatch(std::deque<Item>& batch, bool durable);
   bool commit(std::deque<Item>::iterator first, std::deque<Item>::iterator last, bool durable, bool& lost);
 
-  std::unique_ptr<sqldb::Connection> db_;  // used with commitMutex_ held
+  std::unique_ptr<sqldb::Connection> db_;
   StatusReport onStatus_;
-  std::mutex commitMutex_;  // taken before mutex_
-  bool synced_ = true;      // the connection's current synchronous mode
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Item> queue_;
-  std::size_t callbacks_ = 0;  // items of queue_ with a callback for the writer's thread
+  std::size_t awaited_ = 0;  // items of queue_ somebody waits for
   bool stopping_ = false;
+  bool synced_ = true;  // the connection's current synchronous mode
   std::thread thread_;
 };

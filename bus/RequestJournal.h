@@ -141,7 +141,7 @@ class RequestJournal {
   // One reply confirmed, on disk when it returns true.
   bool confirmed(const std::string& queue, const std::string& messageId, const std::string& correlationId);
   // Several replies of queue confirmed together (message id, correlation
-  // id): one write, one disk sync; then(true) on the committing thread once
+  // id): one write, one disk sync; then(true) on the writer's thread once
   // that is on disk. Returns at once.
   void confirmed(const std::string& queue, const std::vector<std::pair<std::string, std::string>>& replies,
                  std::function<void(bool)> then);

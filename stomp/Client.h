@@ -4,4 +4,5 @@
 #include "stomp/Destination.h"
 #include "stomp/Error.h"
 #include "stomp/Headers.h"
+#include "stomp/IoThread.h"
 #include "stomp/Message.h"

@@ -24,6 +24,8 @@
 
 namespace stomp {
 
+class IoThread;
+
 namespace detail {
 class ConnectionCore;
 }
@@ -62,6 +64,11 @@ struct ConnectionOptions {
   std::string virtualHost;
   // Optional CONNECT "client-id" header.
   std::string clientId;
+  // The I/O thread to run on, shared with every connection given the same
+  // one; empty: the connection starts one of its own. On a shared thread a
+  // send callback of any of them blocks them all, and no blocking call of
+  // any of them may be made there.
+  std::shared_ptr<IoThread> ioThread;
 };
 
 using MessageListener = std::function<void(const Message&)>;

@@ -23,20 +23,21 @@ SessionConfig sessionConfig(const ConnectionOptions& o) {
 }  // namespace
 
 ConnectionCore::ConnectionCore(BrokerUri uri, ConnectionOptions options)
-    : uri_(std::move(uri)),
+    : ioThread_(options.ioThread),
+      ownIoThread_(!ioThread_),
+      uri_(std::move(uri)),
       options_(std::move(options)),
       session_io_(sessionConfig(options_)),
       plan_io_(uri_, options_.connectTimeout, options_.stableSessionTime,
                [rng = std::make_shared<std::mt19937_64>(std::random_device{}())] { return (*rng)(); }),
-      reconnectTimer_io_(io_),
-      heartBeatTimer_io_(io_),
-      receiptTimer_io_(io_),
       readBuffer_io_(64 * 1024),
-      deliveries_(options_.maxQueuedDeliveries) {}
+      deliveries_(options_.maxQueuedDeliveries) {
+  // A shared thread refuses blocking calls at once, started or not.
+  if (ioThread_) ioThreadId_ = ioThread_->id();
+}
 
 ConnectionCore::~ConnectionCore() {
   // close() normally ran; a thread left joinable here would terminate.
-  if (ioThread_.joinable()) ioThread_.detach();
   if (deliveryThread_.joinable()) deliveryThread_.detach();
 }
 
@@ -47,12 +48,14 @@ std::string ConnectionCore::describe(const std::exception_ptr& e) const { return
 void ConnectionCore::ensureThreads() {
   if (threadsStarted_) return;
   threadsStarted_ = true;
-  work_.emplace(io_.get_executor());
+  if (!ioThread_) {
+    ioThread_ = std::make_shared<IoThread>();
+    ioThreadId_ = ioThread_->id();
+  }
+  reconnectTimer_io_.emplace(io());
+  heartBeatTimer_io_.emplace(io());
+  receiptTimer_io_.emplace(io());
   auto self = shared_from_this();
-  ioThread_ = std::thread([self] {
-    self->ioThreadId_ = std::this_thread::get_id();
-    self->io_.run();
-  });
   deliveryThread_ = std::thread([self] {
     self->deliveryThreadId_ = std::this_thread::get_id();
     self->deliveryLoop();
@@ -60,7 +63,8 @@ void ConnectionCore::ensureThreads() {
 }
 
 void ConnectionCore::refuseOnIoThread(const char* what) const {
-  // The I/O thread would wait for itself: the answer could never come.
+  // The I/O thread would wait for itself: the answer could never come. On
+  // a shared thread this holds for every connection on it.
   if (onIoThread())
     throw Error(std::string(what) + " on '" + uri_.text +
                 "' cannot block on the connection's own I/O thread (a send callback)");
@@ -73,7 +77,7 @@ void ConnectionCore::start() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closing_) throw Error("connection to '" + uri_.text + "' is closed");
     ensureThreads();
-    asio::post(io_, [this, cb = done.callback()] {
+    dispatchIo([this, cb = done.callback()] {
       if (phase_io_ == Phase::Connected) {
         cb(nullptr);
         return;
@@ -111,7 +115,7 @@ std::string ConnectionCore::subscribe(const Destination& destination, MessageLis
     if (closing_) throw ConnectionLostError("connection to '" + uri_.text + "' is closed");
     ensureThreads();
     subscriptions_[id] = std::make_shared<SubscriptionEntry>(SubscriptionEntry{std::move(listener), mode});
-    asio::post(io_, [this, id, destination, mode, extra = std::move(extra), cb = done.callback()]() mutable {
+    dispatchIo([this, id, destination, mode, extra = std::move(extra), cb = done.callback()]() mutable {
       doSubscribe(id, destination, mode, std::move(extra), std::move(cb));
     });
   }
@@ -127,7 +131,7 @@ std::string ConnectionCore::subscribe(const Destination& destination, MessageLis
 void ConnectionCore::unsubscribe(const std::string& id) {
   std::lock_guard<std::mutex> lock(mutex_);
   subscriptions_.erase(id);
-  if (threadsStarted_ && !ioClosing_) asio::post(io_, [this, id] { doUnsubscribe(id); });
+  if (threadsStarted_ && !ioClosing_) dispatchIo([this, id] { doUnsubscribe(id); });
 }
 
 void ConnectionCore::send(const Destination& destination, const OutgoingMessage& message) {
@@ -152,7 +156,7 @@ void ConnectionCore::post(const Destination& destination, const OutgoingMessage&
     std::lock_guard<std::mutex> lock(mutex_);
     if (threadsStarted_ && !ioClosing_) {
       PendingSend send{destination, message, std::move(done), nullptr};
-      asio::post(io_, [this, send = std::move(send)]() mutable { doSend(std::move(send)); });
+      dispatchIo([this, send = std::move(send)]() mutable { doSend(std::move(send)); });
       return;
     }
   }
@@ -167,7 +171,7 @@ std::string ConnectionCore::version() const {
 }
 
 void ConnectionCore::close() {
-  refuseOnIoThread("close");  // it joins the I/O thread
+  refuseOnIoThread("close");  // it waits for the I/O thread
   const auto me = std::this_thread::get_id();
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -195,21 +199,39 @@ void ConnectionCore::close() {
   else
     deliveryThread_.join();
 
-  // 2. UNSUBSCRIBE and DISCONNECT with a bounded wait, then stop I/O.
+  // 2. UNSUBSCRIBE and DISCONNECT with a bounded wait. Nothing is posted
+  //    after ioClosing_, so what was posted before runs first.
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ioClosing_ = true;
   }
   auto promise = std::make_shared<std::promise<void>>();
   auto future = promise->get_future();
-  asio::post(io_, [this, promise] {
+  dispatchIo([this, promise] {
     closePromise_io_ = promise;
     beginClose();
   });
   future.wait_for(options_.closeTimeout + milliseconds(2000));
-  work_.reset();
-  io_.stop();
-  ioThread_.join();
+
+  // 3. The last handler: ends what beginClose left (a DISCONNECT still
+  //    unanswered), which cancels every timer and closes the socket. The
+  //    handlers so cancelled are queued by then; the marker posted after
+  //    them holds no reference, so once it ran none of ours is left. Waited
+  //    for without a bound, as the join of the I/O thread it stands for.
+  auto last = std::make_shared<std::promise<void>>();
+  auto lastDone = last->get_future();
+  dispatchIo([this, last] {
+    finishClose();
+    asio::post(io(), [last] { last->set_value(); });
+  });
+  lastDone.wait();
+  if (ownIoThread_) {
+    // Our own thread ends with us; what it still holds runs here, so that
+    // nothing keeps the core alive in a stopped queue.
+    ioThread_->stop();
+    io().restart();
+    io().poll();
+  }
 
   std::lock_guard<std::mutex> lock(mutex_);
   closed_ = true;

@@ -1,7 +1,11 @@
 #pragma once
 // The machinery behind stomp::Connection: the I/O thread (socket, timers,
-// reconnection, protocol state) and the delivery thread (listeners).
-// Everything named *_io_ below is touched on the I/O thread only.
+// reconnection, protocol state), its own or one shared with other
+// connections, and the delivery thread (listeners).
+// Everything named *_io_ below is touched on the I/O thread only. The
+// io_context may outlive this core (a shared thread): every handler handed
+// to it holds the core (shared_from_this) or finds it gone (weak_ptr), and
+// close() cancels what it armed, so that those references end.
 #include "stomp/AckTable.h"
 #include "stomp/DeliveryQueue.h"
 #include "stomp/BrokerUri.h"
@@ -12,15 +16,18 @@
 #include "stomp/ReceiptTable.h"
 #include "stomp/Connection.h"
 #include "stomp/FrameDecoder.h"
+#include "stomp/IoThread.h"
 #include "stomp/Session.h"
 #include "stomp/Stream.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
 #include <set>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -72,6 +79,7 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   void transportError(std::exception_ptr error);
   void expectReceipt(const std::string& receipt, std::string what, milliseconds timeout, ResultHandler done);
   void armReceiptTimer();
+  void receiptsExpired();
   void doSubscribe(const std::string& id, const Destination& destination, AckMode mode, Headers extra,
                    SendCallback done);
   void doUnsubscribe(const std::string& id);
@@ -94,23 +102,34 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   bool postToIo(std::function<void()> work);  // false once closing
   void attemptFailed(std::exception_ptr error);
   void connectTo(const Endpoint& endpoint, milliseconds timeout, std::function<void(std::exception_ptr)> done);
+  void connected(const Endpoint& endpoint, std::exception_ptr error);  // the transport of an attempt is up
   void finishAttempt(std::exception_ptr error);
   void onSessionUp();
   void startRead();
+  void onRead(std::uint64_t generation, std::error_code ec, std::size_t n);
   void onFrame(Frame frame);
   void write(std::string bytes);
   void writeNext();
+  void onWritten(std::uint64_t generation, std::error_code ec);
   void armHeartBeats();
   void heartBeatTick(std::uint64_t generation);
   void lose(std::exception_ptr error, bool fatal);
   void giveUp(std::exception_ptr error);
   void writeSend(PendingSend send);
   void doSend(PendingSend send);
+  void sendWaitedTooLong(const asio::steady_timer* timer);  // still not connected
   void failPending(const Failure& failure);
   void beginClose();
   void finishClose();
   void closeStream();
-  bool onIoThread() const { return std::this_thread::get_id() == ioThreadId_; }
+  // Any connection's blocking call made on this thread would wait for it.
+  bool onIoThread() const { return std::this_thread::get_id() == ioThreadId_.load(); }
+  asio::io_context& io() const { return ioThread_->context(); }
+  // Runs `work` on the I/O thread with the core kept alive meanwhile.
+  template <class Work>
+  void dispatchIo(Work work) {
+    asio::post(io(), [self = shared_from_this(), work = std::move(work)]() mutable { work(); });
+  }
   void refuseOnIoThread(const char* what) const;
 
   // delivery thread
@@ -121,9 +140,10 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
 
   std::string describe(const std::exception_ptr& error) const;
 
-  // Declared first so it is destroyed last: sockets and timers below belong to it.
-  asio::io_context io_;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  // Declared first so it is destroyed last: sockets and timers below belong
+  // to its io_context. Given in the options (shared) or made with the threads.
+  std::shared_ptr<IoThread> ioThread_;
+  const bool ownIoThread_;
 
   const BrokerUri uri_;
   const ConnectionOptions options_;
@@ -137,9 +157,10 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   std::uint64_t generation_io_ = 0;
   std::function<void(std::exception_ptr)> attemptDone_io_;
   std::shared_ptr<ConnectAttempt> attempt_io_;  // the attempt under way, if any
-  asio::steady_timer reconnectTimer_io_;
-  asio::steady_timer heartBeatTimer_io_;
-  asio::steady_timer receiptTimer_io_;
+  // Made with the threads, once the io_context is known.
+  std::optional<asio::steady_timer> reconnectTimer_io_;
+  std::optional<asio::steady_timer> heartBeatTimer_io_;
+  std::optional<asio::steady_timer> receiptTimer_io_;
   bool receiptTimerArmed_io_ = false;
   std::vector<char> readBuffer_io_;
   std::deque<std::string> writeQueue_io_;
@@ -174,7 +195,6 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
 
   DeliveryQueue deliveries_;
 
-  std::thread ioThread_;
   std::thread deliveryThread_;
   std::atomic<std::thread::id> ioThreadId_{};
   std::atomic<std::thread::id> deliveryThreadId_{};

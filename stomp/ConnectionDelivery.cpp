@@ -21,7 +21,7 @@ void ConnectionCore::resumeReading() {
 void ConnectionCore::deliveryLoop() {
   bool resume = false;
   while (auto item = deliveries_.pop(resume)) {
-    if (resume) asio::post(io_, [this] { resumeReading(); });
+    if (resume) dispatchIo([this] { resumeReading(); });
     deliver(*item);
   }
 }

@@ -90,7 +90,7 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal) {
 }
 
 void ConnectionCore::failPending(const Failure& failure) {
-  receiptTimer_io_.cancel();
+  receiptTimer_io_->cancel();
   receiptTimerArmed_io_ = false;
   for (auto& entry : receipts_io_.takeAll())
     if (entry.done) entry.done(&failure);
@@ -103,7 +103,7 @@ void ConnectionCore::failPending(const Failure& failure) {
 void ConnectionCore::closeStream() {
   std::error_code ignored;
   attempt_io_.reset();
-  heartBeatTimer_io_.cancel();
+  heartBeatTimer_io_->cancel();
   heartBeats_io_.reset();
   if (stream_io_) {
     stream_io_->close();
@@ -126,18 +126,21 @@ void ConnectionCore::expectReceipt(const std::string& receipt, std::string what,
 // One timer for every receipt: it runs out at the earliest deadline.
 void ConnectionCore::armReceiptTimer() {
   const auto next = receipts_io_.nextDeadline();
-  if (!next || (receiptTimerArmed_io_ && *next >= receiptTimer_io_.expiry())) return;
+  if (!next || (receiptTimerArmed_io_ && *next >= receiptTimer_io_->expiry())) return;
   receiptTimerArmed_io_ = true;
-  receiptTimer_io_.expires_at(*next);
-  receiptTimer_io_.async_wait([this](std::error_code ec) {
-    if (ec) return;
-    receiptTimerArmed_io_ = false;
-    for (auto& entry : receipts_io_.takeExpired(Clock::now())) {
-      const Failure late(Failure::Kind::Timeout, "no receipt for " + entry.what + " on '" + uri_.text + "' in time");
-      if (entry.done) entry.done(&late);
-    }
-    armReceiptTimer();
+  receiptTimer_io_->expires_at(*next);
+  receiptTimer_io_->async_wait([self = shared_from_this()](std::error_code ec) {
+    if (!ec) self->receiptsExpired();
   });
+}
+
+void ConnectionCore::receiptsExpired() {
+  receiptTimerArmed_io_ = false;
+  for (auto& entry : receipts_io_.takeExpired(Clock::now())) {
+    const Failure late(Failure::Kind::Timeout, "no receipt for " + entry.what + " on '" + uri_.text + "' in time");
+    if (entry.done) entry.done(&late);
+  }
+  armReceiptTimer();
 }
 
 void ConnectionCore::doSend(PendingSend send) {
@@ -148,20 +151,11 @@ void ConnectionCore::doSend(PendingSend send) {
     case Phase::Connecting:
     case Phase::Reconnecting: {
       // Not yet written, so it is safe to hold it for the next connection.
-      send.timer = std::make_unique<asio::steady_timer>(io_);
+      send.timer = std::make_unique<asio::steady_timer>(io());
       send.timer->expires_after(options_.receiptTimeout);
       auto* key = send.timer.get();
-      send.timer->async_wait([this, key](std::error_code ec) {
-        if (ec) return;
-        auto it = std::find_if(awaitingConnection_io_.begin(), awaitingConnection_io_.end(),
-                               [key](const PendingSend& s) { return s.timer.get() == key; });
-        if (it == awaitingConnection_io_.end()) return;
-        auto done = std::move(it->done);
-        std::string dest = it->destination.stompName();
-        awaitingConnection_io_.erase(it);
-        if (done)
-          done(err<TimeoutError>("cannot send to " + dest + ": not connected to '" + uri_.text + "' within " +
-                                 ms(options_.receiptTimeout) + " (the message was not sent)"));
+      send.timer->async_wait([self = shared_from_this(), key](std::error_code ec) {
+        if (!ec) self->sendWaitedTooLong(key);
       });
       awaitingConnection_io_.push_back(std::move(send));
       return;
@@ -171,6 +165,18 @@ void ConnectionCore::doSend(PendingSend send) {
         send.done(err<ConnectionLostError>("cannot send to " + send.destination.stompName() + ": not connected to '" +
                                            uri_.text + "' (the message was not sent)"));
   }
+}
+
+void ConnectionCore::sendWaitedTooLong(const asio::steady_timer* key) {
+  auto it = std::find_if(awaitingConnection_io_.begin(), awaitingConnection_io_.end(),
+                         [key](const PendingSend& s) { return s.timer.get() == key; });
+  if (it == awaitingConnection_io_.end()) return;
+  auto done = std::move(it->done);
+  std::string dest = it->destination.stompName();
+  awaitingConnection_io_.erase(it);
+  if (done)
+    done(err<TimeoutError>("cannot send to " + dest + ": not connected to '" + uri_.text + "' within " +
+                           ms(options_.receiptTimeout) + " (the message was not sent)"));
 }
 
 void ConnectionCore::writeSend(PendingSend send) {
@@ -234,7 +240,7 @@ void ConnectionCore::doUnsubscribe(const std::string& id) {
 // ---------------------------------------------------------------- closing
 
 void ConnectionCore::beginClose() {
-  reconnectTimer_io_.cancel();
+  reconnectTimer_io_->cancel();
   if (phase_io_ != Phase::Connected) {
     finishClose();
     return;
@@ -253,7 +259,7 @@ void ConnectionCore::finishClose() {
   phase_io_ = Phase::Closed;
   attemptDone_io_ = nullptr;
   closeStream();
-  reconnectTimer_io_.cancel();
+  reconnectTimer_io_->cancel();
   session_io_.onDisconnected();
   connected_ = false;
   const std::string reason = "connection to '" + uri_.text + "' closed";

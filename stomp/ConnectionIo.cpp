@@ -21,10 +21,10 @@ void ConnectionCore::carryOut(const FailoverStep& step) {
       });
       return;
     case FailoverStep::Kind::Wait:
-      reconnectTimer_io_.expires_after(step.delay);
-      reconnectTimer_io_.async_wait([this](std::error_code ec) {
-        if (!ec && (phase_io_ == Phase::Connecting || phase_io_ == Phase::Reconnecting))
-          carryOut(plan_io_.waited(Clock::now()));
+      reconnectTimer_io_->expires_after(step.delay);
+      reconnectTimer_io_->async_wait([self = shared_from_this()](std::error_code ec) {
+        if (!ec && (self->phase_io_ == Phase::Connecting || self->phase_io_ == Phase::Reconnecting))
+          self->carryOut(self->plan_io_.waited(Clock::now()));
       });
       return;
     case FailoverStep::Kind::GiveUp:
@@ -78,7 +78,7 @@ void ConnectionCore::connectTo(const Endpoint& endpoint, milliseconds timeout,
   closeStream();
   attemptDone_io_ = std::move(done);
   try {
-    stream_io_ = std::make_shared<Stream>(io_, endpoint);
+    stream_io_ = std::make_shared<Stream>(io(), endpoint);
   } catch (...) {
     finishAttempt(std::current_exception());
     return;
@@ -87,18 +87,24 @@ void ConnectionCore::connectTo(const Endpoint& endpoint, milliseconds timeout,
   decoder_io_.setVersion(Version::V1_0);
   session_io_.setHost(options_.virtualHost.empty() ? endpoint.host : options_.virtualHost);
 
-  attempt_io_ = std::make_shared<ConnectAttempt>(io_, stream_io_, endpoint, timeout);
-  attempt_io_->run([this, endpoint](std::exception_ptr e) {
-    if (e) return finishAttempt(e);
-    std::string bytes;
-    try {
-      bytes = encodeFrame(session_io_.connectFrame(), EncodeOptions{Version::V1_0, false});
-    } catch (const Error& x) {
-      return finishAttempt(err<ConnectError>(endpoint.uri + ": " + x.what()));
-    }
-    write(std::move(bytes));
-    startRead();
+  attempt_io_ = std::make_shared<ConnectAttempt>(io(), stream_io_, endpoint, timeout);
+  // The attempt is ours: a reference to us in it would be a cycle.
+  attempt_io_->run([weak = weak_from_this(), endpoint](std::exception_ptr e) {
+    auto self = weak.lock();
+    if (self) self->connected(endpoint, e);
   });
+}
+
+void ConnectionCore::connected(const Endpoint& endpoint, std::exception_ptr e) {
+  if (e) return finishAttempt(e);
+  std::string bytes;
+  try {
+    bytes = encodeFrame(session_io_.connectFrame(), EncodeOptions{Version::V1_0, false});
+  } catch (const Error& x) {
+    return finishAttempt(err<ConnectError>(endpoint.uri + ": " + x.what()));
+  }
+  write(std::move(bytes));
+  startRead();
 }
 
 void ConnectionCore::finishAttempt(std::exception_ptr e) {
@@ -141,29 +147,32 @@ void ConnectionCore::onSessionUp() {
 void ConnectionCore::startRead() {
   auto stream = stream_io_;
   const auto gen = generation_io_;
-  stream->readSome(asio::buffer(readBuffer_io_), [this, stream, gen](std::error_code ec, std::size_t n) {
-    if (gen != generation_io_) return;
-    if (ec) {
-      std::string why =
-          ec == asio::error::eof ? std::string("the broker closed the connection") : "read failed: " + ec.message();
-      transportError(err<ConnectionLostError>("connection to '" + uri_.text + "' lost: " + why));
-      return;
-    }
-    if (heartBeats_io_) heartBeats_io_->onRead(Clock::now());
-    std::exception_ptr broken;
-    try {
-      decoder_io_.feed(readBuffer_io_.data(), n);
-    } catch (const ProtocolError& x) {
-      broken = err<ProtocolError>("protocol error on '" + uri_.text + "': " + x.what());
-    }
-    // Frames completed before a broken spot still count.
-    while (gen == generation_io_ && decoder_io_.hasFrame()) onFrame(decoder_io_.next());
-    if (gen != generation_io_) return;
-    if (broken)
-      transportError(broken);
-    else if (!readPaused_io_)
-      startRead();
-  });
+  stream->readSome(asio::buffer(readBuffer_io_), [self = shared_from_this(), stream, gen](
+                                                     std::error_code ec, std::size_t n) { self->onRead(gen, ec, n); });
+}
+
+void ConnectionCore::onRead(std::uint64_t gen, std::error_code ec, std::size_t n) {
+  if (gen != generation_io_) return;
+  if (ec) {
+    std::string why =
+        ec == asio::error::eof ? std::string("the broker closed the connection") : "read failed: " + ec.message();
+    transportError(err<ConnectionLostError>("connection to '" + uri_.text + "' lost: " + why));
+    return;
+  }
+  if (heartBeats_io_) heartBeats_io_->onRead(Clock::now());
+  std::exception_ptr broken;
+  try {
+    decoder_io_.feed(readBuffer_io_.data(), n);
+  } catch (const ProtocolError& x) {
+    broken = err<ProtocolError>("protocol error on '" + uri_.text + "': " + x.what());
+  }
+  // Frames completed before a broken spot still count.
+  while (gen == generation_io_ && decoder_io_.hasFrame()) onFrame(decoder_io_.next());
+  if (gen != generation_io_) return;
+  if (broken)
+    transportError(broken);
+  else if (!readPaused_io_)
+    startRead();
 }
 
 void ConnectionCore::transportError(std::exception_ptr e) {
@@ -198,16 +207,20 @@ void ConnectionCore::writeNext() {
   writing_io_ = true;
   auto stream = stream_io_;
   const auto gen = generation_io_;
-  stream->write(asio::buffer(writeQueue_io_.front()), [this, stream, gen](std::error_code ec, std::size_t) {
-    if (gen != generation_io_) return;
-    if (ec) {
-      transportError(err<ConnectionLostError>("connection to '" + uri_.text + "' lost: write failed: " + ec.message()));
-      return;
-    }
-    if (heartBeats_io_) heartBeats_io_->onWrite(Clock::now());
-    writeQueue_io_.pop_front();
-    writeNext();
-  });
+  stream->write(
+      asio::buffer(writeQueue_io_.front()),
+      [self = shared_from_this(), stream, gen](std::error_code ec, std::size_t) { self->onWritten(gen, ec); });
+}
+
+void ConnectionCore::onWritten(std::uint64_t gen, std::error_code ec) {
+  if (gen != generation_io_) return;
+  if (ec) {
+    transportError(err<ConnectionLostError>("connection to '" + uri_.text + "' lost: write failed: " + ec.message()));
+    return;
+  }
+  if (heartBeats_io_) heartBeats_io_->onWrite(Clock::now());
+  writeQueue_io_.pop_front();
+  writeNext();
 }
 
 void ConnectionCore::armHeartBeats() {
@@ -225,9 +238,9 @@ void ConnectionCore::heartBeatTick(std::uint64_t gen) {
     return;
   }
   if (action.sendBeat) write("\n");
-  heartBeatTimer_io_.expires_at(action.nextTick);
-  heartBeatTimer_io_.async_wait([this, gen](std::error_code ec) {
-    if (!ec && gen == generation_io_) heartBeatTick(gen);
+  heartBeatTimer_io_->expires_at(action.nextTick);
+  heartBeatTimer_io_->async_wait([self = shared_from_this(), gen](std::error_code ec) {
+    if (!ec && gen == self->generation_io_) self->heartBeatTick(gen);
   });
 }
 

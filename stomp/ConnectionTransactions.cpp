@@ -55,9 +55,8 @@ void ConnectionCore::ack(const Message& message, bool positive, const std::strin
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (threadsStarted_ && !ioClosing_) {
-      asio::post(io_, [this, request = std::move(request), done = std::move(done)]() mutable {
-        doAck(request, std::move(done));
-      });
+      dispatchIo(
+          [this, request = std::move(request), done = std::move(done)]() mutable { doAck(request, std::move(done)); });
       return;
     }
   }
@@ -172,7 +171,7 @@ void ConnectionCore::commitAsync(const std::string& transaction, SendCallback do
 bool ConnectionCore::postToIo(std::function<void()> work) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!threadsStarted_ || ioClosing_) return false;
-  asio::post(io_, std::move(work));
+  dispatchIo(std::move(work));
   return true;
 }
 

@@ -89,3 +89,55 @@ TEST(StompConcurrency, ManySendersOneConsumerAndARacingClose) {
   for (auto& t : late) t.join();
   consumer.close();
 }
+
+// A producer and a consumer on one shared I/O thread, senders on other
+// threads: the consumer closing leaves the producer working, and the
+// thread ends with the last of them.
+TEST(StompConcurrency, ConnectionsOnOneSharedIoThread) {
+  TestBroker broker("stomp-shared");
+  stomp::ConnectionOptions o;
+  o.receiptTimeout = 60s;
+  o.ioThread = std::make_shared<stomp::IoThread>();
+  std::weak_ptr<stomp::IoThread> io = o.ioThread;
+  auto producer = std::make_unique<Connection>(broker.stompUri(), o);
+  auto consumer = std::make_unique<Connection>(broker.stompUri(), o);
+  o.ioThread.reset();
+  producer->start();
+  consumer->start();
+  Received got;
+  consumer->subscribe(Destination::queue("shared"), got.listener(), AckMode::ClientIndividual);
+
+  constexpr int threads = 3, perThread = 40;
+  std::vector<std::thread> senders;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < threads; ++t)
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < perThread; ++i) {
+        try {
+          producer
+              ->sendAsync(Destination::queue("shared"), OutgoingMessage(std::to_string(t) + "-" + std::to_string(i)))
+              .get();
+        } catch (const stomp::Error&) {
+          ++failures;
+        }
+      }
+    });
+  std::set<std::string> seen;
+  for (int i = 0; i < threads * perThread; ++i) {
+    auto m = got.next(30s);
+    ASSERT_TRUE(m) << "after " << seen.size() << " messages";
+    seen.insert(m->body());
+    std::thread([&consumer, msg = *m] { consumer->ack(msg); }).join();
+  }
+  for (auto& s : senders) s.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(threads * perThread));
+
+  consumer->close();
+  consumer.reset();
+  producer->send(Destination::queue("after"), OutgoingMessage("still up"));
+  EXPECT_TRUE(producer->isConnected());
+  producer->close();
+  producer.reset();
+  EXPECT_TRUE(io.expired());
+}

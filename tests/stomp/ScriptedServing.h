@@ -3,6 +3,8 @@
 #include "FakePeer.h"
 #include "stomp/Client.h"
 
+#include <dirent.h>
+
 #include <chrono>
 
 namespace stomp::test {
@@ -24,6 +26,17 @@ inline void serve(PeerConnection& c, std::chrono::milliseconds duration = std::c
   while (auto f = c.readFrame(
              std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
     c.receipt(*f);
+}
+
+// Threads of this process now, to see which a test started and ended.
+inline std::size_t threadsOfThisProcess() {
+  std::size_t n = 0;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (const dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+  }
+  return n;
 }
 
 }  // namespace stomp::test

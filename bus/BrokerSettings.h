@@ -6,7 +6,9 @@
 #include "stomp/Client.h"
 
 // Connection options with the configured credentials, given only when both
-// the user name and the password are set (otherwise none at all).
+// the user name and the password are set (otherwise none at all). Every
+// connection made with them runs on one I/O thread of the process: their
+// send callbacks must neither block nor make blocking calls on any of them.
 stomp::ConnectionOptions brokerOptions(const ServiceConfig& config);
 
 // The queue, or the topic when useTopic is set, called name.

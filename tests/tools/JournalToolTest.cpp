@@ -126,6 +126,70 @@ TEST_F(JournalToolTest, ShowsEveryFieldAndTheHistoryWithPasswordsMasked) {
   EXPECT_EQ(lines(unknown.err).back(), "mqbridge-journal: no request m-nowhere in " + shown());
 }
 
+TEST_F(JournalToolTest, ShowsEveryStepAndWhoTookItThoughRoutineStepsWriteNoLine) {
+  const std::string reply = R"({"code":200,"login":7})";
+  PlannedChange change;
+  change.login = 7;
+  change.amount = 5;
+  {
+    RequestJournal a(location(), 7, "host-a/1/1", key());
+    RequestJournal b(location(), 7, "host-b/2/2", key());
+    JournalEntry e;
+    e.queue = "trade.in";
+    e.kind = "trade";
+    e.login = 7;
+    e.amount = 5;
+    e.messageId = "m-plain";
+    e.correlationId = "corr-plain";
+    a.received(e);
+    ASSERT_EQ(a.started("trade.in", "m-plain", change), JournalWrite::Recorded);
+    ASSERT_EQ(a.done("trade.in", "m-plain", reply, 1, true), JournalWrite::Recorded);
+    ASSERT_TRUE(a.confirmed("trade.in", "m-plain", "corr-plain"));
+    a.acknowledged("trade.in", "m-plain");
+    // Started by a, taken over and finished by b; its reply confirmed by a,
+    // then by b again, which acknowledges it.
+    e.messageId = "m-moved";
+    e.correlationId = "corr-moved";
+    a.received(e);
+    ASSERT_EQ(a.started("trade.in", "m-moved", change), JournalWrite::Recorded);
+    const std::optional<JournalEntry> seen = b.find("trade.in", "m-moved");
+    ASSERT_TRUE(seen);
+    b.takeOver(*seen, "corr-moved-2");
+    ASSERT_EQ(b.started("trade.in", "m-moved", change), JournalWrite::Recorded);
+    ASSERT_EQ(b.done("trade.in", "m-moved", reply, 2, true), JournalWrite::Recorded);
+    ASSERT_TRUE(a.confirmed("trade.in", "m-moved", "corr-moved"));
+    ASSERT_TRUE(b.confirmed("trade.in", "m-moved", "corr-moved-2"));
+    b.acknowledged("trade.in", "m-moved");
+    ASSERT_TRUE(a.flush());
+    ASSERT_TRUE(b.flush());
+  }
+  // A request that went its plain way wrote one line: its start.
+  const auto written = rowsOf(*raw(),
+                              "SELECT h.state FROM history h JOIN requests r ON r.id = h.request_id "
+                              "WHERE r.message_id = 'm-plain'",
+                              1);
+  EXPECT_EQ(written, std::vector<std::string>{"started|"});
+
+  const auto historyOf = [&](const char* id) {
+    const Outcome shown = tool({"--journal", location(), "show", id});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    const auto all = lines(shown.out);
+    std::vector<std::string> steps;
+    // "  <date> <time>  <state>  <owner>[  <note>]"
+    for (auto it = std::find(all.begin(), all.end(), "history:"); it != all.end(); ++it)
+      if (it->size() > 23) steps.push_back(it->substr(23));
+    return steps;
+  };
+  EXPECT_EQ(historyOf("m-plain"),
+            (std::vector<std::string>{"received  host-a/1/1  corr-plain", "started  host-a/1/1", "done  host-a/1/1",
+                                      "confirmed  host-a/1/1  corr-plain", "acknowledged  host-a/1/1"}));
+  EXPECT_EQ(historyOf("m-moved"),
+            (std::vector<std::string>{"received  host-a/1/1  corr-moved", "started  host-a/1/1",
+                                      "taken_over  host-b/2/2  started by host-a/1/1; corr-moved-2",
+                                      "started  host-b/2/2", "done  host-b/2/2", "confirmed  host-a/1/1  corr-moved",
+                                      "confirmed  host-b/2/2  corr-moved-2", "acknowledged  host-b/2/2"}));
+}
+
 TEST_F(JournalToolTest, ResolvesOnlyARequestInDoubt) {
   fill();
   const Outcome done = tool({"--journal", location(), "show", "m-done"});

@@ -63,7 +63,9 @@ void ConnectAttempt::connect(std::vector<asio::ip::tcp::endpoint> endpoints) {
     std::error_code ignored;
     self->stream_->socket().set_option(asio::ip::tcp::no_delay(true), ignored);
     self->stage_ = self->stream_->tls() ? "TLS handshake" : "waiting for CONNECTED";
-    self->stream_->handshake([weak](std::error_code ec) {
+    // A TLS handshake under way uses the stream's buffers: it holds the
+    // stream until it completes, even if the attempt went meanwhile.
+    self->stream_->handshake([weak, stream = self->stream_](std::error_code ec) {
       auto self = weak.lock();
       if (!self || !self->report_) return;
       if (ec)

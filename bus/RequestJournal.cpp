@@ -37,36 +37,6 @@ void addHistory(sqldb::Connection& db, const std::string& queue, const std::stri
       .run();
 }
 
-// The states in which a reply can be confirmed and acknowledged.
-constexpr const char* kAnswered = "state IN ('done', 'confirmed', 'acknowledged', 'in_doubt', 'resolved')";
-
-// Confirmed and acknowledged are routine steps, shown from the row's time
-// and owner; a history line is written only when the row cannot tell it:
-// the step is taken by another process than the row's owner, or again
-// (then the first one, about to be overwritten, is written out first).
-void keepRepeatedStep(sqldb::Connection& db, const char* state, const char* atColumn, const char* noteColumn,
-                      const char* answered, const std::string& queue, const std::string& messageId,
-                      const std::string& owner, const std::string& note, int64_t now) {
-  const std::string where = std::string(" FROM requests WHERE queue = ? AND message_id = ? AND ") + answered;
-  Statement(db, std::string("INSERT INTO history (request_id, at, state, owner, note) SELECT id, ") + atColumn + ", '" +
-                    state + "', owner, " + noteColumn + where + " AND " + atColumn +
-                    " <> 0 AND NOT EXISTS (SELECT 1 FROM history h WHERE h.request_id = requests.id AND h.state = '" +
-                    state + "')")
-      .bind(1, queue)
-      .bind(2, messageId)
-      .run();
-  Statement(db,
-            std::string("INSERT INTO history (request_id, at, state, owner, note) SELECT id, CAST(? AS BIGINT), '") +
-                state + "', CAST(? AS TEXT), CAST(? AS TEXT)" + where + " AND (owner <> ? OR " + atColumn + " <> 0)")
-      .bind(1, now)
-      .bind(2, owner)
-      .bind(3, note)
-      .bind(4, queue)
-      .bind(5, messageId)
-      .bind(6, owner)
-      .run();
-}
-
 // After an update that changed nothing: says what the entry was instead.
 // No entry at all means this process's own "received" was not written.
 JournalWrite logRefused(sqldb::Connection& db, const char* transition, const std::string& queue,
@@ -159,24 +129,13 @@ void RequestJournal::received(const JournalEntry& e) {
         .bind(9, owner)
         .bind(10, now)
         .run();
-    // Its history line is the row itself (received_at, owner, correlation id).
+    if (db.changes() == 1) addHistory(db, e.queue, e.messageId, "received", owner, e.correlationId, now);
   });
 }
 
 void RequestJournal::takeOver(const JournalEntry& seen, const std::string& correlationId) {
   const std::string owner = owner_;
   writer_->write([seen, correlationId, owner](sqldb::Connection& db) {
-    // The row's owner and correlation id are about to change: the line they
-    // stood for is written out first.
-    Statement(db,
-              "INSERT INTO history (request_id, at, state, owner, note) SELECT id, received_at, 'received', owner, "
-              "correlation_id FROM requests WHERE queue = ? AND message_id = ? AND owner = ? AND state = ? "
-              "AND NOT EXISTS (SELECT 1 FROM history h WHERE h.request_id = requests.id AND h.state = 'received')")
-        .bind(1, seen.queue)
-        .bind(2, seen.messageId)
-        .bind(3, seen.owner)
-        .bind(4, stateName(seen.state))
-        .run();
     Statement(db,
               "UPDATE requests SET owner = ?, correlation_id = ? "
               "WHERE queue = ? AND message_id = ? AND owner = ? AND state = ?")
@@ -289,9 +248,7 @@ JournalWrite RequestJournal::done(const std::string& queue, const std::string& m
       return;
     }
     *outcome = JournalWrite::Recorded;
-    // A plain done is the row itself (done_at, owner); a note that the row's
-    // own may later replace gets its line.
-    if (!note.empty()) addHistory(db, queue, messageId, "done", owner, note, now);
+    addHistory(db, queue, messageId, "done", owner, note, now);
   };
   return transition(record, durable, outcome);
 }
@@ -338,8 +295,6 @@ void RequestJournal::confirmed(const std::string& queue,
   auto record = [=](sqldb::Connection& db) {
     const int64_t now = db.nowMs();
     for (const auto& [messageId, correlationId] : replies) {
-      keepRepeatedStep(db, "confirmed", "confirmed_at", "confirmed_correlation_id", kAnswered, queue, messageId, owner,
-                       correlationId, now);
       // Whoever sent it, the reply sent is the recorded one.
       Statement(db,
                 "UPDATE requests SET state = CASE WHEN state = 'done' THEN 'confirmed' ELSE state END, "
@@ -350,7 +305,11 @@ void RequestJournal::confirmed(const std::string& queue,
           .bind(3, queue)
           .bind(4, messageId)
           .run();
-      if (db.changes() != 1) logRefused(db, "confirmed", queue, messageId);
+      if (db.changes() != 1) {
+        logRefused(db, "confirmed", queue, messageId);
+        continue;
+      }
+      addHistory(db, queue, messageId, "confirmed", owner, correlationId, now);
     }
   };
   writer_->writeDurably(record, std::move(then));
@@ -375,7 +334,6 @@ void RequestJournal::acknowledged(const std::string& queue, const std::string& m
   const std::string owner = owner_;
   writer_->write([=](sqldb::Connection& db) {
     const int64_t now = db.nowMs();
-    keepRepeatedStep(db, "acknowledged", "acknowledged_at", "''", kAnswered, queue, messageId, owner, "", now);
     Statement(db,
               "UPDATE requests SET state = CASE WHEN state IN ('done', 'confirmed') THEN 'acknowledged' "
               "ELSE state END, acknowledged_at = ? WHERE queue = ? AND message_id = ? "
@@ -384,7 +342,11 @@ void RequestJournal::acknowledged(const std::string& queue, const std::string& m
         .bind(2, queue)
         .bind(3, messageId)
         .run();
-    if (db.changes() != 1) logRefused(db, "acknowledged", queue, messageId);
+    if (db.changes() != 1) {
+      logRefused(db, "acknowledged", queue, messageId);
+      return;
+    }
+    addHistory(db, queue, messageId, "acknowledged", owner, "", now);
   });
 }
 

@@ -174,7 +174,7 @@ int run(const JournalToolOptions& o, std::ostream& out, std::ostream& err, int b
     }
     case JournalCommand::Show: {
       const JournalRow row = journal.find(o.id);
-      const std::vector<JournalHistoryLine> history = journal.history(row);
+      const std::vector<JournalHistoryLine> history = journal.history(row.id);
       printRequest(journal, row, history, journal.nowMs(), out);
       return kDone;
     }

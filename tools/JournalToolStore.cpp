@@ -1,8 +1,5 @@
 #include "tools/JournalToolStore.h"
 
-#include <algorithm>
-#include <iterator>
-
 #include "bus/JournalEntry.h"
 
 using sqldb::Statement;
@@ -104,61 +101,18 @@ JournalRow JournalStore::findRow(const std::string& id) {
   return found.front();
 }
 
-std::vector<JournalHistoryLine> JournalStore::history(const JournalRow& row) {
+std::vector<JournalHistoryLine> JournalStore::history(int64_t requestId) {
   return guarded(shown_, [&] {
     // Lines of one millisecond in the order they were written: SQLite's
-    // rowid, PostgreSQL's seq (a whole batch is stamped alike there); but
-    // "received" first, which a take-over writes out after the fact.
+    // rowid, PostgreSQL's seq (a whole batch is stamped alike there).
     const bool onServer = db_->backend() == sqldb::Backend::Postgres;
-    Statement q(*db_, std::string("SELECT at, state, owner, note FROM history WHERE request_id = ? "
-                                  "ORDER BY at, CASE WHEN state = 'received' THEN 0 ELSE 1 END, ") +
+    Statement q(*db_, std::string("SELECT at, state, owner, note FROM history WHERE request_id = ? ORDER BY at, ") +
                           (onServer ? "seq" : "rowid"));
-    q.bind(1, row.id);
+    q.bind(1, requestId);
     std::vector<JournalHistoryLine> out;
     while (q.step()) out.push_back({q.int64(0), q.text(1), q.text(2), q.text(3)});
-    return withRoutineSteps(row, std::move(out));
+    return out;
   });
-}
-
-namespace {
-
-// Where a step comes in a request's life, for lines of one millisecond.
-int stepRank(const std::string& state) {
-  static const char* const order[] = {"received", "taken_over", "started",      "done",    "in_doubt",
-                                      "refused",  "confirmed",  "acknowledged", "resolved"};
-  for (int i = 0; i < static_cast<int>(std::size(order)); ++i)
-    if (state == order[i]) return i;
-  return static_cast<int>(std::size(order));
-}
-
-}  // namespace
-
-std::vector<JournalHistoryLine> withRoutineSteps(const JournalRow& row, std::vector<JournalHistoryLine> written) {
-  const auto has = [&](const char* state) {
-    return std::any_of(written.begin(), written.end(), [&](const JournalHistoryLine& h) { return h.state == state; });
-  };
-  std::vector<JournalHistoryLine> routine;
-  if (!has("received")) routine.push_back({row.receivedAt, "received", row.owner, row.correlationId});
-  // An in-doubt answer sets the done time too; it has its own line.
-  if (row.doneAt != 0 && !has("done") && !has("in_doubt")) routine.push_back({row.doneAt, "done", row.owner, ""});
-  if (row.confirmedAt != 0 && !has("confirmed"))
-    routine.push_back({row.confirmedAt, "confirmed", row.owner, row.confirmedCorrelationId});
-  if (row.acknowledgedAt != 0 && !has("acknowledged"))
-    routine.push_back({row.acknowledgedAt, "acknowledged", row.owner, ""});
-  std::stable_sort(routine.begin(), routine.end(),
-                   [](const JournalHistoryLine& a, const JournalHistoryLine& b) { return a.at < b.at; });
-  std::vector<JournalHistoryLine> out;
-  out.reserve(written.size() + routine.size());
-  auto next = routine.begin();
-  for (JournalHistoryLine& line : written) {
-    for (; next != routine.end() &&
-           (next->at < line.at || (next->at == line.at && stepRank(next->state) < stepRank(line.state)));
-         ++next)
-      out.push_back(*next);
-    out.push_back(std::move(line));
-  }
-  out.insert(out.end(), next, routine.end());
-  return out;
 }
 
 std::optional<OwnerLease> JournalStore::lease(const std::string& owner) {

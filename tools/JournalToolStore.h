@@ -32,11 +32,6 @@ struct JournalHistoryLine {
   std::string state, owner, note;
 };
 
-// The written lines with the routine steps the row stands for merged in,
-// in time order (a written line stays before a routine one of the same
-// millisecond that comes later in a request's life).
-std::vector<JournalHistoryLine> withRoutineSteps(const JournalRow& row, std::vector<JournalHistoryLine> written);
-
 class JournalStore {
  public:
   enum class Access { Read, Write };
@@ -52,10 +47,7 @@ class JournalStore {
   // id: a row id, else a message id. Throws JournalToolError when none or
   // several requests match.
   JournalRow find(const std::string& id);
-  // The request's history: the lines written for it, with its routine
-  // steps (received, done, confirmed, acknowledged) shown from the row's
-  // times and owner where no line of that step was written.
-  std::vector<JournalHistoryLine> history(const JournalRow& row);
+  std::vector<JournalHistoryLine> history(int64_t requestId);
   // The owner's lease; none in a journal without leases.
   std::optional<OwnerLease> lease(const std::string& owner);
   // in_doubt → resolved, with a history line by "operator", in one

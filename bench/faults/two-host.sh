@@ -144,20 +144,8 @@ grep -h 'Redelivered\|In doubt\|settled by another\|Serial' "$bench_work/host-b/
 rc=0
 fault_report || rc=$?
 journal_copy -kill
-# Every step: the history lines, and the routine steps that only the row
-# tells (its times, by its owner) where no line of that step was written.
-routine() { # state, time column, states whose line stands for it
-  echo "SELECT r.id, r.queue, r.message_id, r.serial, r.$2, '$1', r.owner FROM requests r
-    WHERE r.serial LIKE '$fault_run_id-%' AND r.$2 <> 0 AND NOT EXISTS (SELECT 1 FROM history h
-    WHERE h.request_id = r.id AND h.state IN ($3))"
-}
-bench_pg_sql "SELECT queue, message_id, serial, at, state, owner FROM (
-  SELECT r.id, r.queue, r.message_id, r.serial, h.at, h.state, h.owner FROM requests r
-    JOIN history h ON h.request_id = r.id WHERE r.serial LIKE '$fault_run_id-%'
-  UNION ALL $(routine received received_at "'received'")
-  UNION ALL $(routine done done_at "'done', 'in_doubt'")
-  UNION ALL $(routine confirmed confirmed_at "'confirmed'")
-  UNION ALL $(routine acknowledged acknowledged_at "'acknowledged'")) steps ORDER BY id, at" \
+bench_pg_sql "SELECT r.queue, r.message_id, r.serial, h.at, h.state, h.owner FROM requests r
+  JOIN history h ON h.request_id = r.id WHERE r.serial LIKE '$fault_run_id-%' ORDER BY r.id, h.at" \
   >"$bench_work/journal-steps-kill.tsv"
 python3 - "$OUT/fault-two-host.json" "$killed_ms" "${owner[a]}" "${owner[b]}" "$HOSTS" "$bench_work/host-a/service.out" \
   "$bench_work/host-b/service.out" "$bench_work/journal-steps-kill.tsv" <<'PY'

@@ -215,7 +215,7 @@ class PgJournal:
         return self.rows("correlation_id = ?", (correlation_id,))
 
     def history(self, request_id):
-        return self.query("SELECT * FROM history WHERE request_id = ? ORDER BY at, seq", (request_id,))
+        return self.query("SELECT * FROM history WHERE request_id = ? ORDER BY at", (request_id,))
 
     def leases(self):
         return self.query("SELECT * FROM leases ORDER BY renewed_at")

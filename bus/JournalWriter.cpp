@@ -1,4 +1,5 @@
 #include "bus/JournalWriter.h"
+#include "support/ThreadName.h"
 
 struct JournalWriter::Waiter {
   std::mutex mutex;
@@ -21,7 +22,10 @@ struct JournalWriter::Waiter {
 
 JournalWriter::JournalWriter(std::unique_ptr<sqldb::Connection> connection, StatusReport onStatus)
     : db_(std::move(connection)), onStatus_(std::move(onStatus)) {
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    nameThisThread("journal-writer");
+    run();
+  });
 }
 
 JournalWriter::~JournalWriter() {
@@ -83,10 +87,13 @@ bool JournalWriter::enqueueAndWait(Change change, bool durable) {
 void JournalWriter::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping, and everything is written
-    // Only changes nobody waits for: they wait a little for company.
+    // Woken for a change somebody waits for; a change nobody waits for
+    // (which wakes nobody) is looked for every kLazyDelay.
     wake_.wait_for(lock, kLazyDelay, [this] { return stopping_ || awaited_ > 0; });
+    if (queue_.empty()) {
+      if (stopping_) return;  // everything is written
+      continue;
+    }
     std::deque<Item> batch;
     batch.swap(queue_);
     awaited_ = 0;

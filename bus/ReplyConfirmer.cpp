@@ -1,4 +1,5 @@
 #include "bus/ReplyConfirmer.h"
+#include "support/ThreadName.h"
 
 #include <algorithm>
 #include <memory>
@@ -26,7 +27,10 @@ ReplyConfirmer::ReplyConfirmer(std::string queue, stomp::Connection& consumer, I
       acknowledged_(std::move(acknowledged)),
       refused_(std::move(refused)),
       batches_(settings.maxBatch),
-      thread_([this] { run(); }) {}
+      thread_([this] {
+        nameThisThread("confirm");
+        run();
+      }) {}
 
 ReplyConfirmer::~ReplyConfirmer() {
   {

@@ -1,4 +1,5 @@
 #include "bus/RequestJournal.h"
+#include "support/ThreadName.h"
 
 #include <openssl/evp.h>
 
@@ -82,7 +83,10 @@ RequestJournal::RequestJournal(const std::string& location, int retentionDays, s
                                             [this](bool ok, const std::string& error) { statusChanged(ok, error); });
   renewLease();
   if (!writer_->flush()) throw JournalError(sqldb::locationForLog(location) + ": cannot be written");
-  background_ = std::thread([this] { backgroundLoop(); });
+  background_ = std::thread([this] {
+    nameThisThread("journal-lease");
+    backgroundLoop();
+  });
 }
 
 RequestJournal::~RequestJournal() {

@@ -1,4 +1,5 @@
 #include "host/IntakeWatch.h"
+#include "support/ThreadName.h"
 
 #include "support/DailyLog.h"
 
@@ -25,7 +26,10 @@ void IntakeWatch::start() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;
   }
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    nameThisThread("intake-watch");
+    run();
+  });
 }
 
 void IntakeWatch::stop() {

@@ -1,4 +1,5 @@
 #include "host/MetricsServer.h"
+#include "support/ThreadName.h"
 
 #include <httplib.h>
 #include <sys/socket.h>
@@ -68,6 +69,7 @@ bool MetricsServer::start(const LoopbackAddress& address, std::string& error) {
   }
   listenEnded_ = false;
   thread_ = std::thread([this] {
+    nameThisThread("metrics");
     server_->listen_after_bind();
     listenEnded_ = true;
   });

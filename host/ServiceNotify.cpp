@@ -1,4 +1,5 @@
 #include "host/ServiceNotify.h"
+#include "support/ThreadName.h"
 
 #include <systemd/sd-daemon.h>
 
@@ -41,7 +42,10 @@ ServiceHeartbeat::ServiceHeartbeat(std::function<std::string()> currentStatus)
   std::chrono::microseconds period = kStatusPeriod;
   if (watchdog && std::chrono::microseconds(watchdogUsec / 2) < period)
     period = std::chrono::microseconds(watchdogUsec / 2);
-  thread_ = std::thread([this, period, watchdog] { run(period, watchdog); });
+  thread_ = std::thread([this, period, watchdog] {
+    nameThisThread("notify");
+    run(period, watchdog);
+  });
 }
 
 ServiceHeartbeat::~ServiceHeartbeat() {

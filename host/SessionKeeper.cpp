@@ -1,4 +1,5 @@
 #include "host/SessionKeeper.h"
+#include "support/ThreadName.h"
 
 #include <cstdio>
 
@@ -25,7 +26,10 @@ void SessionKeeper::start() {
   if (thread_.joinable()) return;
   manager_.Session().reset();
   serviceMetrics().tradingServerUp(manager_.Session().up());
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    nameThisThread("session-keeper");
+    run();
+  });
 }
 
 void SessionKeeper::stop() {

@@ -1,4 +1,5 @@
 #include "stomp/ConnectionCore.h"
+#include <pthread.h>
 
 #include "stomp/Completion.h"
 #include "stomp/ConnectionSupport.h"
@@ -57,6 +58,7 @@ void ConnectionCore::ensureThreads() {
   receiptTimer_io_.emplace(io());
   auto self = shared_from_this();
   deliveryThread_ = std::thread([self] {
+    pthread_setname_np(pthread_self(), "stomp-delivery");
     self->deliveryThreadId_ = std::this_thread::get_id();
     self->deliveryLoop();
   });

@@ -1,4 +1,5 @@
 #include "stomp/IoThread.h"
+#include <pthread.h>
 
 #ifndef ASIO_STANDALONE
 #define ASIO_STANDALONE
@@ -16,7 +17,10 @@ struct IoThread::State {
 
 IoThread::IoThread() : state_(std::make_shared<State>()) {
   // The thread holds the state too: detached, it must not outlive it.
-  thread_ = std::thread([state = state_] { state->io.run(); });
+  thread_ = std::thread([state = state_] {
+    pthread_setname_np(pthread_self(), "stomp-io");
+    state->io.run();
+  });
   id_ = thread_.get_id();
 }
 

@@ -1,4 +1,5 @@
 #include "tradesim/LibraryThread.h"
+#include <pthread.h>
 
 #include <chrono>
 #include <memory>
@@ -50,7 +51,10 @@ LibraryThread::~LibraryThread() { stop(); }
 void LibraryThread::start() {
   std::lock_guard lock(mutex_);
   if (stopping_ || thread_.joinable()) return;
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "tradesim");
+    run();
+  });
 }
 
 void LibraryThread::wake() {

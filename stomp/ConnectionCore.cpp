@@ -56,12 +56,20 @@ void ConnectionCore::ensureThreads() {
   reconnectTimer_io_.emplace(io());
   heartBeatTimer_io_.emplace(io());
   receiptTimer_io_.emplace(io());
+}
+
+void ConnectionCore::startDelivery() {
+  // A connection that only sends may never need one.
+  if (deliveryStarted_.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (deliveryStarted_.load(std::memory_order_relaxed) || closing_) return;
   auto self = shared_from_this();
   deliveryThread_ = std::thread([self] {
     pthread_setname_np(pthread_self(), "stomp-delivery");
     self->deliveryThreadId_ = std::this_thread::get_id();
     self->deliveryLoop();
   });
+  deliveryStarted_.store(true, std::memory_order_release);
 }
 
 void ConnectionCore::refuseOnIoThread(const char* what) const {
@@ -196,10 +204,12 @@ void ConnectionCore::close() {
   // 1. No delivery starts any more; a running callback finishes (it may
   //    still send and acknowledge: the I/O thread keeps working meanwhile).
   deliveries_.stop();
-  if (me == deliveryThreadId_.load())
-    deliveryThread_.detach();  // it ends when the running callback returns
-  else
-    deliveryThread_.join();
+  if (deliveryThread_.joinable()) {  // none: nothing was ever handed to a listener
+    if (me == deliveryThreadId_.load())
+      deliveryThread_.detach();  // it ends when the running callback returns
+    else
+      deliveryThread_.join();
+  }
 
   // 2. UNSUBSCRIBE and DISCONNECT with a bounded wait. Nothing is posted
   //    after ioClosing_, so what was posted before runs first.

@@ -1,7 +1,8 @@
 #pragma once
 // The machinery behind stomp::Connection: the I/O thread (socket, timers,
 // reconnection, protocol state), its own or one shared with other
-// connections, and the delivery thread (listeners).
+// connections, and the delivery thread (listeners), started at the first
+// message or event for it.
 // Everything named *_io_ below is touched on the I/O thread only. The
 // io_context may outlive this core (a shared thread): every handler handed
 // to it holds the core (shared_from_this) or finds it gone (weak_ptr), and
@@ -134,6 +135,7 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
 
   // delivery thread
   void deliveryLoop();
+  void startDelivery();  // the delivery thread, at the first item for it; not once closing
   void post(DeliveryItem item);
   void deliver(DeliveryItem& item);
   void resumeReading();
@@ -195,7 +197,8 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
 
   DeliveryQueue deliveries_;
 
-  std::thread deliveryThread_;
+  std::thread deliveryThread_;  // started under mutex_, before closing_
+  std::atomic<bool> deliveryStarted_{false};
   std::atomic<std::thread::id> ioThreadId_{};
   std::atomic<std::thread::id> deliveryThreadId_{};
 };

@@ -9,7 +9,10 @@ namespace stomp::detail {
 
 // ---------------------------------------------------------------- delivery thread
 
-void ConnectionCore::post(DeliveryItem item) { deliveries_.push(std::move(item)); }
+void ConnectionCore::post(DeliveryItem item) {
+  startDelivery();
+  deliveries_.push(std::move(item));
+}
 
 void ConnectionCore::resumeReading() {
   if (readPaused_io_ && stream_io_) {

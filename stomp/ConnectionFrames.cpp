@@ -42,6 +42,7 @@ void ConnectionCore::onFrame(Frame frame) {
       m.subscriptionId_ = ev.id;
       m.ackId_ = m.header("ack").value_or(m.messageId());
       if (info->ackMode != AckMode::Auto) acks_io_.delivered(ev.id, m.ackId_, info->ackMode == AckMode::Client);
+      startDelivery();
       if (!deliveries_.push(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr}))
         readPaused_io_ = true;
       return;

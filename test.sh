@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every test: unit tests, the same under ASan+UBSan, the concurrent parts
+# Every test: unit tests, the same and the transport tests under ASan+UBSan, the concurrent parts
 # under TSan, and the end-to-end tests against a real ActiveMQ broker.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -24,9 +24,9 @@ echo "== unit, broker and end-to-end tests"
 ctest --test-dir build --output-on-failure -j "$jobs" -LE 'broker|e2e'
 ctest --test-dir build --output-on-failure -L 'broker|e2e'
 
-echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+echo "== unit and transport tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DMQB_SANITIZE=address,undefined
-ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j "$jobs" -L unit
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|transport'
 
 echo "== concurrent parts under ThreadSanitizer"
 build build-tsan -DMQB_SANITIZE=thread

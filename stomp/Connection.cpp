@@ -37,6 +37,8 @@ void Connection::start() { core_->start(); }
 
 void Connection::setExceptionListener(ExceptionListener listener) { core_->setExceptionListener(std::move(listener)); }
 
+void Connection::runOnDelivery(std::function<void()> task) { core_->runOnDelivery(std::move(task)); }
+
 void Connection::setTransportListener(TransportListener listener) { core_->setTransportListener(std::move(listener)); }
 
 std::string Connection::subscribe(const Destination& destination, MessageListener listener, AckMode ackMode,

@@ -105,6 +105,10 @@ class Connection {
   // delivery; its message counts as handled (AfterCallback acknowledges it).
   void setExceptionListener(ExceptionListener listener);
   void setTransportListener(TransportListener listener);
+  // Runs task on the delivery thread, in order with the messages and
+  // events already handed to it; from any thread. Dropped (destroyed, not
+  // run) once the connection closes.
+  void runOnDelivery(std::function<void()> task);
 
   // Subscribes and returns the subscription id. `extra` may carry headers
   // such as selector or activemq.prefetchSize. May be called before start();

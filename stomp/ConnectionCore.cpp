@@ -109,6 +109,14 @@ void ConnectionCore::setExceptionListener(ExceptionListener listener) {
   if (!closing_) exceptionListener_ = std::move(listener);
 }
 
+void ConnectionCore::runOnDelivery(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closing_) return;
+  }
+  post(DeliveryItem{DeliveryItem::Kind::Task, {}, AckMode::Auto, nullptr, std::move(task)});
+}
+
 void ConnectionCore::setTransportListener(TransportListener listener) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!closing_) transportListener_ = std::move(listener);

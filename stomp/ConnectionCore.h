@@ -41,6 +41,7 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
 
   void start();
   void setExceptionListener(ExceptionListener listener);
+  void runOnDelivery(std::function<void()> task);
   void setTransportListener(TransportListener listener);
   std::string subscribe(const Destination& destination, MessageListener listener, AckMode mode, Headers extra);
   void unsubscribe(const std::string& id);

@@ -67,6 +67,12 @@ void ConnectionCore::deliver(DeliveryItem& item) {
       }
       return;
     }
+    case DeliveryItem::Kind::Task:
+      try {
+        item.task();
+      } catch (...) {
+      }
+      return;
     case DeliveryItem::Kind::Interrupted:
     case DeliveryItem::Kind::Restored: {
       std::function<void()> fn;

@@ -43,7 +43,7 @@ void ConnectionCore::onFrame(Frame frame) {
       m.ackId_ = m.header("ack").value_or(m.messageId());
       if (info->ackMode != AckMode::Auto) acks_io_.delivered(ev.id, m.ackId_, info->ackMode == AckMode::Client);
       startDelivery();
-      if (!deliveries_.push(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr}))
+      if (!deliveries_.push(DeliveryItem{DeliveryItem::Kind::Message, std::move(m), info->ackMode, nullptr, {}}))
         readPaused_io_ = true;
       return;
     }
@@ -80,13 +80,13 @@ void ConnectionCore::lose(std::exception_ptr e, bool fatal) {
   failPending(Failure(Failure::Kind::ConnectionLost, reason + " (the broker may or may not have taken this message)"));
   deliveries_.dropRedeliverable();
   if (!fatal && uri_.failover) {
-    post(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, AckMode::Auto, nullptr});
+    post(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, AckMode::Auto, nullptr, {}});
     phase_io_ = Phase::Reconnecting;
     lastFailure_io_ = e;
     carryOut(plan_io_.sessionLost(Clock::now()));
   } else {
     phase_io_ = Phase::Failed;
-    post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(e)});
+    post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(e), {}});
   }
 }
 

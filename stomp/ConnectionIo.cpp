@@ -70,7 +70,7 @@ void ConnectionCore::giveUp(std::exception_ptr e) {
   auto lost = err<ConnectionLostError>("connection to '" + uri_.text + "' lost; reconnecting gave up after " +
                                        std::to_string(attempts) + " attempts: " + reason);
   failPending(Failure::of(*copyError(lost)));
-  post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(lost)});
+  post(DeliveryItem{DeliveryItem::Kind::Exception, {}, AckMode::Auto, copyError(lost), {}});
 }
 
 void ConnectionCore::connectTo(const Endpoint& endpoint, milliseconds timeout,
@@ -136,7 +136,7 @@ void ConnectionCore::onSessionUp() {
     writeSend(std::move(send));
   }
   if (restoring) {
-    post(DeliveryItem{DeliveryItem::Kind::Restored, {}, AckMode::Auto, nullptr});
+    post(DeliveryItem{DeliveryItem::Kind::Restored, {}, AckMode::Auto, nullptr, {}});
   } else {
     if (auto cb = std::move(startDone_io_)) cb(nullptr);
   }

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,10 +17,11 @@
 namespace stomp::detail {
 
 struct DeliveryItem {
-  enum class Kind { Message, Exception, Interrupted, Restored } kind;
+  enum class Kind { Message, Exception, Interrupted, Restored, Task } kind;
   Message message;
   AckMode mode = AckMode::Auto;
   std::shared_ptr<Error> error;
+  std::function<void()> task;  // Task: work handed in by the user
 };
 
 class DeliveryQueue {

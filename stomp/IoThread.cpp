@@ -28,6 +28,18 @@ IoThread::~IoThread() { stop(); }
 
 asio::io_context& IoThread::context() { return state_->io; }
 
+void IoThread::runAfter(std::chrono::steady_clock::duration delay, std::function<void()> fn) {
+  // The timer is made on the thread: an io_context takes posts from any
+  // thread, a timer object only from one at a time.
+  asio::io_context& io = state_->io;  // runs the handler, so outlives it
+  asio::post(io, [&io, delay, fn = std::move(fn)]() mutable {
+    auto timer = std::make_shared<asio::steady_timer>(io, delay);
+    timer->async_wait([timer, fn = std::move(fn)](const asio::error_code& error) {
+      if (!error) fn();
+    });
+  });
+}
+
 void IoThread::stop() {
   if (!thread_.joinable()) return;
   state_->work.reset();

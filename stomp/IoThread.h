@@ -8,6 +8,8 @@
 //   o.ioThread = io;  // for every connection that is to share it
 //
 // Every connection holds a reference, so the thread outlives them all.
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -28,6 +30,10 @@ class IoThread {
   // True on the thread itself, i.e. inside one of its handlers.
   bool onThread() const { return std::this_thread::get_id() == id_; }
   std::thread::id id() const { return id_; }
+
+  // Runs fn on the thread once delay has passed (dropped if the thread
+  // stops first). From any thread.
+  void runAfter(std::chrono::steady_clock::duration delay, std::function<void()> fn);
 
   // Stops the io_context and joins the thread; handlers not run by then are
   // dropped. Idempotent. On the thread itself it cannot join: the thread is

@@ -9,14 +9,14 @@ using stomp::detail::DeliveryQueue;
 
 namespace {
 DeliveryItem message(stomp::AckMode mode = stomp::AckMode::ClientIndividual) {
-  return DeliveryItem{DeliveryItem::Kind::Message, {}, mode, nullptr};
+  return DeliveryItem{DeliveryItem::Kind::Message, {}, mode, nullptr, {}};
 }
 }  // namespace
 
 TEST(DeliveryQueue, FullAtTheLimitRoomAgainAtHalf) {
   DeliveryQueue q(4);
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(q.push(message()));
-  EXPECT_TRUE(q.push(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, stomp::AckMode::Auto, nullptr}))
+  EXPECT_TRUE(q.push(DeliveryItem{DeliveryItem::Kind::Interrupted, {}, stomp::AckMode::Auto, nullptr, {}}))
       << "events do not count against the limit";
   EXPECT_FALSE(q.push(message())) << "the fourth message fills it";
   bool resume = true;

@@ -9,7 +9,11 @@
 #include <asio.hpp>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 using stomp::Connection;
@@ -78,4 +82,45 @@ TEST(SharedIoThread, AnIoThreadDroppedOnItselfLetsGoWithoutJoiningItself) {
   io.reset();
   released.set();
   EXPECT_TRUE(dropped.waitFor(1, 5s));
+}
+
+TEST(SharedIoThread, TimersAndDeliveryTasksRunOnTheirThreadsInOrderAndNotAfterTheEnd) {
+  auto io = std::make_shared<stomp::IoThread>();
+  std::promise<bool> fired;
+  io->runAfter(20ms, [&] { fired.set_value(io->onThread()); });
+  EXPECT_TRUE(fired.get_future().get()) << "a timer ran off the I/O thread";
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> pending = token;
+  io->runAfter(1h, [token] { ADD_FAILURE() << "a timer ran after its thread stopped"; });
+  token.reset();
+  io.reset();
+  EXPECT_TRUE(pending.expired()) << "a timer not run was kept past its thread";
+
+  FakePeer peer([](PeerConnection& c, int) { serve(c, 10s); });
+  Connection c(peer.uri(), fast());
+  c.start();
+  std::mutex mutex;
+  std::vector<int> order;
+  std::set<std::thread::id> threads;
+  Signal ran;
+  for (int i = 0; i < 3; ++i)
+    c.runOnDelivery([&, i] {
+      std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(i);
+      threads.insert(std::this_thread::get_id());
+      ran.set();
+    });
+  ASSERT_TRUE(ran.waitFor(3, 5s));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(threads.size(), 1u);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+  }
+  c.close();
+  auto late = std::make_shared<int>(0);
+  std::weak_ptr<int> dropped = late;
+  c.runOnDelivery([late] { ADD_FAILURE() << "a task ran after close"; });
+  late.reset();
+  EXPECT_TRUE(dropped.expired());
 }

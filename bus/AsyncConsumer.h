@@ -6,8 +6,12 @@
 // acknowledged once its reply is confirmed. A connection lost for good ends
 // the process.
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <unordered_map>
+#include <optional>
+#include <mutex>
 #include <string>
 
 #include "bus/Delivery.h"
@@ -86,11 +90,33 @@ class AsyncConsumer {
 
  private:
   void reportFailure(const char* what, const char* detail);
+  // Carries out what the handler decided for message; a settlement told
+  // later is carried out on the thread that tells it (the journal's
+  // writer), one worked out again on the delivery thread. ticket holds the
+  // request among those in flight until then.
+  void settle(const stomp::Message& message, const Delivery& delivery, Settlement settlement,
+              std::shared_ptr<InFlightTicket> ticket);
+  // A settlement told for a request held meanwhile: carried out for its
+  // newest delivery.
+  void settleHeld(const Delivery& delivery, Settlement told, std::shared_ptr<InFlightTicket> ticket);
+  std::optional<stomp::Message> takeHeld(const std::string& messageId);
+  // The requests to work out again, oldest first, on the delivery thread.
+  void runRework();
+  // Under settling_, with a stage.
+  void submitLocked(const stomp::Message& message, const Delivery& delivery, Settlement settlement);
   // Throws what the broker said.
   void subscribe();
 
   std::unique_ptr<stomp::Connection> connection;
+  // Also reached from the journal's writer: taken out under settling_ by
+  // close(), destroyed outside it.
   std::unique_ptr<ReplyConfirmer> confirmer_;
+  std::mutex settling_;
+  // Requests whose settlement is still to come, with their newest delivery:
+  // a delivery again meanwhile takes the earlier one's place, as the stage
+  // adopts one whose reply it holds.
+  std::unordered_map<std::string, stomp::Message> held_;
+  std::deque<std::function<void()>> rework_;
   bool useTopic = false;
   bool transacted = false;
   std::string brokerURI;

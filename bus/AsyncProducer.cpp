@@ -1,7 +1,7 @@
 #include "bus/AsyncProducer.h"
 
+#include <atomic>
 #include <cstdio>
-#include <future>
 #include <mutex>
 #include <memory>
 #include <stdexcept>
@@ -58,43 +58,73 @@ void AsyncProducer::sendReply(std::string text, const std::string& correlationId
   writeLog("DestURI:%s,Send: %s\n", destURI.c_str(), maskPasswords(text).c_str());
 }
 
-void AsyncProducer::sendReplies(const std::vector<OutgoingReply>& replies) {
-  if (replies.size() == 1) return sendReply(replies.front().text, replies.front().correlationId);
+void AsyncProducer::sendRepliesAsync(const std::vector<OutgoingReply>& replies, SentCallback done) {
+  struct Pending {
+    std::vector<OutgoingReply> replies;
+    std::string destination;
+    SentCallback done;
+    std::atomic<bool> told{false};
+    std::mutex mutex;
+    std::exception_ptr refusal;  // of one send in the transaction
+  };
+  auto pending = std::make_shared<Pending>();
+  pending->replies = replies;
+  pending->destination = destURI;
+  pending->done = std::move(done);
+  // Logs every reply as sent or not, then tells the outcome, once.
+  auto finish = [pending](std::exception_ptr error) {
+    if (pending->told.exchange(true)) return;
+    SendResult result = SendResult::Confirmed;
+    std::string why;
+    if (error) {
+      result = SendResult::Failed;
+      try {
+        std::rethrow_exception(error);
+      } catch (const stomp::BrokerError& e) {
+        result = SendResult::Refused;
+        why = e.what();
+      } catch (const std::exception& e) {
+        why = e.what();
+      } catch (...) {
+        why = "unknown error";
+      }
+    }
+    const char* line = error ? "DestURI:%s,Send failed: %s\n" : "DestURI:%s,Send: %s\n";
+    for (const OutgoingReply& r : pending->replies)
+      writeLog(line, pending->destination.c_str(), maskPasswords(r.text).c_str());
+    pending->done(result, why);
+  };
   try {
     if (!ready()) throw stomp::ConnectionLostError("producer of " + destURI + " is not open");
     const stomp::Destination to = brokerDestination(destURI, useTopic);
+    if (replies.size() == 1) {
+      stomp::OutgoingMessage message(replies.front().text, replies.front().correlationId);
+      message.persistent = true;
+      return connection->sendAsync(to, message, finish);
+    }
     const std::string tx = connection->beginAsync();
     // Each send asks for a receipt, so that a broker refusing one of them
     // names it in its ERROR instead of ending the connection.
-    auto refusal = std::make_shared<std::pair<std::mutex, std::exception_ptr>>();
     for (const OutgoingReply& r : replies) {
       stomp::OutgoingMessage message(r.text, r.correlationId);
       message.persistent = true;
       message.transaction = tx;
-      connection->sendInTransaction(to, message, [refusal](std::exception_ptr e) {
-        std::lock_guard<std::mutex> lock(refusal->first);
-        if (e && !refusal->second) refusal->second = e;
+      connection->sendInTransaction(to, message, [pending](std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        if (e && !pending->refusal) pending->refusal = e;
       });
     }
-    auto committed = std::make_shared<std::promise<void>>();
-    std::future<void> confirmation = committed->get_future();
-    connection->commitAsync(tx, [committed](std::exception_ptr e) {
-      if (e)
-        committed->set_exception(e);
-      else
-        committed->set_value();
+    connection->commitAsync(tx, [pending, finish](std::exception_ptr e) {
+      if (!e) {
+        // The sends' receipts came before the commit's.
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        e = pending->refusal;
+      }
+      finish(e);
     });
-    confirmation.get();  // the commit's receipt is bounded by the receipt time-out
-    // The sends' receipts came before the commit's.
-    std::lock_guard<std::mutex> lock(refusal->first);
-    if (refusal->second) std::rethrow_exception(refusal->second);
-  } catch (const stomp::Error&) {
-    for (const OutgoingReply& r : replies)
-      writeLog("DestURI:%s,Send failed: %s\n", destURI.c_str(), maskPasswords(r.text).c_str());
-    throw;
+  } catch (const std::exception&) {
+    finish(std::current_exception());
   }
-  for (const OutgoingReply& r : replies)
-    writeLog("DestURI:%s,Send: %s\n", destURI.c_str(), maskPasswords(r.text).c_str());
 }
 
 void AsyncProducer::close() {

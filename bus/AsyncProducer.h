@@ -39,9 +39,11 @@ class AsyncProducer : public ReplySender, public ReplyChannel {
   // "DestURI:%s,Send failed: %s\n" (for reconciliation) and the stomp::Error
   // is rethrown. Logged texts have their passwords masked.
   void sendReply(std::string text, const std::string& correlationId) override;
-  // The replies in one transaction, committed with one receipt; each is
-  // logged as sendReply logs it ("Send" or "Send failed").
-  void sendReplies(const std::vector<OutgoingReply>& replies) override;
+  // The replies in one transaction, committed with one receipt (a lone
+  // reply: one send with its receipt), without waiting; each is logged as
+  // sendReply logs it ("Send" or "Send failed"), then done is told, on the
+  // connection's I/O thread (at once when the producer is not open).
+  void sendRepliesAsync(const std::vector<OutgoingReply>& replies, SentCallback done) override;
   // Releases the connection; any number of times. Must not overlap a send.
   void close();
 

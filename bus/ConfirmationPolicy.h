@@ -55,14 +55,14 @@ class ConfirmationPolicy {
 
   // Carried out in this order by the stage.
   struct Actions {
-    std::vector<BatchPtr> record;                       // record as confirmed; then recorded()
-    std::vector<std::pair<Item, std::string>> refuse;  // record as refused (why); then refusalRecorded()
-    std::vector<Item> acknowledge;                      // acknowledge; then acknowledgeEnded()
-    std::vector<std::string> acknowledged;              // message ids whose ACK the broker confirmed
-    std::optional<std::chrono::milliseconds> resendAfter;       // then resendDue(resendToken)
+    std::vector<BatchPtr> record;                          // record as confirmed; then recorded()
+    std::vector<std::pair<Item, std::string>> refuse;      // record as refused (why); then refusalRecorded()
+    std::vector<Item> acknowledge;                         // acknowledge; then acknowledgeEnded()
+    std::vector<std::string> acknowledged;                 // message ids whose ACK the broker confirmed
+    std::optional<std::chrono::milliseconds> resendAfter;  // then resendDue(resendToken)
     std::uint64_t resendToken = 0;
     std::optional<std::chrono::milliseconds> recordAgainAfter;  // then recordAgainDue()
-    BatchPtr send;  // send these replies; then sent()
+    BatchPtr send;                                              // send these replies; then sent()
     bool resend = false;
   };
 
@@ -236,8 +236,8 @@ class ConfirmationPolicy {
 
   const Settings settings_;
   ConfirmationBatches<Item> batches_;
-  BatchPtr inFlight_;        // being sent, or waiting to be sent again
-  bool waiting_ = false;     // inFlight_ waits for resendDue()
+  BatchPtr inFlight_;     // being sent, or waiting to be sent again
+  bool waiting_ = false;  // inFlight_ waits for resendDue()
   std::uint64_t resendToken_ = 0;
   std::chrono::milliseconds delay_{0};
   std::deque<Item> singles_;  // of a refused batch, sent one by one

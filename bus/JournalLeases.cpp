@@ -1,7 +1,10 @@
-// The lease that tells other processes this one lives, and which of the
-// lease holders serves the queues.
+// The lease that tells other processes this one lives, which of the lease
+// holders serves the queues, and the background loop that renews it and
+// prunes what the journal no longer needs.
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,9 @@
 using sqldb::Statement;
 
 namespace {
+
+constexpr int64_t kDayMs = 24LL * 3600 * 1000;
+constexpr int64_t kPruneEveryMs = 3600LL * 1000;
 
 int64_t steadyNowMs() {
   using namespace std::chrono;
@@ -83,4 +89,41 @@ bool RequestJournal::claimActive(bool whateverOthers) {
     *claimed = db.changes() == 1;
   });
   return written && *claimed;
+}
+
+void RequestJournal::prune() {
+  const int64_t before = journalNowMs() - retentionDays_ * kDayMs;
+  writer_->write([before](sqldb::Connection& db) {
+    // An in-doubt check looks back to its attempt's start: what settled on
+    // a deal or account since then stays, so that it still counts as taken.
+    Statement oldest(db,
+                     "SELECT min(CASE WHEN started_at > 0 THEN started_at ELSE received_at END) FROM requests "
+                     "WHERE state = 'started'");
+    int64_t cutoff = before;
+    if (oldest.step() && !oldest.isNull(0)) cutoff = std::min(cutoff, oldest.int64(0) - kDayMs);
+    const char* finished = "received_at < ? AND state IN ('received', 'confirmed', 'acknowledged', 'resolved')";
+    Statement(db,
+              (std::string("DELETE FROM history WHERE request_id IN (SELECT id FROM requests WHERE ") + finished + ")")
+                  .c_str())
+        .bind(1, cutoff)
+        .run();
+    Statement(db, (std::string("DELETE FROM requests WHERE ") + finished).c_str()).bind(1, cutoff).run();
+    Statement(db, "DELETE FROM leases WHERE renewed_at < ?").bind(1, before).run();
+  });
+}
+
+void RequestJournal::backgroundLoop() {
+  std::unique_lock<std::mutex> lock(backgroundMutex_);
+  int64_t nextPrune = 0;
+  while (!stopping_) {
+    lock.unlock();
+    renewLease();
+    const int64_t now = journalNowMs();
+    if (now >= nextPrune) {
+      prune();
+      nextPrune = now + kPruneEveryMs;
+    }
+    lock.lock();
+    backgroundWake_.wait_for(lock, std::chrono::milliseconds(kLeaseRenewMs), [this] { return stopping_; });
+  }
 }

@@ -1,8 +1,7 @@
 #include "bus/ReplyConfirmer.h"
-#include "support/ThreadName.h"
 
-#include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "support/DailyLog.h"
 #include "support/Metrics.h"
@@ -17,241 +16,197 @@ bool isSuccessReply(const std::string& reply) { return reply.rfind("{\"code\":20
 
 }  // namespace
 
-ReplyConfirmer::ReplyConfirmer(std::string queue, stomp::Connection& consumer, InFlight& inFlight, Settings settings,
-                               ConfirmedHook confirmed, AcknowledgedHook acknowledged, RefusedHook refused)
-    : queue_(std::move(queue)),
-      consumer_(consumer),
-      inFlight_(inFlight),
-      settings_(settings),
-      confirmed_(std::move(confirmed)),
-      acknowledged_(std::move(acknowledged)),
-      refused_(std::move(refused)),
-      batches_(settings.maxBatch),
-      thread_([this] {
-        nameThisThread("confirm");
-        run();
-      }) {}
+struct ReplyConfirmer::Stage : std::enable_shared_from_this<Stage> {
+  using Policy = ConfirmationPolicy<Item>;
+  using Actions = Policy::Actions;
+  using BatchPtr = Policy::BatchPtr;
+
+  Stage(std::string queueName, stomp::Connection& connection, InFlight& flight, std::shared_ptr<stomp::IoThread> thread,
+        Settings settings, ConfirmedHook onConfirmed, AcknowledgedHook onAcknowledged, RefusedHook onRefused)
+      : queue(std::move(queueName)),
+        consumer(connection),
+        inFlight(flight),
+        io(std::move(thread)),
+        confirmed(std::move(onConfirmed)),
+        acknowledged(std::move(onAcknowledged)),
+        refused(std::move(onRefused)),
+        policy(Policy::Settings{settings.maxBatch, settings.firstResendDelay, settings.maxResendDelay}) {}
+
+  // Tells the policy what happened and carries out its answer, outside the
+  // lock (a channel may answer at once, coming back here). Nothing once the
+  // stage is closed.
+  template <typename Event>
+  void feed(Event&& event) {
+    Actions actions;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (closed) return;
+      actions = event(policy);
+      ++busy;
+    }
+    Busy guard{*this};
+    carryOut(actions);
+  }
+
+  // Held while this works outside the lock: the destructor waits for it.
+  struct Busy {
+    Stage& stage;
+    ~Busy() {
+      std::lock_guard<std::mutex> lock(stage.mutex);
+      --stage.busy;
+      stage.changed.notify_all();
+    }
+  };
+
+  void carryOut(Actions& actions) {
+    for (BatchPtr& batch : actions.record) record(std::move(batch));
+    for (auto& [item, why] : actions.refuse) refuse(std::move(item), why);
+    for (Item& item : actions.acknowledge) acknowledge(std::move(item));
+    if (acknowledged)
+      for (const std::string& id : actions.acknowledged) acknowledged(id);
+    if (actions.resendAfter) {
+      const std::uint64_t token = actions.resendToken;
+      wakeAfter(*actions.resendAfter, [token](Policy& p) { return p.resendDue(token); });
+    }
+    if (actions.recordAgainAfter) wakeAfter(*actions.recordAgainAfter, [](Policy& p) { return p.recordAgainDue(); });
+    if (actions.send) send(std::move(actions.send), actions.resend);
+  }
+
+  void send(BatchPtr batch, bool resend) {
+    std::vector<OutgoingReply> replies;
+    replies.reserve(batch->size());
+    for (const Item& item : *batch) {
+      replies.push_back(OutgoingReply{item.reply, item.correlationId});
+      if (resend) serviceMetrics().replyResent(queue);
+    }
+    ReplyChannel& channel = *batch->front().channel;
+    channel.sendRepliesAsync(replies,
+                             [self = shared_from_this(), batch, resend](SendResult result, const std::string& why) {
+                               self->sendEnded(batch, resend, result, why);
+                             });
+  }
+
+  void sendEnded(const BatchPtr& batch, bool resend, SendResult result, const std::string& why) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (closed) return;
+      ++busy;
+    }
+    Busy guard{*this};
+    if (result == SendResult::Confirmed) {
+      Metrics& metrics = serviceMetrics();
+      const Clock::time_point now = Clock::now();
+      for (const Item& item : *batch) {
+        metrics.observeConfirmation(queue, std::chrono::duration<double>(now - item.readyAt).count());
+        metrics.replySent(queue, isSuccessReply(item.reply));
+        if (resend)
+          writeLog("DestURI:%s,Resent: %s\n", item.channel->destination().c_str(), maskPasswords(item.reply).c_str());
+      }
+    }
+    // The channel logged a failure with every reply.
+    const bool stopping = inFlight.stopping();
+    feed([&](Policy& p) { return p.sent(result, why, stopping); });
+  }
+
+  void record(BatchPtr batch) {
+    if (!confirmed) return feed([&](Policy& p) { return p.recorded(batch, true); });
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++recording;
+    }
+    confirmed(*batch, [self = shared_from_this(), batch](bool onDisk) {
+      self->feed([&](Policy& p) { return p.recorded(batch, onDisk); });
+      self->recordEnded();
+    });
+  }
+
+  void refuse(Item item, const std::string& why) {
+    serviceMetrics().replyRefused(queue);
+    writeLog("DestURI:%s,Refused: %s (%s)\n", item.channel->destination().c_str(), maskPasswords(item.reply).c_str(),
+             why.c_str());
+    // Without a record of the refusal the request is left unacknowledged.
+    if (!refused) return feed([&](Policy& p) { return p.refusalRecorded(std::move(item), false); });
+    auto refusedItem = std::make_shared<Item>(std::move(item));
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++recording;
+    }
+    refused(*refusedItem, why, [self = shared_from_this(), refusedItem](bool onDisk) {
+      self->feed([&](Policy& p) { return p.refusalRecorded(std::move(*refusedItem), onDisk); });
+      self->recordEnded();
+    });
+  }
+
+  void recordEnded() {
+    std::lock_guard<std::mutex> lock(mutex);
+    --recording;
+    changed.notify_all();
+  }
+
+  void acknowledge(Item item) {
+    // A confirmed ACK of its own, not one transaction for the batch: the
+    // broker's STOMP side looks through every ACK it took in transactions at
+    // each commit, a cost that grows with the run (hundreds of requests a
+    // second lost after a few hundred thousand).
+    auto acked = std::make_shared<Item>(std::move(item));
+    auto ended = [self = shared_from_this(), acked](std::exception_ptr error) {
+      self->feed([&](Policy& p) { return p.acknowledgeEnded(std::move(*acked), !error); });
+    };
+    try {
+      consumer.ackAsync(acked->request, ended);
+    } catch (const std::exception&) {
+      ended(std::current_exception());
+    }
+  }
+
+  template <typename Event>
+  void wakeAfter(std::chrono::milliseconds delay, Event event) {
+    io->runAfter(delay, [weak = weak_from_this(), event]() mutable {
+      if (auto self = weak.lock()) self->feed(event);
+    });
+  }
+
+  const std::string queue;
+  stomp::Connection& consumer;
+  InFlight& inFlight;
+  const std::shared_ptr<stomp::IoThread> io;
+  const ConfirmedHook confirmed;
+  const AcknowledgedHook acknowledged;
+  const RefusedHook refused;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  Policy policy;
+  int busy = 0;       // callers carrying out the policy's actions
+  int recording = 0;  // records the journal has not answered yet
+  bool closed = false;
+};
+
+ReplyConfirmer::ReplyConfirmer(std::string queue, stomp::Connection& consumer, InFlight& inFlight,
+                               std::shared_ptr<stomp::IoThread> io, Settings settings, ConfirmedHook confirmed,
+                               AcknowledgedHook acknowledged, RefusedHook refused)
+    : stage_(std::make_shared<Stage>(std::move(queue), consumer, inFlight, std::move(io), settings,
+                                     std::move(confirmed), std::move(acknowledged), std::move(refused))) {}
 
 ReplyConfirmer::~ReplyConfirmer() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  thread_.join();
-  // The journal calls back for what it is recording; that must find this.
-  std::unique_lock<std::mutex> lock(mutex_);
-  wake_.wait(lock, [this] { return recording_ == 0; });
+  // The journal calls back for what it is recording, and a hook under way
+  // uses what its owner is about to close: both must end first.
+  std::unique_lock<std::mutex> lock(stage_->mutex);
+  stage_->closed = true;
+  stage_->changed.wait(lock, [this] { return stage_->busy == 0 && stage_->recording == 0; });
 }
 
 void ReplyConfirmer::submit(Item item) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++unsettled_[item.messageId];
-  Batch batch = batches_.ready(std::move(item));
-  if (batch.empty()) return;  // goes with the next batch
-  current_ = std::move(batch);
-  wake_.notify_all();
+  stage_->feed([&](Stage::Policy& p) { return p.ready(std::move(item)); });
 }
 
 bool ReplyConfirmer::adopt(const stomp::Message& redelivery) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!unsettled_.count(redelivery.messageId())) return false;
-  adopted_.insert_or_assign(redelivery.messageId(), redelivery);
-  return true;
+  std::lock_guard<std::mutex> lock(stage_->mutex);
+  return !stage_->closed && stage_->policy.adopt(redelivery.messageId(), redelivery);
 }
 
 bool ReplyConfirmer::drain(Clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return wake_.wait_until(lock, deadline, [this] { return unsettled_.empty(); });
-}
-
-void ReplyConfirmer::run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !current_.empty() || !unrecorded_.empty(); });
-    if (!stopping_ && current_.empty()) {
-      recordAgain(lock);
-      continue;
-    }
-    if (stopping_) {
-      // What is left is delivered again.
-      for (const auto& batch : unrecorded_)
-        for (const Item& item : *batch) settledLocked(item.messageId);
-      unrecorded_.clear();
-      return;
-    }
-    Batch batch = std::move(current_);
-    current_.clear();
-    lock.unlock();
-    confirm(batch);
-    lock.lock();
-    current_ = batches_.finished();
-  }
-}
-
-void ReplyConfirmer::confirm(Batch& batch) {
-  std::string why;
-  switch (sendUntilConfirmed(batch, why)) {
-    case Sent::Confirmed:
-      record(std::make_shared<Batch>(std::move(batch)));
-      return;
-    case Sent::GivenUp:  // stopping: left unacknowledged
-      for (const Item& item : batch) settled(item.messageId);
-      return;
-    case Sent::Refused:
-      break;
-  }
-  if (batch.size() == 1) return refuse(std::move(batch.front()), why);
-  // Which reply the broker refuses is told one reply at a time.
-  for (Item& item : batch) {
-    Batch one;
-    one.push_back(std::move(item));
-    confirm(one);
-  }
-}
-
-void ReplyConfirmer::refuse(Item item, const std::string& why) {
-  serviceMetrics().replyRefused(queue_);
-  writeLog("DestURI:%s,Refused: %s (%s)\n", item.channel->destination().c_str(), maskPasswords(item.reply).c_str(),
-           why.c_str());
-  if (!refused_) return settled(item.messageId);
-  auto refusedItem = std::make_shared<Item>(std::move(item));
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++recording_;
-  }
-  refused_(*refusedItem, why, [this, refusedItem](bool onDisk) {
-    // Not recorded: left unacknowledged; the next delivery sends it again.
-    if (onDisk)
-      acknowledge(std::move(*refusedItem));
-    else
-      settled(refusedItem->messageId);
-    std::lock_guard<std::mutex> lock(mutex_);
-    --recording_;
-    wake_.notify_all();
-  });
-}
-
-void ReplyConfirmer::record(std::shared_ptr<Batch> recorded) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++recording_;
-  }
-  confirmed_(*recorded, [this, recorded](bool onDisk) {
-    if (onDisk)
-      for (Item& item : *recorded) acknowledge(std::move(item));
-    // Told under the lock: once it is released the destructor may go on.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!onDisk) {
-      // Not recorded: not acknowledged yet; recorded again unless stopping
-      // (then the broker delivers it again and its stored reply goes again).
-      if (stopping_) {
-        for (const Item& item : *recorded) settledLocked(item.messageId);
-      } else {
-        unrecorded_.push_back(recorded);
-      }
-    }
-    --recording_;
-    wake_.notify_all();
-  });
-}
-
-void ReplyConfirmer::recordAgain(std::unique_lock<std::mutex>& lock) {
-  wake_.wait_for(lock, settings_.firstResendDelay, [this] { return stopping_; });
-  if (stopping_ || unrecorded_.empty()) return;
-  std::shared_ptr<Batch> batch = unrecorded_.front();
-  unrecorded_.erase(unrecorded_.begin());
-  lock.unlock();
-  record(std::move(batch));
-  lock.lock();
-}
-
-ReplyConfirmer::Sent ReplyConfirmer::sendUntilConfirmed(Batch& batch, std::string& why) {
-  Metrics& metrics = serviceMetrics();
-  std::vector<OutgoingReply> replies;
-  replies.reserve(batch.size());
-  for (const Item& item : batch) replies.push_back(OutgoingReply{item.reply, item.correlationId});
-  ReplyChannel& channel = *batch.front().channel;
-  auto delay = settings_.firstResendDelay;
-  for (bool resend = false;; resend = true) {
-    try {
-      if (resend)
-        for (std::size_t i = 0; i < batch.size(); ++i) metrics.replyResent(queue_);
-      channel.sendReplies(replies);
-      const Clock::time_point now = Clock::now();
-      for (const Item& item : batch) {
-        metrics.observeConfirmation(queue_, std::chrono::duration<double>(now - item.readyAt).count());
-        metrics.replySent(queue_, isSuccessReply(item.reply));
-        if (resend)
-          writeLog("DestURI:%s,Resent: %s\n", channel.destination().c_str(), maskPasswords(item.reply).c_str());
-      }
-      return Sent::Confirmed;
-    } catch (const stomp::BrokerError& e) {
-      // The broker answered this send with an ERROR: sending it the same
-      // way again gets the same answer.
-      why = e.what();
-      return Sent::Refused;
-    } catch (const std::exception&) {
-      // The channel logged the failure with every reply.
-    }
-    // Back-off, cut short when the service stops: the next start resends.
-    const Clock::time_point until = Clock::now() + delay;
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_ && !inFlight_.stopping() && Clock::now() < until)
-      wake_.wait_for(lock, std::min<Clock::duration>(std::chrono::milliseconds(50), until - Clock::now()));
-    if (stopping_ || inFlight_.stopping()) return Sent::GivenUp;
-    delay = std::min(delay * 2, settings_.maxResendDelay);
-  }
-}
-
-void ReplyConfirmer::acknowledge(Item item) {
-  {
-    // The newest delivery of the request is the one to acknowledge.
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto newer = adopted_.find(item.messageId);
-    if (newer != adopted_.end()) {
-      item.request = std::move(newer->second);
-      adopted_.erase(newer);
-    }
-  }
-  // A confirmed ACK of its own, not one transaction for the batch: the
-  // broker's STOMP side looks through every ACK it took in transactions at
-  // each commit, a cost that grows with the run (hundreds of requests a
-  // second lost after a few hundred thousand).
-  auto acked = std::make_shared<Item>(std::move(item));
-  consumer_.ackAsync(acked->request, [this, acked](std::exception_ptr e) { acknowledged(*acked, !e); });
-}
-
-void ReplyConfirmer::acknowledged(const Item& item, bool confirmed) {
-  // Not confirmed: the request comes again, and the journal answers it as
-  // acknowledged-only (its reply is confirmed); if it came again meanwhile,
-  // that delivery is acknowledged now, on the connection it came on.
-  if (confirmed && acknowledged_) acknowledged_(item);
-  {
-    // Looked at and settled under one lock, so that a delivery adopted in
-    // between is not dropped with the settling.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!adopted_.count(item.messageId)) {
-      settledLocked(item.messageId);
-      wake_.notify_all();
-      return;
-    }
-  }
-  acknowledge(item);
-}
-
-void ReplyConfirmer::settled(const std::string& messageId) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    settledLocked(messageId);
-  }
-  wake_.notify_all();
-}
-
-void ReplyConfirmer::settledLocked(const std::string& messageId) {
-  auto it = unsettled_.find(messageId);
-  if (it != unsettled_.end() && --it->second == 0) {
-    unsettled_.erase(it);
-    adopted_.erase(messageId);
-  }
+  stage_->feed([](Stage::Policy& p) { return p.stop(); });
+  std::unique_lock<std::mutex> lock(stage_->mutex);
+  return stage_->changed.wait_until(lock, deadline, [this] { return stage_->policy.idle() && stage_->busy == 0; });
 }

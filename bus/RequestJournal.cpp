@@ -22,7 +22,6 @@ using sqldb::Statement;
 namespace {
 
 constexpr int64_t kDayMs = 24LL * 3600 * 1000;
-constexpr int64_t kPruneEveryMs = 3600LL * 1000;
 
 void addHistory(sqldb::Connection& db, const std::string& queue, const std::string& messageId, const char* state,
                 const std::string& owner, const std::string& note, int64_t at) {
@@ -228,12 +227,13 @@ JournalWrite RequestJournal::started(const std::string& queue, const std::string
   return transition(record, true, outcome);
 }
 
-JournalWrite RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,
-                                  uint64_t effectId, bool changed, const std::string& note, bool durable) {
+JournalWriter::Change RequestJournal::doneChange(const std::string& queue, const std::string& messageId,
+                                                 const std::string& reply, uint64_t effectId, bool changed,
+                                                 const std::string& note,
+                                                 const std::shared_ptr<JournalWrite>& outcome) {
   const std::string owner = owner_;
   const std::string stored = replyAtRest(reply);
-  auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
-  auto record = [=](sqldb::Connection& db) {
+  return [=](sqldb::Connection& db) {
     const int64_t now = db.nowMs();
     Statement(db,
               "UPDATE requests SET state = 'done', reply = ?, deal_id = ?, changed = ?, done_at = ?, note = ? "
@@ -254,7 +254,27 @@ JournalWrite RequestJournal::done(const std::string& queue, const std::string& m
     *outcome = JournalWrite::Recorded;
     addHistory(db, queue, messageId, "done", owner, note, now);
   };
-  return transition(record, durable, outcome);
+}
+
+JournalWrite RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,
+                                  uint64_t effectId, bool changed, const std::string& note, bool durable) {
+  auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
+  return transition(doneChange(queue, messageId, reply, effectId, changed, note, outcome), durable, outcome);
+}
+
+void RequestJournal::done(const std::string& queue, const std::string& messageId, const std::string& reply,
+                          uint64_t effectId, bool changed, bool durable, std::function<void(JournalWrite)> then) {
+  auto outcome = std::make_shared<JournalWrite>(JournalWrite::Refused);
+  auto told = [this, outcome, then = std::move(then)](bool ok) {
+    if (!ok) return then(JournalWrite::Failed);
+    if (!writable_.load()) statusChanged(true, std::string());
+    then(*outcome);
+  };
+  JournalWriter::Change change = doneChange(queue, messageId, reply, effectId, changed, std::string(), outcome);
+  if (durable)
+    writer_->writeDurably(std::move(change), std::move(told));
+  else
+    writer_->writeCommitted(std::move(change), std::move(told));
 }
 
 JournalWrite RequestJournal::inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
@@ -366,40 +386,3 @@ void RequestJournal::note(const std::string& queue, const std::string& messageId
 }
 
 bool RequestJournal::flush() { return writer_->flush(); }
-
-void RequestJournal::prune() {
-  const int64_t before = journalNowMs() - retentionDays_ * kDayMs;
-  writer_->write([before](sqldb::Connection& db) {
-    // An in-doubt check looks back to its attempt's start: what settled on
-    // a deal or account since then stays, so that it still counts as taken.
-    Statement oldest(db,
-                     "SELECT min(CASE WHEN started_at > 0 THEN started_at ELSE received_at END) FROM requests "
-                     "WHERE state = 'started'");
-    int64_t cutoff = before;
-    if (oldest.step() && !oldest.isNull(0)) cutoff = std::min(cutoff, oldest.int64(0) - kDayMs);
-    const char* finished = "received_at < ? AND state IN ('received', 'confirmed', 'acknowledged', 'resolved')";
-    Statement(db,
-              (std::string("DELETE FROM history WHERE request_id IN (SELECT id FROM requests WHERE ") + finished + ")")
-                  .c_str())
-        .bind(1, cutoff)
-        .run();
-    Statement(db, (std::string("DELETE FROM requests WHERE ") + finished).c_str()).bind(1, cutoff).run();
-    Statement(db, "DELETE FROM leases WHERE renewed_at < ?").bind(1, before).run();
-  });
-}
-
-void RequestJournal::backgroundLoop() {
-  std::unique_lock<std::mutex> lock(backgroundMutex_);
-  int64_t nextPrune = 0;
-  while (!stopping_) {
-    lock.unlock();
-    renewLease();
-    const int64_t now = journalNowMs();
-    if (now >= nextPrune) {
-      prune();
-      nextPrune = now + kPruneEveryMs;
-    }
-    lock.lock();
-    backgroundWake_.wait_for(lock, std::chrono::milliseconds(kLeaseRenewMs), [this] { return stopping_; });
-  }
-}

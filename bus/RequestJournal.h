@@ -134,6 +134,11 @@ class RequestJournal {
   // change that was tried and not made).
   JournalWrite done(const std::string& queue, const std::string& messageId, const std::string& reply, uint64_t effectId,
                     bool changed, const std::string& note = std::string(), bool durable = false);
+  // The same without waiting: then(outcome) runs on the writer's thread
+  // once it is committed (on disk when durable), or failed. then must not
+  // block.
+  void done(const std::string& queue, const std::string& messageId, const std::string& reply, uint64_t effectId,
+            bool changed, bool durable, std::function<void(JournalWrite)> then);
   // received or started → in doubt: answered, listed for an operator; on
   // disk when it returns.
   JournalWrite inDoubt(const std::string& queue, const std::string& messageId, const std::string& reply,
@@ -160,6 +165,9 @@ class RequestJournal {
 
  private:
   JournalWrite transition(JournalWriter::Change change, bool durable, const std::shared_ptr<JournalWrite>& outcome);
+  JournalWriter::Change doneChange(const std::string& queue, const std::string& messageId, const std::string& reply,
+                                   uint64_t effectId, bool changed, const std::string& note,
+                                   const std::shared_ptr<JournalWrite>& outcome);
   void statusChanged(bool ok, const std::string& error);
   // Runs lookup on the reader, once more when the connection had gone.
   template <class Read>

@@ -1,9 +1,13 @@
 #include "bus/RequestProcessor.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "bus/JournalGate.h"
+#include "bus/RequestInHand.h"
 #include "manager/ResultCode.h"
 #include "support/Console.h"
 #include "support/DailyLog.h"
@@ -11,60 +15,14 @@
 #include "support/Metrics.h"
 #include "support/PasswordMask.h"
 
-struct RequestProcessor::Request {
-  const Delivery& delivery;
-  Json::Value root;
-  Route route;
-  std::string serial;
-  std::string digest;
-  bool journaled = false;  // this process wrote or took over its entry
-  bool rechecked = false;  // an attempt whose outcome was not told was checked once
-  // The server did not answer a change: what the check does not find may
-  // still be made, so it is not carried out again.
-  bool unanswered = false;
-
-  const std::string& queue() const { return delivery.queue; }
-  const std::string& id() const { return delivery.messageId; }
-};
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// Prints and logs one line about a request: format takes the queue, the
-// message id (or serial) and, when given, a detail.
-void tell(const char* format, const std::string& queue, const std::string& id,
-          const std::string& detail = std::string()) {
-  consolePrint(format, queue.c_str(), id.c_str(), detail.c_str());
-  writeLog(format, queue.c_str(), id.c_str(), detail.c_str());
-}
-
-// As the consumer reported unreadable requests before there was a journal.
-void tellFailed(const std::string& queue, const char* reason) {
-  consolePrint("destURI #%s Request failed: %s\n", queue.c_str(), reason);
-  writeLog("destURI #%s Request failed: %s\n", queue.c_str(), reason);
-}
-
-// Login and amount for the operator's view; never raises.
-uint64_t loginOf(const Json::Value& root) {
-  const Json::Value& v = root["login"];
-  return v.isUInt64() ? v.asUInt64() : 0;
-}
-double amountOf(const Json::Value& root) {
-  const Json::Value& v = root["amount"];
-  return v.isNumeric() ? v.asDouble() : 0.0;
-}
-std::string serialOf(const Json::Value& root) {
-  const Json::Value& v = root["serial"];
-  return v.isString() ? v.asString() : std::string();
-}
-
-}  // namespace
+using namespace requestlines;
 
 RequestProcessor::RequestProcessor(Routes routes, RequestJournal& journal, InFlight& inFlight, Settings settings)
-    : routes_(routes), journal_(journal), inFlight_(inFlight), settings_(settings) {}
+    : routes_(routes),
+      journal_(journal),
+      inFlight_(inFlight),
+      settings_(settings),
+      unwritten_(std::make_shared<UnwrittenDones>()) {}
 
 Settlement RequestProcessor::process(const Delivery& delivery) {
   Metrics& metrics = serviceMetrics();
@@ -86,9 +44,20 @@ Settlement RequestProcessor::process(const Delivery& delivery) {
   if (inFlight_.stopping()) return Settlement::leave();  // the next start takes it
   Request request{delivery, std::move(root), *route, std::string(), journal_.digest(delivery.text), false, false};
   request.serial = serialOf(request.root);
+  return workOut(request, nullptr);
+}
+
+Settlement RequestProcessor::workOut(Request& r, std::function<Step(Request&)> first) {
   for (;;) {
     try {
-      return decideAndAct(request);
+      if (first) {
+        const Step step = std::exchange(first, nullptr)(r);
+        if (step) return *step;
+        // The journal changed under the step: see what it holds now.
+        r.journaled = false;
+        journal_.flush();
+      }
+      return decideAndAct(r);
     } catch (const JournalReadError& e) {
       // Decided again from the start once the journal answers: as for a
       // delivery after a crash, what was recorded so far tells where it is.
@@ -109,6 +78,9 @@ Settlement RequestProcessor::decideAndAct(Request& r) {
     // trading server is away.
     if (!journal_.writable() && !holdForJournal()) return Settlement::leave();
     if (!holdForSession()) return Settlement::leave();
+    if (unwritten_->has(UnwrittenDones::ofMessage(r.queue(), r.id())) ||
+        (!r.serial.empty() && unwritten_->has(UnwrittenDones::ofSerial(r.queue(), r.serial))))
+      journal_.flush();
     const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
     std::optional<JournalEntry> serialEntry;
     const bool onlyReceived = entry && !entry->answered() && entry->state == JournalState::Received;
@@ -283,59 +255,33 @@ RequestProcessor::Step RequestProcessor::carryOut(Request& r, const JournalEntry
   // A change tried and not made: its answer could not be told again from
   // the server, so it is on disk before it goes.
   const bool tried = gate.recorded() && !gate.changed();
-  return finish(r, reply.text(), gate.effectId(), gate.changed(), std::string(), tried);
+  return finishLater(r, reply.text(), gate.effectId(), gate.changed(), tried);
 }
 
-RequestProcessor::Step RequestProcessor::checkThenCarryOut(Request& r, const JournalEntry* subject,
-                                                           const JournalEntry* own) {
-  takeOver(r, own);
-  EarlierAttempt attempt;
-  attempt.kind = r.route.kind;
-  if (subject) {
-    if (subject->planned) attempt.planned = &*subject->planned;
-    attempt.sinceMs = subject->startedAt ? subject->startedAt : subject->receivedAt;
-  } else {
-    attempt.sinceMs = r.delivery.timestampMs;
-  }
-  const std::string subjectId = subject ? subject->messageId : r.id();
-  if (attempt.sinceMs == 0) return answerInDoubt(r, "the broker did not say when it took the request", own);
-  const std::string kind = kindName(r.route.kind);
-  attempt.claimed = [&](uint64_t effectId) { return journal_.claimed(kind, effectId, r.id(), subjectId); };
-  const uint64_t login = loginOf(r.root);
-  attempt.rivals = [&] { return journal_.rivals(kind, login, attempt.planned, r.id(), subjectId); };
-  EarlierChange earlier;
-  for (;;) {
-    if (!holdForSession()) return Settlement::leave();
-    const uint64_t losses = routes_.manager.Session().losses();
-    try {
-      earlier = routes_.manager.FindEarlierChange(r.root, attempt);
-    } catch (const std::exception& e) {
-      return answerInDoubt(r, std::string("the check failed: ") + e.what(), own);
-    }
-    // A lookup that met a lost session may read as "not there": checked
-    // again from the start once the session is back.
-    if (!sessionLostSince(losses)) break;
-  }
-  switch (earlier.found) {
-    case EarlierChange::Found::Yes:
-      tell("destURI #%s In doubt %s: found on the trading server (%s), not carried out again\n", r.queue(), r.id(),
-           earlier.why);
-      return finish(r, earlier.reply, earlier.effectId, false, "found: " + earlier.why);
-    case EarlierChange::Found::No:
-      if (r.unanswered)
-        return answerInDoubt(r, "not on the trading server yet, but it may still be made: " + earlier.why, own);
-      // Another message with its serial that was cut short: carrying this
-      // one out could make the change twice when that one comes again.
-      if (subject && subject->messageId != r.id() && subject->state != JournalState::Resolved)
-        return answerInDoubt(
-            r, "its serial's request " + subject->messageId + " was cut short and is not on the trading server", own);
-      tell("destURI #%s In doubt %s: not on the trading server (%s), carried out\n", r.queue(), r.id(), earlier.why);
-      journal_.note(r.queue(), r.id(), "not found: " + earlier.why);
-      return carryOut(r, own);
-    case EarlierChange::Found::Unknown:
-      break;
-  }
-  return answerInDoubt(r, earlier.why, own);
+Settlement RequestProcessor::finishLater(Request& r, const std::string& reply, uint64_t effectId, bool changed,
+                                         bool durable) {
+  auto pending = std::make_shared<PendingSettlement>();
+  auto held = std::make_shared<HeldRequest>(std::move(r));  // the delivery's own ends with this call
+  ReplyChannel& replies = *held->request.route.replies;
+  std::vector<std::string> keys{UnwrittenDones::ofMessage(held->request.queue(), held->request.id())};
+  if (!held->request.serial.empty())
+    keys.push_back(UnwrittenDones::ofSerial(held->request.queue(), held->request.serial));
+  for (const std::string& key : keys) unwritten_->add(key);
+  // Runs on the journal's writer, which may outlive this processor: it
+  // uses only what it holds, and hands the rest to the delivery thread
+  // (whose work is dropped once its connection closes, before that).
+  journal_.done(held->request.queue(), held->request.id(), reply, effectId, changed, durable,
+                [this, pending, held, reply, effectId, changed, durable, &replies, unwritten = unwritten_,
+                 keys](JournalWrite outcome) {
+                  for (const std::string& key : keys) unwritten->remove(key);
+                  if (outcome == JournalWrite::Recorded) return pending->tell(Settlement::confirm(reply, replies));
+                  pending->tell(Settlement::workOutAgain([this, held, reply, effectId, changed, durable] {
+                    return workOut(held->request, [&](Request& again) {
+                      return finish(again, reply, effectId, changed, std::string(), durable);
+                    });
+                  }));
+                });
+  return Settlement::later(std::move(pending));
 }
 
 RequestProcessor::Step RequestProcessor::answerInDoubt(Request& r, const std::string& why, const JournalEntry* own) {
@@ -371,46 +317,6 @@ RequestProcessor::Step RequestProcessor::finish(Request& r, const std::string& r
         break;
     }
   }
-}
-
-RequestProcessor::Step RequestProcessor::lostEntry(Request& r, uint64_t effectId) {
-  // Another process settled the entry meanwhile (it waited for this one,
-  // then answered it in doubt): its answer stands, and this process sends
-  // nothing that could contradict it.
-  const std::string made = effectId ? " (this process made " + std::to_string(effectId) + ")" : std::string();
-  tell("destURI #%s Journal %s: settled by another process meanwhile, its answer stands%s\n", r.queue(), r.id(), made);
-  journal_.note(r.queue(), r.id(), "settled elsewhere first" + made);
-  const std::optional<JournalEntry> entry = journal_.find(r.queue(), r.id());
-  if (entry && entry->answered() && !entry->reply.empty()) {
-    if (const std::optional<std::string> reply = storedReply(r, *entry)) return answer(r, *reply);
-  }
-  // Still in another's hands: decided again, like any delivery (its check
-  // finds this process's change on the server).
-  return std::nullopt;
-}
-
-RequestProcessor::Step RequestProcessor::serialTaken(Request& r) {
-  const std::optional<JournalEntry> own = journal_.find(r.queue(), r.id());
-  const bool stillOurs = own && own->owner == journal_.owner() && !own->answered();
-  const std::optional<JournalEntry> sibling =
-      r.serial.empty() ? std::nullopt : journal_.findSerial(r.queue(), r.serial, r.id());
-  // Not the serial guard (the entry went to another process): decide again.
-  if (!stillOurs || !sibling || !settings_.retrySafeSerials) return std::nullopt;
-  if (sibling->answered() && sibling->state != JournalState::Resolved) {
-    tell("destURI #%s Serial %s: answered already, reply sent again (%s)\n", r.queue(), r.serial, sibling->messageId);
-    if (!sameDigest(sibling->digest, r.digest, r.delivery.text))
-      return finish(r, replyWithCode(r.route.kind, r.root, replycode::SerialReused), 0, false,
-                    "serial used by " + sibling->messageId);
-    return finish(r, restorePasswords(sibling->reply, r.root), sibling->dealId, false,
-                  "serial of " + sibling->messageId);
-  }
-  const OwnerState siblingOwner = journal_.ownerState(sibling->owner);
-  if (siblingOwner == OwnerState::Alive ||
-      (siblingOwner == OwnerState::CutOff && sibling->state == JournalState::Started)) {
-    if (!inFlight_.pause(std::chrono::milliseconds(200))) return Settlement::leave();
-    return std::nullopt;  // waited for: decided again
-  }
-  return answerInDoubt(r, "its serial was taken by " + sibling->messageId + ", which did not finish", &*own);
 }
 
 bool RequestProcessor::holdForSession() {

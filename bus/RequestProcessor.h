@@ -12,6 +12,7 @@
 // trading-server session is down: nothing is answered because the server is
 // away.
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -53,6 +54,8 @@ class RequestProcessor {
 
  private:
   struct Request;
+  struct HeldRequest;
+  struct UnwrittenDones;
   // Each step answers the delivery, or nothing: decide again from what the
   // journal holds now.
   using Step = std::optional<Settlement>;
@@ -68,6 +71,13 @@ class RequestProcessor {
   // ahead, or the entry went to another process.
   Step serialTaken(Request& request);
   Step lostEntry(Request& request, uint64_t effectId);
+  // finish() without waiting: the reply is handed on once "done" is
+  // committed; a "done" not taken at once is finished on the delivery's own
+  // thread, as finish() does.
+  Settlement finishLater(Request& request, const std::string& reply, uint64_t effectId, bool changed, bool durable);
+  // Runs first (when given), then decides again until a step answers; a
+  // journal that cannot be read is waited for.
+  Settlement workOut(Request& request, std::function<Step(Request&)> first);
   // Waits until the journal writes again; false when the service stops.
   bool holdForJournal();
   // Waits while the trading-server session is down; false when the service
@@ -86,4 +96,6 @@ class RequestProcessor {
   RequestJournal& journal_;
   InFlight& inFlight_;
   Settings settings_;
+  // Shared with the writer's callbacks, which may outlive this.
+  std::shared_ptr<UnwrittenDones> unwritten_;
 };

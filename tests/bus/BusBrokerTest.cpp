@@ -203,11 +203,18 @@ TEST_F(BusBroker, RepliesAreConfirmedInBatchesAndEachRequestAcknowledgedOnlyAfte
     AsyncProducer& to;
     std::function<void()> holdFirst;
     bool first = true;
+    std::thread held;
     HeldFirst(AsyncProducer& p, std::function<void()> hold) : to(p), holdFirst(std::move(hold)) {}
+    ~HeldFirst() {
+      if (held.joinable()) held.join();
+    }
     void sendReply(std::string text, const std::string& corr) override { to.sendReply(std::move(text), corr); }
-    void sendReplies(const std::vector<OutgoingReply>& replies) override {
-      if (std::exchange(first, false)) holdFirst();
-      to.sendReplies(replies);
+    void sendRepliesAsync(const std::vector<OutgoingReply>& replies, SentCallback done) override {
+      if (!std::exchange(first, false)) return to.sendRepliesAsync(replies, std::move(done));
+      held = std::thread([this, replies, done = std::move(done)]() mutable {
+        holdFirst();
+        to.sendRepliesAsync(replies, std::move(done));
+      });
     }
     const std::string& destination() const override { return to.destination(); }
   } channel(producer, [&] {

@@ -764,7 +764,7 @@ class RetrySafeSerials(DeliveryCase):
         return json.dumps({"serial": serial, "login": self.login, "amount": amount, "type": 1})
 
     def test_a_serial_done_before_is_answered_from_the_journal(self):
-        self.start(retrySafeSerials=True)
+        s = self.start(retrySafeSerials=True)
         body = self.body(90, f"rs-{self.login}")
         first = self.client.send("trade", body)
         stored = self.assert_delivered_once(first)
@@ -777,6 +777,14 @@ class RetrySafeSerials(DeliveryCase):
         other = self.client.send("trade", self.body(91, f"rs-{self.login}"))
         self.assertEqual(self.assert_delivered_once(other, code=-1002)["code"], -1002)
         self.assertEqual(len(self.deals()), 1)
+        # Sent twice back to back, as by a client that resubmits at once: the
+        # second is decided from the first's "done", not from its "started"
+        # while that is still being written.
+        twice = self.body(40, f"rs2-{self.login}")
+        a, b = self.client.send("trade", twice), self.client.send("trade", twice)
+        self.assertEqual(self.assert_delivered_once(a, deals=2), self.assert_delivered_once(b, deals=2))
+        self.assertIn(f"Serial rs2-{self.login}: answered already, reply sent again", s.output)
+        self.assertNotIn("In doubt", s.output)
         self.stop_all()
 
     def test_passwords_are_not_kept_and_a_replayed_reply_carries_them_again(self):
